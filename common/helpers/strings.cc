@@ -1,0 +1,43 @@
+#include "common/helpers/strings.h"
+
+void SplitFirst(char ch, std::string_view text, std::string& left, std::string& right) {
+  size_t p = text.find(ch);
+  if (p == std::string_view::npos) {
+    left = std::string(text);
+    right.clear();
+    return;
+  }
+  left = std::string(text.substr(0, p));
+  right = std::string(text.substr(p + 1));
+}
+
+std::vector<std::string> SplitList(char delimiter, std::string_view text) {
+  std::vector<std::string> out;
+  if (text.empty()) return out;
+  size_t start = 0;
+  for (;;) {
+    size_t p = text.find(delimiter, start);
+    if (p == std::string_view::npos) {
+      out.emplace_back(text.substr(start));
+      return out;
+    }
+    out.emplace_back(text.substr(start, p - start));
+    start = p + 1;
+  }
+}
+
+std::string ReplaceAll(std::string_view text, std::string_view from, std::string_view to) {
+  if (from.empty()) return std::string(text);
+  std::string out;
+  out.reserve(text.size());
+  size_t start = 0;
+  for (;;) {
+    size_t p = text.find(from, start);
+    if (p == std::string_view::npos) break;
+    out.append(text.substr(start, p - start));
+    out.append(to);
+    start = p + from.size();
+  }
+  out.append(text.substr(start));
+  return out;
+}

@@ -1,0 +1,38 @@
+#include "common/platform/clock.h"
+
+#include <atomic>
+#include <cmath>
+#include <ctime>
+
+namespace {
+std::atomic<TNowSource> g_source{nullptr};
+// Days from 1899-12-30 to 1970-01-01.
+constexpr int64_t kUnixEpochDays = 25569;
+constexpr int64_t kMsPerDay = 86400000;
+}  // namespace
+
+int64_t SystemNowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tm local{};
+  localtime_r(&ts.tv_sec, &local);
+  const int64_t localSec = int64_t(ts.tv_sec) + local.tm_gmtoff;
+  return (kUnixEpochDays * 86400 + localSec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int64_t NowMs() {
+  TNowSource s = g_source.load(std::memory_order_acquire);
+  return s ? s() : SystemNowMs();
+}
+
+void SetNowSource(TNowSource source) { g_source.store(source, std::memory_order_release); }
+
+double MsToDateTime(int64_t ms) { return double(ms) / double(kMsPerDay); }
+int64_t DateTimeToMs(double dt) { return int64_t(std::llround(dt * double(kMsPerDay))); }
+double NowDateTime() { return MsToDateTime(NowMs()); }
+
+int64_t MonotonicMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}

@@ -1,0 +1,139 @@
+#include "common/platform/paths.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+
+std::string ExecutablePath() {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return {};
+  return std::string(buf, size_t(n));
+}
+
+std::string ExtractFileDir(std::string_view path) {
+  size_t p = path.rfind('/');
+  if (p == std::string_view::npos) return {};
+  if (p == 0) return "/";
+  return std::string(path.substr(0, p));
+}
+
+std::string ExtractFileName(std::string_view path) {
+  size_t p = path.rfind('/');
+  return std::string(p == std::string_view::npos ? path : path.substr(p + 1));
+}
+
+std::string ExtractFileExt(std::string_view path) {
+  std::string name = ExtractFileName(path);
+  size_t p = name.rfind('.');
+  return p == std::string::npos ? std::string() : name.substr(p);
+}
+
+std::string ChangeFileExt(std::string_view path, std::string_view ext) {
+  std::string ext0 = ExtractFileExt(path);
+  std::string base(path.substr(0, path.size() - ext0.size()));
+  return base + std::string(ext);
+}
+
+std::string IncludeTrailingSlash(std::string_view dir) {
+  std::string d(dir);
+  if (d.empty() || d.back() != '/') d.push_back('/');
+  return d;
+}
+
+std::string ExcludeTrailingSlash(std::string_view dir) {
+  std::string d(dir);
+  while (d.size() > 1 && d.back() == '/') d.pop_back();
+  return d;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st{};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool DirExists(const std::string& path) {
+  struct stat st{};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool CreateDir(const std::string& path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
+
+bool ReadFileBytes(const std::string& path, std::string& out) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  out.clear();
+  struct stat st{};
+  if (fstat(fd, &st) == 0 && st.st_size > 0) out.reserve(size_t(st.st_size));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    out.append(buf, size_t(n));
+  }
+  close(fd);
+  return true;
+}
+
+static bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes.remove_prefix(size_t(n));
+  }
+  return true;
+}
+
+bool WriteFileAtomic(const std::string& path, std::string_view bytes, int mode) {
+  std::string tmp = path + ".tmp" + std::to_string(getpid());
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) return false;
+  bool ok = WriteAll(fd, bytes) && fsync(fd) == 0;
+  ok = (close(fd) == 0) && ok;
+  if (ok && chmod(tmp.c_str(), mode_t(mode)) != 0) ok = false;
+  if (ok && rename(tmp.c_str(), path.c_str()) != 0) ok = false;
+  if (!ok) unlink(tmp.c_str());
+  return ok;
+}
+
+bool CopyFileOver(const std::string& from, const std::string& to) {
+  std::string bytes;
+  if (!ReadFileBytes(from, bytes)) return false;
+  return WriteFileAtomic(to, bytes);
+}
+
+bool DeleteFileAt(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+bool RenameFileOver(const std::string& from, const std::string& to) {
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::string CurrentDir() {
+  char buf[PATH_MAX];
+  return getcwd(buf, sizeof buf) ? std::string(buf) : std::string();
+}
+
+bool SetCurrentDir(const std::string& dir) { return chdir(dir.c_str()) == 0; }
+
+std::string SharedDocumentsDir() {
+  if (const char* root = std::getenv("ZELOPC_DATA_ROOT"); root && *root) return ExcludeTrailingSlash(root);
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return ExcludeTrailingSlash(xdg);
+  if (const char* home = std::getenv("HOME"); home && *home) return ExcludeTrailingSlash(home) + "/.local/share";
+  return {};
+}
+
+std::string RuntimeDir() {
+  if (const char* r = std::getenv("XDG_RUNTIME_DIR"); r && *r && DirExists(r)) return ExcludeTrailingSlash(r);
+  return "/tmp";
+}

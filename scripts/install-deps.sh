@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what the build, the demo and the tests need on Debian 12 (run as root).
+# Idempotent: when every package is present it only checks and returns.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+
+pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config make
+      zlib1g-dev libcurl4-openssl-dev libpugixml-dev libssl-dev openssl libcpp-httplib-dev
+      libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev
+      nodejs npm iproute2 util-linux procps)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# node-opcua for the interop tests and the demo's client, pinned by package-lock.json.
+if [ -f "$here/tests/interop/package-lock.json" ]; then
+  if [ ! -d "$here/tests/interop/node_modules" ] ||
+     [ "$here/tests/interop/package-lock.json" -nt "$here/tests/interop/node_modules/.package-lock.json" ]; then
+    (cd "$here/tests/interop" && npm ci --no-audit --no-fund --loglevel=error)
+  fi
+fi
