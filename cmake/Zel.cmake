@@ -1,6 +1,7 @@
 # Build conventions shared by every folder.
 #   zel_library(name SOURCES ... DEPS ...)      static library, include root is the repo
-#   zel_test(name LABEL unit SOURCES ... DEPS ...)   GoogleTest executable run by CTest
+#   zel_test(name LABEL unit SOURCES ... DEPS ... NEEDS programs...)
+#                                                    GoogleTest executable run by CTest
 #   zel_fuzz(name SOURCES ... DEPS ... CORPUS dir)   libFuzzer target (ZEL_FUZZ build) or a
 #                                                    corpus replay test (normal build)
 include_guard(GLOBAL)
@@ -32,7 +33,7 @@ function(zel_test name)
   if(ZEL_FUZZ)
     return()
   endif()
-  cmake_parse_arguments(A "" "LABEL;TIMEOUT" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(A "" "LABEL;TIMEOUT" "SOURCES;DEPS;NEEDS" ${ARGN})
   if(NOT A_LABEL)
     set(A_LABEL unit)
   endif()
@@ -44,6 +45,9 @@ function(zel_test name)
   target_link_libraries(${name} PRIVATE ${A_DEPS} GTest::gtest_main GTest::gmock)
   target_compile_definitions(${name} PRIVATE
     ZEL_BIN_DIR="${ZEL_BIN_DIR}" ZEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  if(A_NEEDS)
+    add_dependencies(${name} ${A_NEEDS})  # programs the test starts
+  endif()
   add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
   set_tests_properties(${name} PROPERTIES LABELS ${A_LABEL} TIMEOUT ${A_TIMEOUT})
 endfunction()

@@ -1,0 +1,74 @@
+// The real server process: single instance, registration, the start modes.
+#include <gtest/gtest.h>
+
+#include "common/platform/paths.h"
+#include "tests/common/child_process.h"
+#include "tests/common/log_receiver.h"
+#include "tests/common/test_env.h"
+
+namespace {
+const std::string kServer = std::string(ZEL_BIN_DIR) + "/ZelOpcServer3";
+
+class ServerStart : public ::testing::Test {
+ protected:
+  std::vector<std::string> Env() const {
+    return {"ZELOPC_DATA_ROOT=" + dir_.path(), "XDG_RUNTIME_DIR=" + dir_.path(), log_.Env()};
+  }
+  std::string Registry() const {
+    std::string s;
+    ReadFileBytes(dir_ / "ZelOPC3.registry", s);
+    return s;
+  }
+  // Starts the server and waits for it to end; its exit code, or -1 when it still runs.
+  int RunToEnd(const std::vector<std::string>& args, int ms = 10000) {
+    TChildProcess p;
+    EXPECT_TRUE(p.Start(kServer, args, Env(), dir_ / "out.txt"));
+    int code = -1;
+    if (!p.Wait(ms, &code)) return -1;
+    return code;
+  }
+  TTempDir dir_;
+  TLogReceiver log_;
+};
+}  // namespace
+
+TEST_F(ServerStart, WithoutArgumentsAndWithoutOpcUaEndsAtOnce) {
+  EXPECT_EQ(RunToEnd({}), 0);
+  TLogDatagram d;
+  ASSERT_TRUE(log_.Next(d, 2000));
+  EXPECT_EQ(d.source, 0xFF7B);
+  EXPECT_EQ(d.seq, 1);
+  EXPECT_EQ(d.level, 0);
+  EXPECT_EQ(d.text, "ZelOpcServer_V3 Start!");
+  EXPECT_TRUE(FileExists(dir_ / "ZelOPC3/config.ini"));  // seeded from the program folder
+}
+
+TEST_F(ServerStart, RegServerRegistersAndEnds) {
+  EXPECT_EQ(RunToEnd({"-REGSERVER"}), 0);
+  std::string reg = Registry();
+  EXPECT_NE(reg.find("[HKCR\\ZelOpcServer3.ZELOPC\\Clsid]"), std::string::npos) << reg;
+  EXPECT_NE(reg.find("[HKCR\\ZELOPC\\OPC]\n\"Vendor\"=\"ZELOPC\""), std::string::npos) << reg;
+  EXPECT_NE(reg.find("@=\"" + kServer + "\""), std::string::npos) << reg;
+}
+
+TEST_F(ServerStart, KeepRunningAndSecondInstance) {
+  TChildProcess first;
+  ASSERT_TRUE(first.Start(kServer, {"-K"}, Env(), dir_ / "first.txt"));
+  ASSERT_FALSE(log_.WaitFor("ZelOpcServer_V3 Start!", 5000).empty());
+  // Give it time to register; it must still run afterwards.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_TRUE(first.Running());
+  EXPECT_NE(Registry().find("LocalServer32"), std::string::npos);
+
+  for (auto args : {std::vector<std::string>{"-K"}, std::vector<std::string>{"-REGSERVER"}}) {
+    EXPECT_EQ(RunToEnd(args, 3000), 0) << args[0];
+  }
+  // The second instances ended before opening the log channel.
+  TLogDatagram d;
+  EXPECT_FALSE(log_.Next(d, 300));
+  EXPECT_TRUE(first.Running());
+  first.Signal(SIGTERM);
+  int code = -1;
+  ASSERT_TRUE(first.Wait(5000, &code));
+  EXPECT_EQ(code, 0);
+}
