@@ -7,11 +7,15 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config make
       zlib1g-dev libcurl4-openssl-dev libpugixml-dev libssl-dev openssl libcpp-httplib-dev
       libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev
-      nodejs npm iproute2 util-linux procps)
+      iproute2 util-linux procps)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+# Node.js may come from another package source that bundles npm: take Debian's only
+# when the commands are missing.
+command -v node >/dev/null 2>&1 || missing+=(nodejs)
+command -v npm >/dev/null 2>&1 || missing+=(npm)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
