@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 
@@ -203,6 +204,7 @@ bool CNxObjArBin::OpenBytes(std::string bytes) {
   m_isStore = false;
   opened_ = false;
   views_.clear();
+  childIndex_.clear();
   if (bytes.size() <= kObsBinHeaderSize) return false;
   if (static_cast<unsigned char>(bytes[0]) == 0x1F && static_cast<unsigned char>(bytes[1]) == 0x8B) {
     if (!Gunzip(bytes, buf_)) return false;
@@ -291,6 +293,32 @@ bool CNxObjArBin::NodeNameIs(uint32_t id, std::u16string_view name) const {
   return EqualsZ(buf_.data() + v.NameAt, rec + U32(rec), name);
 }
 
+static_assert(std::endian::native == std::endian::little, "names are compared as UTF-16LE bytes");
+constexpr uint32_t kIndexedChildren = 16;
+
+uint32_t CNxObjArBin::FindChild(std::u16string_view name) {
+  const char* rec = buf_.data() + views_[curId_ - 1].Record;
+  const uint32_t C = U32(rec + 12);
+  if (C <= kIndexedChildren) {
+    for (uint32_t i = 0; i < C; ++i) {
+      uint32_t c = ChildId(curId_, i);
+      if (NodeNameIs(c, name)) return c;
+    }
+    return 0;
+  }
+  auto& index = childIndex_[curId_];
+  if (index.empty()) {
+    index.reserve(C);
+    for (uint32_t i = 0; i < C; ++i) {
+      uint32_t c = ChildId(curId_, i);
+      const char* crec = buf_.data() + views_[c - 1].Record;
+      index.emplace(std::string_view(buf_.data() + views_[c - 1].NameAt, 2 * size_t(U32(crec + 20))), c);
+    }
+  }
+  auto it = index.find(std::string_view(reinterpret_cast<const char*>(name.data()), 2 * name.size()));
+  return it == index.end() ? 0 : it->second;
+}
+
 bool CNxObjArBin::Close() {
   if (m_isStore && opened_) {
     opened_ = false;
@@ -309,6 +337,7 @@ bool CNxObjArBin::Close() {
   opened_ = false;
   views_.clear();
   views_.shrink_to_fit();
+  childIndex_.clear();
   return true;
 }
 
@@ -389,17 +418,11 @@ bool CNxObjArBin::EnterNode(std::string_view name) {
     return true;
   }
   TKey key(name);
-  const char* rec = buf_.data() + views_[curId_ - 1].Record;
-  const uint32_t C = U32(rec + 12);
-  for (uint32_t i = 0; i < C; ++i) {
-    uint32_t c = ChildId(curId_, i);
-    if (NodeNameIs(c, key.View())) {
-      curId_ = c;
-      lastHint_ = -1;
-      return true;
-    }
-  }
-  return false;
+  const uint32_t c = FindChild(key.View());
+  if (c == 0) return false;
+  curId_ = c;
+  lastHint_ = -1;
+  return true;
 }
 
 bool CNxObjArBin::LeaveNode() {
@@ -424,11 +447,7 @@ bool CNxObjArBin::HasNode(std::string_view name) {
     return false;
   }
   TKey key(name);
-  const char* rec = buf_.data() + views_[curId_ - 1].Record;
-  const uint32_t C = U32(rec + 12);
-  for (uint32_t i = 0; i < C; ++i)
-    if (NodeNameIs(ChildId(curId_, i), key.View())) return true;
-  return false;
+  return FindChild(key.View()) != 0;
 }
 
 int CNxObjArBin::FindValue(std::string_view name) {

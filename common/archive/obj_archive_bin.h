@@ -18,6 +18,8 @@
 #pragma once
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "common/archive/obj_archive.h"
@@ -81,6 +83,7 @@ class CNxObjArBin : public CNxObjAr {
   int FindValue(std::string_view name);  // index in the current value table, -1 none
   uint32_t ChildId(uint32_t node, uint32_t i) const;
   bool NodeNameIs(uint32_t id, std::u16string_view name) const;
+  uint32_t FindChild(std::u16string_view name);  // child id of the current node, 0 none
   void BuildFile();
 
   TObsBinNode* cur_ = nullptr;
@@ -94,6 +97,9 @@ class CNxObjArBin : public CNxObjAr {
   std::vector<TObsBinNodeRead> views_;  // index = id - 1
   uint32_t curId_ = 0;                  // current node while loading (1 = root)
   int lastHint_ = -1;                   // value index found by the previous lookup
+  // Nodes with many children get a name index on first use (raw UTF-16LE name bytes to
+  // the first child of that name), so entering each of n children costs O(n), not O(n^2).
+  std::unordered_map<uint32_t, std::unordered_map<std::string_view, uint32_t>> childIndex_;
   TNxMemStream* stream_ = nullptr;
   bool opened_ = false;
 };

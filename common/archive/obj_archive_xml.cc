@@ -42,6 +42,7 @@ bool CNxObjArXML::Open(const std::string& target, bool storing) {
   depth_ = 0;
   onText_ = false;
   opened_ = false;
+  childIndex_.clear();
   if (storing) {
     if (!target.empty() && target[0] == ':' && !TNxMemStream::FromDesignation(target)) return false;
     NewDocument();
@@ -69,6 +70,7 @@ bool CNxObjArXML::OpenText(const std::string& text, bool storing) {
   depth_ = 0;
   opened_ = false;
   onText_ = storing;
+  childIndex_.clear();
   if (storing) {
     target_.clear();
     NewDocument();
@@ -110,9 +112,26 @@ bool CNxObjArXML::Close() {
   return true;
 }
 
+pugi::xml_node CNxObjArXML::FindChild(std::string_view name) {
+  if (m_isStore) return cur_.child(Str(name).c_str());
+  auto it = childIndex_.find(cur_.internal_object());
+  if (it == childIndex_.end()) {
+    size_t count = 0;
+    for (pugi::xml_node c = cur_.first_child(); c && count <= 16; c = c.next_sibling())
+      if (c.type() == pugi::node_element) ++count;
+    if (count <= 16) return cur_.child(Str(name).c_str());
+    auto& index = childIndex_[cur_.internal_object()];
+    for (pugi::xml_node c = cur_.first_child(); c; c = c.next_sibling())
+      if (c.type() == pugi::node_element) index.emplace(std::string_view(c.name()), c.internal_object());
+    it = childIndex_.find(cur_.internal_object());
+  }
+  auto f = it->second.find(name);
+  return f == it->second.end() ? pugi::xml_node() : pugi::xml_node(f->second);
+}
+
 bool CNxObjArXML::EnterNode(std::string_view name) {
   if (!opened_) return false;
-  pugi::xml_node next = m_isStore ? cur_.append_child(Str(name).c_str()) : cur_.child(Str(name).c_str());
+  pugi::xml_node next = m_isStore ? cur_.append_child(Str(name).c_str()) : FindChild(name);
   if (!next) return false;
   cur_ = next;
   ++depth_;
@@ -152,5 +171,5 @@ void CNxObjArXML::WriteString(std::string_view name, std::string_view value) {
 
 bool CNxObjArXML::HasNode(std::string_view name) {
   if (!opened_) return false;
-  return bool(cur_.child(Str(name).c_str()));
+  return bool(FindChild(name));
 }

@@ -6,6 +6,9 @@
 #pragma once
 #include <pugixml.hpp>
 
+#include <string_view>
+#include <unordered_map>
+
 #include "common/archive/obj_archive.h"
 
 class CNxObjArXML : public CNxObjAr {
@@ -35,6 +38,12 @@ class CNxObjArXML : public CNxObjAr {
  private:
   void NewDocument();
   bool Loaded(const pugi::xml_parse_result& r);
+  pugi::xml_node FindChild(std::string_view name);
+
+  // Loading: elements with many children get a name index on first use (first child
+  // of each name), so entering each of n children costs O(n), not O(n^2).
+  std::unordered_map<pugi::xml_node_struct*, std::unordered_map<std::string_view, pugi::xml_node_struct*>>
+      childIndex_;
 
   pugi::xml_node cur_;
   pugi::xml_document doc_;
