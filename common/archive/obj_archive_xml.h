@@ -1,0 +1,54 @@
+// The XML archive: nodes are elements, values are attributes, every value is text. Files
+// are UTF-16LE with a byte-order mark and the declaration
+// <?xml version="1.0" encoding="UTF-16"?>; the document element XML_OBJ_STORE is the
+// root node. Reading accepts any encoding the byte-order mark names (UTF-8 without one)
+// and any name of the document element.
+#pragma once
+#include <pugixml.hpp>
+
+#include <string_view>
+#include <unordered_map>
+
+#include "common/archive/obj_archive.h"
+
+class CNxObjArXML : public CNxObjAr {
+ public:
+  CNxObjArXML() = default;
+
+  // Parse errors make Open return false (OpenArchiveForRead turns that into none).
+  [[nodiscard]] bool Open(const std::string& target, bool storing) override;
+  [[nodiscard]] bool OpenResource(void* module, const std::string& resourceName) override;
+  std::string FormatName() const override { return "XML"; }
+  ~CNxObjArXML() override = default;
+  bool Close() override;
+  bool IsStoring() const override { return m_isStore; }
+  bool EnterNode(std::string_view name) override;
+  bool LeaveNode() override;
+  // A text that comes back with line feeds only gets carriage return + line feed pairs.
+  std::string ReadString(std::string_view name, std::string_view def) override;
+  void WriteString(std::string_view name, std::string_view value) override;
+  bool HasNode(std::string_view name) override;
+  // Storing: Close leaves the children of the root as XML text in Target(), without the
+  // root element. Loading: parses the text as the children of a root element.
+  [[nodiscard]] virtual bool OpenText(const std::string& text, bool storing);
+
+  // The document, for tools that look at an archive's structure.
+  const pugi::xml_document& Document() const { return doc_; }
+
+ private:
+  void NewDocument();
+  bool Loaded(const pugi::xml_parse_result& r);
+  pugi::xml_node FindChild(std::string_view name);
+
+  // Loading: elements with many children get a name index on first use (first child
+  // of each name), so entering each of n children costs O(n), not O(n^2).
+  std::unordered_map<pugi::xml_node_struct*, std::unordered_map<std::string_view, pugi::xml_node_struct*>>
+      childIndex_;
+
+  pugi::xml_node cur_;
+  pugi::xml_document doc_;
+  bool m_isStore = false;
+  int32_t depth_ = 0;
+  bool opened_ = false;
+  bool onText_ = false;
+};

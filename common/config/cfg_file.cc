@@ -1,0 +1,107 @@
+// Loading and saving the project list.
+#include "common/config/cfg_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "common/helpers/message_boxes.h"
+#include "common/platform/paths.h"
+#include "common/settings/sys_config.h"
+
+TOpcCfgFile::~TOpcCfgFile() = default;
+
+void TOpcCfgFile::Serialize(CNxObjAr& ar) {
+  if (ar.IsStoring()) {
+    for (size_t i = 0; i < Prjs.size(); ++i) SerializeChild(ar, "PRJ" + std::to_string(i), *Prjs[i]);
+    ar.WriteInt("Count", int32_t(Prjs.size()));
+    return;
+  }
+  int32_t n = ar.ReadInt("Count", 0);
+  if (n < 0) n = 0;
+  RetryList.clear();
+  ReLoginList.clear();
+  Prjs.clear();
+  // Projects missing from the file stay at their defaults, as many as the count says;
+  // the count is trusted only as far as the archive's own size makes it plausible.
+  Prjs.reserve(size_t(n < 4096 ? n : 4096));
+  for (int32_t i = 0; i < n; ++i) {
+    std::string node = "PRJ" + std::to_string(i);
+    if (i >= 65536 && !ar.HasNode(node)) break;
+    std::unique_ptr<TOpcPrj> p = NewPrj();
+    p->Owner = this;
+    SerializeChild(ar, node, *p);
+    Prjs.push_back(std::move(p));
+  }
+}
+
+bool TOpcCfgFile::LoadPrjFile(const std::string& path) {
+  std::unique_ptr<CNxObjAr> a = OpenArchiveForRead(path, ObjArFormat::Auto);
+  if (!a) return false;
+  LoadedFromXML = a->FormatName() == "XML";
+  Serialize(*a);
+  a->Close();
+  return true;
+}
+
+ObjArFormat TOpcCfgFile::SaveFormat() const {
+  size_t vars = 0;
+  for (const auto& p : Prjs) vars += p->Vars.size();
+  if (TSysOP.ForceXML == 0 && (vars > 2000 || Prjs.size() > 20)) return ObjArFormat::BIN;
+  return ObjArFormat::XML;
+}
+
+namespace {
+bool SyncFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fsync(fd) == 0;
+  return ::close(fd) == 0 && ok;
+}
+}  // namespace
+
+bool TOpcCfgFile::SavePrjFileAs(const std::string& path, ObjArFormat format, std::string& error) {
+  // The old file stays untouched until the new one is complete on disk.
+  const std::string tmp = path + ".new" + std::to_string(::getpid());
+  DeleteFileAt(tmp);
+  bool written = false;
+  try {
+    std::unique_ptr<CNxObjAr> a = CreateArchiveForWrite(tmp, format);
+    if (a) {
+      bool serialized = false;
+      try {
+        Serialize(*a);
+        serialized = true;
+      } catch (...) {
+      }
+      if (serialized) {
+        try {
+          written = a->Close();
+        } catch (...) {
+        }
+      }
+    }
+  } catch (...) {
+  }
+  if (!written || !FileExists(tmp) || !SyncFile(tmp)) {
+    DeleteFileAt(tmp);
+    error = "保存文件错误: " + path;
+    return false;
+  }
+  if (!RenameFileOver(tmp, path)) {
+    DeleteFileAt(tmp);
+    error = "无法保存文件: " + path;
+    return false;
+  }
+  return true;
+}
+
+void TOpcCfgFile::SavePrjFile(const std::string& path) {
+  std::string error;
+  if (!SavePrjFileAs(path, SaveFormat(), error)) ErrorBox(error);
+}
+
+int TOpcCfgFile::FindPrj(std::string_view name) const {
+  for (size_t i = 0; i < Prjs.size(); ++i)
+    if (Prjs[i]->Name == name) return int(i);
+  return -1;
+}

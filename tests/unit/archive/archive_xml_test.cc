@@ -1,0 +1,137 @@
+// XML archive: file form, line-end rule, foreign roots, OpenText wrapper stripping.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "common/archive/obj_archive_xml.h"
+#include "common/platform/text.h"
+
+namespace {
+
+std::string StoreXml(void (*fill)(CNxObjAr&)) {
+  TNxMemStream s;
+  auto ar = CreateArchiveForWrite(s.Designation(), ObjArFormat::XML);
+  EXPECT_TRUE(ar);
+  fill(*ar);
+  ar->Close();
+  return s.Bytes();
+}
+
+std::string AsUtf8(const std::string& utf16le) {
+  EXPECT_GE(utf16le.size(), 2u);
+  EXPECT_EQ(utf16le.substr(0, 2), std::string("\xFF\xFE"));
+  std::u16string u((utf16le.size() - 2) / 2, u'\0');
+  std::memcpy(u.data(), utf16le.data() + 2, u.size() * 2);
+  return Utf16ToUtf8(u);
+}
+
+std::unique_ptr<CNxObjAr> Load(const std::string& bytes, TNxMemStream& s) {
+  s.Bytes() = bytes;
+  s.Seek(0);
+  return OpenArchiveForRead(s.Designation(), ObjArFormat::Auto);
+}
+
+TEST(XmlFormat, FileFormAndOrder) {
+  // The value is written between the two children and still lands on the root element.
+  std::string text = AsUtf8(StoreXml([](CNxObjAr& ar) {
+    ar.EnterNode("PRJ0"); ar.LeaveNode();
+    ar.WriteInt("Count", 2);
+    ar.EnterNode("PRJ1"); ar.LeaveNode();
+  }));
+  EXPECT_EQ(text.rfind("<?xml version=\"1.0\" encoding=\"UTF-16\"?>", 0), 0u) << text;
+  size_t root = text.find("<XML_OBJ_STORE Count=\"2\">");
+  size_t p0 = text.find("<PRJ0"), p1 = text.find("<PRJ1");
+  ASSERT_NE(root, std::string::npos) << text;
+  EXPECT_LT(root, p0);
+  EXPECT_LT(p0, p1);
+}
+
+TEST(XmlFormat, ReadsAndLineEnds) {
+  std::string bytes = StoreXml([](CNxObjAr& ar) {
+    ar.WriteString("t12", "12");
+    ar.WriteString("t125", "12.5");
+    ar.WriteString("abc", "abc");
+    ar.WriteString("crlf", "a\r\nb");
+    ar.WriteString("lf", "a\nb");
+    ar.WriteString("cr", "a\rb");
+    ar.WriteString("special", "<&\"'>\t中");
+    ar.WriteFloat("d", 0.1);
+    ar.WriteString("dup", "old");
+    ar.WriteString("dup", "new");
+  });
+  TNxMemStream s;
+  auto ar = Load(bytes, s);
+  ASSERT_TRUE(ar);
+  EXPECT_EQ(ar->FormatName(), "XML");
+  struct Case { const char* name; const char* want; };
+  const Case texts[] = {
+      {"crlf", "a\r\nb"}, {"lf", "a\r\nb"}, {"cr", "a\rb"}, {"special", "<&\"'>\t中"}, {"dup", "new"},
+      {"missing", "def"},
+  };
+  for (const Case& c : texts) EXPECT_EQ(ar->ReadString(c.name, "def"), c.want) << c.name;
+  EXPECT_EQ(ar->ReadInt("t12", 9), 12);
+  EXPECT_EQ(ar->ReadInt("t125", 9), 9);
+  EXPECT_EQ(ar->ReadInt("abc", 9), 9);
+  EXPECT_DOUBLE_EQ(ar->ReadFloat("d", 0), 0.1);
+  EXPECT_EQ(ar->ReadString("missing", "x\ny"), "x\r\ny");  // the rule covers defaults too
+}
+
+TEST(XmlFormat, RawLineEndsInTheFileBecomeCrLf) {
+  TNxMemStream s;
+  auto ar = Load("<?xml version=\"1.0\"?>\n<R a=\"x\r\ny\" b=\"p\nq\"/>", s);
+  ASSERT_TRUE(ar);
+  EXPECT_EQ(ar->ReadString("a", ""), "x\r\ny");
+  EXPECT_EQ(ar->ReadString("b", ""), "p\r\nq");
+}
+
+TEST(XmlFormat, ForeignRootNameLoads) {
+  TNxMemStream s;
+  auto ar = Load("<Other Count=\"1\"><PRJ0 Name=\"n\"/></Other>", s);
+  ASSERT_TRUE(ar);
+  EXPECT_EQ(ar->ReadInt("Count", 0), 1);
+  ASSERT_TRUE(ar->EnterNode("PRJ0"));
+  EXPECT_EQ(ar->ReadString("Name", ""), "n");
+}
+
+TEST(XmlFormat, MalformedDocumentsGiveNone) {
+  const char* bad[] = {"", "<a>", "<a></b>", "plain text", "<?xml version=\"1.0\"?>"};
+  for (const char* b : bad) {
+    TNxMemStream s;
+    EXPECT_FALSE(Load(b, s)) << b;
+  }
+}
+
+TEST(XmlFormat, CallerErrorsKeepThePosition) {
+  TNxMemStream s;
+  auto ar = Load("<R v=\"1\"><A w=\"2\"/></R>", s);
+  ASSERT_TRUE(ar);
+  EXPECT_FALSE(ar->LeaveNode());
+  EXPECT_FALSE(ar->EnterNode("B"));
+  EXPECT_EQ(ar->ReadInt("v", 0), 1);
+  ASSERT_TRUE(ar->EnterNode("A"));
+  EXPECT_EQ(ar->ReadInt("w", 0), 2);
+  ASSERT_TRUE(ar->LeaveNode());
+  EXPECT_FALSE(ar->LeaveNode());
+  EXPECT_EQ(ar->ReadInt("v", 0), 1);
+}
+
+TEST(XmlFormat, OpenTextStripsTheWrapper) {
+  CNxObjArXML ar;
+  ASSERT_TRUE(ar.OpenText("", true));
+  ar.EnterNode("PRJ0"); ar.WriteString("Name", "a"); ar.LeaveNode();
+  ar.EnterNode("PRJ1"); ar.LeaveNode();
+  ar.Close();
+  EXPECT_EQ(ar.Target(), "<PRJ0 Name=\"a\"/><PRJ1/>");
+
+  CNxObjArXML empty;
+  ASSERT_TRUE(empty.OpenText("", true));
+  empty.Close();
+  EXPECT_EQ(empty.Target(), "");
+
+  CNxObjArXML back;
+  ASSERT_TRUE(back.OpenText(ar.Target(), false));
+  ASSERT_TRUE(back.EnterNode("PRJ0"));
+  EXPECT_EQ(back.ReadString("Name", ""), "a");
+}
+
+}  // namespace
