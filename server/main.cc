@@ -9,17 +9,21 @@
 #include "common/log/exception_stack.h"
 #include "common/log/server_log.h"
 #include "common/platform/named_mutex.h"
+#include "common/link/data_server.h"
+#include "server/core/main_window.h"
 #include "server/core/startup.h"
+#include "server/runtime/zel_main.h"
+#include "server/shell/headless_shell.h"
 
 namespace {
-// Waits for SIGTERM or SIGINT; the full main loop replaces this with the runtime.
-void RunUntilSignal() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  int sig = 0;
-  sigwait(&set, &sig);
+// The main loop: the window logic in the headless shell until the window closes.
+void RunServer() {
+  THeadlessShell shell;
+  TMainWindow window(*gp_Main, shell);
+  window.Create();
+  shell.Run(window);
+  // Data servers end first: their threads refer to the projects.
+  g_DataServerMgr.reset();
   LogSys("ZelOpcServer_V3 Stop!");
 }
 }  // namespace
@@ -39,7 +43,7 @@ int main(int argc, char** argv) {
   SetApplicationTitle("ZelOpcServer");
   try {
     if (!StartServer(argc, argv)) return 0;
-    RunUntilSignal();
+    RunServer();
   } catch (...) {
     // Nothing escapes the start: the process ends quietly, as a failed start must.
     return 0;

@@ -26,6 +26,14 @@ enum TNetError : int {
   nceDeviceConn = 8,
 };
 
+// What the data link does for a project.
+enum TLinkMode : int {
+  lmNone = 0,
+  lmRefresh = 1,       // the manager's refresh: enumerate, then idle
+  lmForceRefresh = 2,  // the same, replacing the variable list even when unchanged
+  lmRun = 3,           // the server: read and write after enumeration, retry after errors
+};
+
 constexpr int kNetStateCount = 7;
 constexpr int kNetErrorCount = 9;
 

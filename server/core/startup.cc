@@ -4,6 +4,10 @@
 #include <stdexcept>
 
 #include "common/config/app_paths.h"
+#include "common/config/reg_cache.h"
+#include "common/link/data_server.h"
+#include "common/platform/clock.h"
+#include "common/platform/paths.h"
 #include "common/helpers/message_boxes.h"
 #include "common/log/server_log.h"
 #include "common/settings/sys_config.h"
@@ -11,11 +15,24 @@
 #include "server/core/opc_registration.h"
 #include "server/runtime/zel_main.h"
 
+TOpcLogFun g_POpcLogFun = nullptr;
+TInitServerFun g_PInitServer = nullptr;
+
+namespace {
+constexpr int64_t kCacheLoadAgeMs = 360000;
+
+void InitServerNamespace(void* server) {
+  if (!gp_Main) throw std::logic_error("gp_Main != NULL (UnitOpcServerMain, 478)");
+  (void)server;  // the namespace of the OPC DA server object is built by the OPC DA layer
+}
+}  // namespace
+
 bool StartServer(int argc, const char* const* argv) {
   g_ServerLog.Open(kLogSourceServer);
   LogSys("ZelOpcServer_V3 Start!");
   // TLS 1.2 needs no system setting on Linux: EnableTls12 reports "nothing to do".
   InitAppPaths();
+  if (!g_DataServerMgr) g_DataServerMgr = std::make_unique<TDataServerMgr>();
   if (gp_Main) throw std::logic_error("gp_Main == NULL (UnitOpcServerMain, 211)");
   gp_Main = std::make_unique<TZelMain>();
   ParseCommandLine(argc, argv);
@@ -26,10 +43,11 @@ bool StartServer(int argc, const char* const* argv) {
     return false;
   }
   if (!g_Embedding && g_ModbusPort == 0 && TSysOP.Enable == 0) return false;
-  // The OPC layer's log sink (level 4) joins with the OPC DA layer when LogOPC is set.
-
-  // The login cache, the project archive, the runtime variables and the namespace hook
-  // are loaded here as their subsystems arrive.
+  if (TSysOP.LogOPC) g_POpcLogFun = [](std::string_view text) { LogWebRead(text); };
+  if (FileExists(g_RegCacheFileName)) LoadRegCacheFile(gp_Main->RegCache, g_RegCacheFileName, NowMs() - kCacheLoadAgeMs);
+  if (FileExists(g_PrjFileName)) (void)gp_Main->LoadPrjFile(g_PrjFileName);
+  gp_Main->BuildRuntime();
+  g_PInitServer = InitServerNamespace;
 
   RegisterOpc("ZELOPC", "ZELOPC");
   if (!RegisteredServerDir().empty()) return true;

@@ -1,0 +1,75 @@
+// The OPC UA side of the server: builds the library's configuration, folder tree and
+// variable definitions from the projects, drives its run step from the base tick,
+// pushes value changes and routes client writes back to the projects. Main thread only.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/core/main_window.h"
+#include "server/runtime/opc_sprj.h"
+#include "uaclib/uaclib.h"
+
+class TZelMain;
+
+inline constexpr uint32_t kUaBadCommunicationError = 0x80050000;
+inline constexpr double kUaBuildDate = 45261.0 + 10.0 / 24.0;  // 2023-12-01 10:00:00
+
+// One folder of the tree: the library's record and the folder's children.
+struct TUAGroup {
+  TuasFolder Rec{};
+  std::string Name;
+  std::vector<TUAGroup*> Children;  // not owning
+};
+
+class TUAServer : public TUaServerHost, public TValuePush {
+ public:
+  explicit TUAServer(TZelMain& main);
+  ~TUAServer() override;  // uasDelServer
+
+  // Build steps 3..9: configuration, certificate, library server, namespace. False with
+  // the box text in `error` when the program must end.
+  [[nodiscard]] bool Build(std::string& error);
+  // TUaServerHost
+  bool Start() override;
+  void RunStep() override;
+  int ClientCount() override { return stats_.clients; }
+  int Port() const override { return port_; }
+  // TValuePush
+  void UpdateVar(TZelVarItem& var, bool bad) override;
+
+  const std::string& LastError() const { return lastError_; }
+  const std::vector<std::unique_ptr<TUAGroup>>& Folders() const { return folders_; }
+  const std::vector<TuasVarDef>& Defs() const { return defs_; }
+  const TuasServerConfig& Config() const { return config_; }
+  uasHandle Handle() const { return handle_; }
+  int ListeningPort() const { return handle_ ? uasGetPort(handle_) : 0; }
+
+  // The write callback of the library.
+  static void OnUAWrite(void* unused, void* context, double* value);
+
+ private:
+  TUAGroup* Folder(const std::string& name, TUAGroup* parent);
+  void Fail(uint32_t rc);
+  void FillConfig();
+  void BuildNamespace();
+
+  TZelMain& main_;
+  uasHandle handle_ = nullptr;
+  int port_ = 4866;
+  TuasServerConfig config_{};
+  TuasRunStats stats_{};
+  std::string lastError_;
+  std::string cert_, key_;  // DER bytes behind the config's pointers
+  std::string user_, pass_, version_;
+  std::vector<std::unique_ptr<TUAGroup>> folders_;
+  std::vector<TuasVarDef> defs_;
+  std::vector<std::string> texts_;  // owns the definitions' names (stable: reserved)
+  std::vector<TuasUpdateItem> items_;
+  std::vector<TZelVarItem*> vars_;
+};
+
+// BuildUAServer: the bridge when [OPCUA] Enable is set (null otherwise). A build failure
+// shows its box and ends the process.
+std::unique_ptr<TUAServer> BuildUAServer(TZelMain& main);
