@@ -18,6 +18,9 @@ TZelMain::~TZelMain() {
 
 std::unique_ptr<TOpcPrj> TZelMain::NewPrj() {
   auto p = std::make_unique<TOpcSPrj>();
+  // Projects made here belong to this object even before LoadPrjFile adopts them: the
+  // data link files them in our RetryList and ReLoginList through this pointer.
+  p->Owner = this;
   p->Push = push_;
   p->Closer = closer_;
   return p;
