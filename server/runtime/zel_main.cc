@@ -103,3 +103,13 @@ std::vector<std::string> TZelMain::StatusLines() const {
   }
   return out;
 }
+
+std::vector<std::string> TZelMain::ValueLines() const {
+  std::vector<std::string> out;
+  for (const auto& up : Prjs) {
+    const auto& p = static_cast<const TOpcSPrj&>(*up);
+    for (const auto& v : p.Vars)
+      out.push_back(p.Name + "\t" + v->Name + "\t" + FormatWriteValue(v->Value) + "\t" + (IsGood(*v) ? "good" : "bad"));
+  }
+  return out;
+}

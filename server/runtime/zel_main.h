@@ -32,6 +32,9 @@ class TZelMain : public TOpcCfgFile {
   // One line per project, the status window's columns as text (display name, device
   // number, state, error, device name, counters).
   std::vector<std::string> StatusLines() const;
+  // One line per variable: device number, variable name, value ("%.15g"), "good"/"bad".
+  // For operators and tests that need to see what the clients see.
+  std::vector<std::string> ValueLines() const;
 
   int64_t TickNow = 0;
   int64_t RetryDeadline = 0;

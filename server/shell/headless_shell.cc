@@ -133,9 +133,10 @@ void THeadlessShell::Serve(TMainWindow& w, int fd) {
       Guarded(w, [&] { w.RequestClose(2); });
     } else if (line.rfind("MSG ", 0) == 0) {
       answer = "0\n";
-    } else if (line == "status") {
+    } else if (line == "status" || line == "values") {
       if (gp_Main)
-        for (const std::string& l : gp_Main->StatusLines()) answer += l + "\n";
+        for (const std::string& l : line == "status" ? gp_Main->StatusLines() : gp_Main->ValueLines())
+          answer += l + "\n";
       answer += ".\n";
     } else {
       answer = "ERROR unknown request\n.\n";

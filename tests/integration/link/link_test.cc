@@ -14,36 +14,13 @@
 #include "common/settings/sys_config.h"
 #include "server/runtime/zel_main.h"
 #include "tests/common/cloudsim_fixture.h"
+#include "tests/common/sim_plant.h"
 
 namespace {
 // The test clock runs with the real one plus an offset the test can jump (the 20 s login
 // retry and the 10 s error retry then need no waiting).
 std::atomic<int64_t> g_offset{0};
 int64_t OffsetNow() { return SystemNowMs() + g_offset.load(); }
-
-std::string Var(const char* name, const char* type, const char* access, const char* group, const char* source,
-                double value) {
-  return std::string("{\"name\":\"") + name + "\",\"type\":\"" + type + "\",\"access\":\"" + access +
-         "\",\"group\":\"" + group + "\",\"source\":\"" + source + "\",\"value\":" + std::to_string(value) +
-         ",\"step\":1,\"periodMs\":200}";
-}
-
-std::string Device(int n, int server, const std::string& vars) {
-  return "{\"number\":\"" + std::to_string(1000 + n) + "\",\"password\":\"pw" + std::to_string(n) +
-         "\",\"name\":\"Dev" + std::to_string(n) + "\",\"refreshMs\":500,\"dataServer\":" + std::to_string(server) +
-         ",\"vars\":[" + vars + "]}";
-}
-
-std::string Plant(int devices) {
-  std::string d;
-  for (int i = 1; i <= devices; ++i) {
-    if (i > 1) d += ",";
-    d += Device(i, (i - 1) % 2,
-                Var("Count", "I", "R", "G1", "counter", 0) + "," + Var("Set", "F", "W", "G1.S", "constant", 1.5) +
-                    "," + Var("On", "B", "W", "", "constant", 0));
-  }
-  return "{\"dataServers\":2,\"sessionTimeoutMs\":600000,\"devices\":[" + d + "]}";
-}
 
 class LinkTest : public ::testing::Test {
  protected:
@@ -64,7 +41,7 @@ class LinkTest : public ::testing::Test {
     SetNowSource(nullptr);
   }
   void Boot(int devices, bool tls = false) {
-    ASSERT_TRUE(sim_.Start(dir_, Plant(devices)));
+    ASSERT_TRUE(sim_.Start(dir_, SimPlant(devices)));
     setenv("ZELOPC_HTTP_CA_FILE", sim_.certFile.c_str(), 1);
     main_ = std::make_unique<TZelMain>();
     for (int i = 1; i <= devices; ++i) {
