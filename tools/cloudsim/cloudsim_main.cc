@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/cloudsim/gateway_config.h"
 #include "tools/cloudsim/sim_core.h"
 
 namespace {
@@ -35,7 +36,7 @@ int64_t SteadyMs() {
 }
 
 struct TOptions {
-  std::string devices, host = "127.0.0.1", advertise = "127.0.0.1", certFile, keyFile, writeCert;
+  std::string devices, host = "127.0.0.1", advertise = "127.0.0.1", certFile, keyFile, writeCert, writeConfig;
   int loginPort = 0, loginTlsPort = 0, dataServers = 0, threads = 16;
   std::vector<int> dataPorts, dataTlsPorts;
   int64_t sessionTimeoutMs = -1;
@@ -46,7 +47,7 @@ void Usage() {
   std::fprintf(stderr,
                "usage: cloudsim --devices FILE [--port P] [--tls-port P] [--data-servers N]\n"
                "                [--data-ports P,P..] [--data-tls-ports P,P..] [--session-timeout MS]\n"
-               "                [--cert PEM --key PEM] [--write-cert PEM] [--no-gzip] [--threads N]\n"
+               "                [--cert PEM --key PEM] [--write-cert PEM] [--write-config ZelOpc.Dat] [--no-gzip] [--threads N]\n"
                "Ports 0 (the default) are chosen by the system; the ready line names them.\n");
 }
 
@@ -72,6 +73,7 @@ bool ParseArgs(int argc, char** argv, TOptions& o) {
     else if (a == "--cert") o.certFile = next();
     else if (a == "--key") o.keyFile = next();
     else if (a == "--write-cert") o.writeCert = next();
+    else if (a == "--write-config") o.writeConfig = next();
     else if (a == "--host") o.host = next();
     else if (a == "--advertise") o.advertise = next();
     else if (a == "--threads") o.threads = std::atoi(next().c_str());
@@ -422,6 +424,14 @@ int main(int argc, char** argv) {
   for (auto& s : all)
     while (!s->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
+  if (!opt.writeConfig.empty()) {
+    std::string error;
+    if (!WriteGatewayConfig(sim.DevicesSnapshot(), "http://" + opt.advertise + ":" + std::to_string(ports[0]),
+                            opt.writeConfig, error)) {
+      std::fprintf(stderr, "cloudsim: cannot write %s: %s\n", opt.writeConfig.c_str(), error.c_str());
+      return 1;
+    }
+  }
   std::printf("cloudsim ready login=%d logins=%d data=%s datas=%s cert=%s\n", ports[0], ports[1], data.c_str(),
               datas.c_str(), certPath.c_str());
   std::fflush(stdout);

@@ -618,6 +618,11 @@ std::string TCloudSim::SessionsJson(int64_t nowMs) const {
   return o + "]";
 }
 
+std::vector<TSimDevice> TCloudSim::DevicesSnapshot() const {
+  std::lock_guard lock(mutex_);
+  return devices_;
+}
+
 std::string TCloudSim::DevicesJson(int64_t nowMs) {
   std::lock_guard lock(mutex_);
   std::string o = "[";

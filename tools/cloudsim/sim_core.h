@@ -122,6 +122,7 @@ class TCloudSim {
   std::string CountersJson() const;
   std::string SessionsJson(int64_t nowMs) const;
   std::string DevicesJson(int64_t nowMs);
+  std::vector<TSimDevice> DevicesSnapshot() const;
   bool ValueText(std::string_view device, std::string_view var, int64_t nowMs, std::string& out);
   void ResetCounters();
 
