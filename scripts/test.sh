@@ -17,5 +17,17 @@ isolated() {
   unshare -n bash -c 'ip link set lo up && exec "$@"' isolated "$@"
 }
 isolated ctest --test-dir build --output-on-failure --no-tests=error -j2
+# The data link and the running server once more under the sanitizers: AddressSanitizer
+# with UndefinedBehaviorSanitizer for the server process through cloud faults, and
+# ThreadSanitizer for the data link's threads.
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 TSAN_OPTIONS=halt_on_error=1
+for san in "address,undefined:build-asan:server_e2e_test link_test ZelOpcServer3 cloudsim:server_e2e_test|link_test" \
+           "thread:build-tsan:link_test cloudsim:link_test"; do
+  IFS=: read -r flags dir targets tests <<<"$san"
+  cmake -S . -B "$dir" -G Ninja -DZEL_SANITIZE="$flags" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  # shellcheck disable=SC2086
+  cmake --build "$dir" --target $targets --parallel "$(nproc)"
+  isolated ctest --test-dir "$dir" --output-on-failure -R "^($tests)\$" -j2
+done
 isolated ctest --test-dir build-fuzz --output-on-failure -L fuzz -j2 || { echo "fuzzing found a fault"; exit 1; }
 echo "test run took $(( $(date +%s) - start )) s"
