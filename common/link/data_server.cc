@@ -150,10 +150,8 @@ int32_t TOpcDataThread::PostBatch(NxWinHTTP& session, const std::string& url, co
   }
   serverCode = 0;
   TwhParsedURL purl(url + kBatchPath);
-  if (!purl.Valid()) {
-    LogSys("WinHttpCrackUrl:ERROR:" + std::to_string(purl.Error()) + "," + purl.Url());
-    return -int32_t(purl.Error());
-  }
+  // The parser has logged the rejected URL already.
+  if (!purl.Valid()) return -int32_t(purl.Error());
   int32_t result = 0;
   const int attempts = std::max(1, TSysOP.RetryAttempts);
   for (int a = 0; a < attempts; ++a) {

@@ -144,8 +144,7 @@ void LoginBatch(TOpcCfgFile& cfg, const std::vector<TOpcPrj*>& projects) {
   int32_t result;
   std::string answer;
   if (!url.Valid()) {
-    LogSys("WinHttpCrackUrl:ERROR:" + std::to_string(url.Error()) + "," + url.Url());
-    result = -int32_t(url.Error());
+    result = -int32_t(url.Error());  // the parser has logged the rejected URL already
   } else {
     NxWinHTTP& session = LoginSession(cfg);
     TwhConnect conn(session, url);

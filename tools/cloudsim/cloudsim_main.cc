@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -157,6 +158,22 @@ void DropConnection(const httplib::Request& req) {
     linger lg{1, 0};  // reset, so the peer sees the connection die rather than a clean end
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     shutdown(fd, SHUT_RDWR);
+  }
+}
+
+// Ends the client connections held on the given local ports. A server's workers wait
+// up to the keep-alive time-out on an idle kept-alive connection, so without this a
+// client that keeps its connection would hold up the end of the program for a minute.
+void ShutdownClientConnections(const std::vector<int>& localPorts) {
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    int fd = std::atoi(e.path().filename().c_str());
+    sockaddr_storage local{}, peer{};
+    socklen_t ll = sizeof local, pl = sizeof peer;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &ll) != 0 || local.ss_family != AF_INET) continue;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &pl) != 0) continue;
+    int port = ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+    if (std::find(localPorts.begin(), localPorts.end(), port) != localPorts.end()) shutdown(fd, SHUT_RDWR);
   }
 }
 
@@ -439,6 +456,7 @@ int main(int argc, char** argv) {
   int sig = 0;
   sigwait(&stopSignals, &sig);
   for (auto& s : all) s->stop();
+  ShutdownClientConnections(ports);
   for (auto& t : threads) t.join();
   all.clear();
   X509_free(cert);
