@@ -7,11 +7,13 @@
 
 #include "common/helpers/message_boxes.h"
 #include "common/log/exception_stack.h"
+#include "common/link/data_server.h"
 #include "common/log/server_log.h"
 #include "common/platform/named_mutex.h"
-#include "common/link/data_server.h"
+#include "common/settings/sys_config.h"
 #include "server/core/main_window.h"
 #include "server/core/startup.h"
+#include "server/opcua/ua_server.h"
 #include "server/runtime/zel_main.h"
 #include "server/shell/headless_shell.h"
 
@@ -20,7 +22,8 @@ namespace {
 void RunServer() {
   THeadlessShell shell;
   TMainWindow window(*gp_Main, shell);
-  window.Create();
+  // The OPC UA server is built with the window (when enabled) and goes with it.
+  window.Create(BuildUAServer(*gp_Main), !TSysOP.User.empty());
   shell.Run(window);
   // Data servers end first: their threads refer to the projects.
   g_DataServerMgr.reset();

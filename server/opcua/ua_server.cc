@@ -1,7 +1,6 @@
 #include "server/opcua/ua_server.h"
 
 #include <cstdlib>
-#include <deque>
 
 #include "common/cert/base64.h"
 #include "common/cert/der_file.h"
@@ -14,17 +13,10 @@
 #include "common/settings/sys_config.h"
 #include "server/runtime/zel_main.h"
 
-namespace {
-// Texts for the library must stay at one address: a deque never moves its elements.
-std::deque<std::string>& TextStore() {
-  static std::deque<std::string> store;
-  return store;
+const char* TUAServer::Keep(std::string s) {
+  texts_.push_back(std::move(s));
+  return texts_.back().c_str();
 }
-const char* Keep(std::string s) {
-  TextStore().push_back(std::move(s));
-  return TextStore().back().c_str();
-}
-}  // namespace
 
 TUAServer::TUAServer(TZelMain& main) : main_(main) {}
 

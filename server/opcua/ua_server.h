@@ -3,6 +3,7 @@
 // pushes value changes and routes client writes back to the projects. Main thread only.
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,11 +52,15 @@ class TUAServer : public TUaServerHost, public TValuePush {
 
  private:
   TUAGroup* Folder(const std::string& name, TUAGroup* parent);
+  const char* Keep(std::string s);
   void Fail(uint32_t rc);
   void FillConfig();
   void BuildNamespace();
 
   TZelMain& main_;
+  // Texts handed to the library must stay at one address while it lives: a deque never
+  // moves its elements.
+  std::deque<std::string> texts_;
   uasHandle handle_ = nullptr;
   int port_ = 4866;
   TuasServerConfig config_{};
@@ -65,7 +70,6 @@ class TUAServer : public TUaServerHost, public TValuePush {
   std::string user_, pass_, version_;
   std::vector<std::unique_ptr<TUAGroup>> folders_;
   std::vector<TuasVarDef> defs_;
-  std::vector<std::string> texts_;  // owns the definitions' names (stable: reserved)
   std::vector<TuasUpdateItem> items_;
   std::vector<TZelVarItem*> vars_;
 };

@@ -1,0 +1,23 @@
+// A recording stand-in for the OPC UA library, linked into the bridge's unit tests in its
+// place: it keeps what the bridge hands over and lets a test play the client's write.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "uaclib/uaclib.h"
+
+struct TFakeUa {
+  int initCalls = 0;
+  int port = -1;
+  TuasServerConfig config{};
+  std::string user, pass, manufacturer, product, uri, version;
+  uasWriteFun onWrite = nullptr;
+  std::vector<TuasVarDef> defs;       // as handed over, node filled in
+  std::vector<TuasFolder> folders;
+  std::vector<std::string> folderNames;
+  std::vector<std::vector<std::pair<uint64_t, uint32_t>>> updates;  // per call: node, status
+  std::vector<double> updateValues;   // values of the last call
+  int runs = 0;
+  bool deleted = false;
+};
+extern TFakeUa g_FakeUa;

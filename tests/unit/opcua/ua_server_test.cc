@@ -1,0 +1,186 @@
+// The OPC UA bridge: the configuration record, the folder and definition building, start
+// with every variable bad, value pushes, client writes, and the self certificate.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "common/config/app_paths.h"
+#include "common/cert/self_cert.h"
+#include "common/helpers/file_helpers.h"
+#include "common/log/link_texts.h"
+#include "common/platform/paths.h"
+#include "common/settings/sys_config.h"
+#include "server/opcua/ua_server.h"
+#include "server/runtime/zel_main.h"
+#include "tests/common/test_env.h"
+#include "tests/unit/opcua/fake_uaclib.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+struct TVarSpec {
+  const char* name;
+  const char* group;
+  int type;
+  int rw;
+};
+
+class BridgeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_FakeUa = TFakeUa{};
+    ResetAppPathsForTest();
+    InitAppPaths();
+    // The certificate template comes from the program folder.
+    fs::create_directories(dir_ / "app");
+    g_AppDir = dir_ / "app";
+    fs::copy_file(fs::path(ZEL_BIN_DIR) / "certtmpl.cnf", dir_ / "app/certtmpl.cnf");
+    TSysOP = TSysOPRecord{};
+    TSysOP.Enable = 1;
+    TSysOP.DispAddFolder = 1;
+  }
+  void TearDown() override {
+    ua_.reset();
+    main_.reset();
+    ResetAppPathsForTest();
+  }
+  void AddPrj(const char* disp, std::vector<TVarSpec> vars) {
+    if (!main_) main_ = std::make_unique<TZelMain>();
+    auto p = main_->NewPrj();
+    p->DispName = disp;
+    p->UseGroup = 1;
+    for (const auto& v : vars) p->Vars.push_back({v.name, v.group, v.type, v.rw});
+    main_->Prjs.push_back(std::move(p));
+    main_->SPrj(main_->PrjCount() - 1).BuildVars();
+  }
+  TUAServer& Build() {
+    if (!main_) main_ = std::make_unique<TZelMain>();
+    ua_ = BuildUAServer(*main_);
+    EXPECT_TRUE(ua_);
+    return *ua_;
+  }
+  std::vector<std::string> FolderLines() const {
+    std::vector<std::string> out;
+    for (size_t i = 0; i < g_FakeUa.folders.size(); ++i)
+      out.push_back(g_FakeUa.folderNames[i] + "#" + std::to_string(g_FakeUa.folders[i].number) + "<" +
+                    std::to_string(g_FakeUa.folders[i].parent));
+    return out;
+  }
+
+  TTempDir dir_;
+  TScopedEnv root_{"ZELOPC_DATA_ROOT", dir_.path()};
+  std::unique_ptr<TZelMain> main_;
+  std::unique_ptr<TUAServer> ua_;
+};
+}  // namespace
+
+TEST_F(BridgeTest, ConfigurationRecord) {
+  struct Case {
+    int port, wantPort;
+    const char* user;
+    int logLevel, wantInit;
+  } cases[] = {{0, 4866, "", 0, 0}, {4900, 4900, "op", 1, 1}, {4866, 4866, "", 3, 1}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.port);
+    g_FakeUa = TFakeUa{};
+    TSysOP.Port = c.port;
+    TSysOP.User = c.user;
+    TSysOP.Pass = "pw";
+    TSysOP.LogLevel = c.logLevel;
+    TUAServer& ua = Build();
+    EXPECT_EQ(g_FakeUa.port, c.wantPort);
+    EXPECT_EQ(ua.Port(), c.wantPort);
+    EXPECT_EQ(g_FakeUa.initCalls, c.wantInit);
+    EXPECT_EQ(g_FakeUa.user, *c.user ? c.user : "<null>");
+    EXPECT_EQ(g_FakeUa.pass, *c.user ? "pw" : "<null>");
+    EXPECT_EQ(g_FakeUa.manufacturer, "Tarnwell");
+    EXPECT_EQ(g_FakeUa.product, "ZelOpcServer3");
+    EXPECT_EQ(g_FakeUa.uri, "urn:ZelOpcServer3");
+    EXPECT_EQ(g_FakeUa.version, FileVersionText());
+    EXPECT_NEAR(g_FakeUa.config.buildDate, 45261.416666, 1e-5);
+    EXPECT_EQ(g_FakeUa.config.certificateFlag, 1);
+    EXPECT_EQ(g_FakeUa.config.dispAddFolder, 1);
+    EXPECT_GT(g_FakeUa.config.certificateLength, 300);
+    EXPECT_GT(g_FakeUa.config.privateKeyLength, 300);
+    ua_.reset();
+    EXPECT_TRUE(g_FakeUa.deleted);
+  }
+}
+
+TEST_F(BridgeTest, FoldersAndDefinitions) {
+  for (int disp : {1, 0}) {
+    SCOPED_TRACE(disp);
+    g_FakeUa = TFakeUa{};
+    main_.reset();
+    TSysOP.DispAddFolder = disp;
+    AddPrj("D1", {{"T", "G1.G2", 3, 0}, {"U", "G1", 2, 1}, {"V", "", 1, 0}, {"W", ".G2", 3, 0}});
+    AddPrj("D2", {{"T", "G1", 3, 1}});
+    Build();
+    // Shared first-level group in D1, a second G1 under D2; ".G2" lands in D1 itself.
+    EXPECT_EQ(FolderLines(), (std::vector<std::string>{"D1#1<0", "G1#2<1", "G2#3<2", "D2#4<0", "G1#5<4"}));
+    struct Want {
+      const char *full, *browse, *display;
+      int folder, type, access;
+    } want[] = {
+        {"D1.G1.G2.T", "T", "D1_G1_G2_T", 3, 3, 'W'}, {"D1.G1.U", "U", "D1_G1_U", 2, 2, 'R'},
+        {"D1.V", "V", "D1_V", 1, 1, 'W'},             {"D1.W", "W", "D1_W", 1, 3, 'W'},
+        {"D2.G1.T", "T", "D2_G1_T", 5, 3, 'R'},
+    };
+    ASSERT_EQ(g_FakeUa.defs.size(), std::size(want));
+    for (size_t i = 0; i < std::size(want); ++i) {
+      const TuasVarDef& d = g_FakeUa.defs[i];
+      EXPECT_STREQ(d.fullName, want[i].full);
+      EXPECT_STREQ(d.browseName, want[i].browse);
+      EXPECT_STREQ(d.displayName, disp ? want[i].display : want[i].browse);
+      EXPECT_EQ(d.folder, want[i].folder);
+      EXPECT_EQ(d.typeCode, want[i].type);
+      EXPECT_EQ(d.access, want[i].access);
+    }
+    ua_.reset();
+  }
+}
+
+TEST_F(BridgeTest, StartReportsBadUntilTheFirstValueAndPushes) {
+  AddPrj("D1", {{"A", "", 3, 0}, {"B", "", 5, 0}});
+  TUAServer& ua = Build();
+  ASSERT_TRUE(ua.Start());
+  ASSERT_EQ(g_FakeUa.updates.size(), 1u);
+  EXPECT_EQ(g_FakeUa.updates[0], (std::vector<std::pair<uint64_t, uint32_t>>{{1000, 0x80050000}, {1001, 0x80050000}}));
+  ua.RunStep();
+  EXPECT_EQ(ua.ClientCount(), 2);
+
+  // A read brings a value: pushed with its node; good only while the project runs.
+  TOpcSPrj& p = main_->SPrj(0);
+  p.NetState = ncsRunning;
+  p.Vars[0]->Valid = true;
+  p.Vars[0]->Value = 7.5;
+  ua.UpdateVar(*p.Vars[0], false);
+  ASSERT_EQ(g_FakeUa.updates.size(), 2u);
+  EXPECT_EQ(g_FakeUa.updates[1], (std::vector<std::pair<uint64_t, uint32_t>>{{1000, 0}}));
+  EXPECT_EQ(g_FakeUa.updateValues, std::vector<double>{7.5});
+
+  // A client's write: queued for the device and pushed; none for a text variable.
+  double x = 12.25;
+  g_FakeUa.onWrite(nullptr, p.Vars[0].get(), &x);
+  EXPECT_EQ(p.WriteQ.size(), 1u);
+  EXPECT_EQ(p.Vars[0]->Value, 12.25);
+  EXPECT_EQ(g_FakeUa.updates.size(), 3u);
+  g_FakeUa.onWrite(nullptr, p.Vars[1].get(), &x);
+  EXPECT_EQ(p.WriteQ.size(), 1u);
+  EXPECT_EQ(p.Vars[1]->Value, 0.0);
+  EXPECT_EQ(g_FakeUa.updates.size(), 3u);
+}
+
+TEST_F(BridgeTest, MissingKeyFileMakesANewCertificate) {
+  Build();
+  ua_.reset();
+  std::string cert1, cert2;
+  ASSERT_TRUE(ReadFileBytes(SelfCertDerPath(), cert1));
+  fs::remove(SelfKeyDerPath());
+  g_FakeUa = TFakeUa{};
+  Build();
+  ASSERT_TRUE(ReadFileBytes(SelfCertDerPath(), cert2));
+  EXPECT_TRUE(FileExists(SelfKeyDerPath()));
+  EXPECT_NE(cert1, cert2);
+  EXPECT_EQ(g_FakeUa.config.certificateLength, int32_t(cert2.size()));
+}
