@@ -13,6 +13,46 @@ constexpr const char* kRootName = "XML_OBJ_STORE";
 
 std::string Str(std::string_view s) { return std::string(s); }
 
+// Length of the strict UTF-8 sequence at s[i] (no stray continuation bytes, no overlong
+// forms, no surrogates, nothing above U+10FFFF), 0 when there is none.
+size_t Utf8SequenceAt(std::string_view s, size_t i) {
+  const unsigned char c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) return 1;
+  size_t len;
+  uint32_t cp, min;
+  if ((c & 0xE0) == 0xC0) len = 2, cp = c & 0x1F, min = 0x80;
+  else if ((c & 0xF0) == 0xE0) len = 3, cp = c & 0x0F, min = 0x800;
+  else if ((c & 0xF8) == 0xF0) len = 4, cp = c & 0x07, min = 0x10000;
+  else return 0;
+  if (i + len > s.size()) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    const unsigned char d = static_cast<unsigned char>(s[i + k]);
+    if ((d & 0xC0) != 0x80) return 0;
+    cp = cp << 6 | (d & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
+
+// The text with U+FFFD for every byte that does not begin a valid sequence.
+void MakeValidUtf8(std::string& s) {
+  size_t i = 0;
+  for (size_t n; i < s.size() && (n = Utf8SequenceAt(s, i)) != 0;) i += n;
+  if (i == s.size()) return;
+  std::string out = s.substr(0, i);
+  while (i < s.size()) {
+    size_t n = Utf8SequenceAt(s, i);
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      out.append(s, i, n);
+      i += n;
+    }
+  }
+  s = std::move(out);
+}
+
 class TStringWriter : public pugi::xml_writer {
  public:
   std::string out;
@@ -149,6 +189,10 @@ std::string CNxObjArXML::ReadString(std::string_view name, std::string_view def)
   if (!opened_ || m_isStore) return std::string(def);
   pugi::xml_attribute a = cur_.attribute(Str(name).c_str());
   std::string s = a ? std::string(a.value()) : std::string(def);
+  // A document in an 8-bit encoding passes its bytes through unchecked; texts that are
+  // not UTF-8 get U+FFFD for what does not decode, so that the program holds (and saves,
+  // in any format) the same text it shows.
+  if (a) MakeValidUtf8(s);
   if (s.find('\n') != std::string::npos && s.find('\r') == std::string::npos) {
     std::string r;
     r.reserve(s.size() + 8);

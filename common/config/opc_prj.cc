@@ -121,8 +121,9 @@ void TOpcPrj::Serialize(CNxObjAr& ar) {
     v.RW = ar.ReadInt("RW", 0);
     ar.LeaveNode();
   }
-  if (!complete) StrMD5.clear();
-  if (n == 0) StrMD5.clear();
+  // No variables (a count of 0, or a negative one in a damaged file): the fingerprint is
+  // unknown too, so the next enumeration accepts the device's list.
+  if (!complete || n <= 0) StrMD5.clear();
   ar.LeaveNode();
 }
 
