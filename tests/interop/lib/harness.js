@@ -113,10 +113,11 @@ class ServerProcess {
   // Sends a command and waits for its "ok"/"error" answer.
   async command(line, ms = 10000) {
     const from = this.lines.length;
-    const word = line.split(" ").slice(0, 2).join(" ");
+    const words = line.trim().split(/\s+/);
+    const ok = "ok " + words.slice(0, words[0] === "set" ? 2 : 1).join(" ");  // "ok set <node>", "ok tick"
     this.send(line);
-    const answer = await this.waitLine(new RegExp(`^(ok|error) `), ms, from);
-    if (!answer.startsWith("ok " + word.split(" ")[0])) throw new Error(`${line}: ${answer}`);
+    const answer = await this.waitLine(/^(ok|error) /, ms, from);
+    if (answer !== ok) throw new Error(`${line}: ${answer}`);
     return answer;
   }
 
