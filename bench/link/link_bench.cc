@@ -13,10 +13,9 @@
 //   link_bench [--seconds S]     S: length of each measured phase (default 10)
 #include <sys/prctl.h>
 
-#include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <thread>
 
