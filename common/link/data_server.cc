@@ -181,18 +181,17 @@ void TOpcDataThread::RunBatch() {
   Result.clear();
   HttpStatus = 0;
   ServerCode = 0;
-  std::string answer;
   for (size_t first = 0; first < Lines.size(); first += kLinesPerPost) {
     size_t count = std::min(Lines.size() - first, size_t(kLinesPerPost));
     int32_t code = 0;
-    int32_t r = PostBatch(session_, url_, Lines, first, count, answer, code, &terminate_);
+    int32_t r = PostBatch(session_, url_, Lines, first, count, answer_, code, &terminate_);
     HttpStatus = r;
     if (r != 200 || code != 0) {
       ServerCode = code;
       Result.clear();
       break;
     }
-    Result.append(answer, std::min<size_t>(4, answer.size()));
+    Result.append(answer_, std::min<size_t>(4, answer_.size()));
   }
   Result.append(2, '\0');
 }
@@ -376,8 +375,9 @@ void TOpcDataServer::ApplyTextItems(TOpcDataThread& t, int64_t now, bool writes)
 }
 
 void TOpcDataServer::ApplyBinary(TOpcDataThread& t, int64_t now) {
+  // The bytes go back to the thread afterwards, so its next batch result reuses them.
   TNxMemStream in;
-  in.Bytes() = std::move(t.Result);
+  in.Bytes().swap(t.Result);
   for (size_t k = 0; k < t.Projects.size(); ++k) {
     TOpcPrj* p = t.Projects[k];
     p->LastRead = now;
@@ -386,6 +386,7 @@ void TOpcDataServer::ApplyBinary(TOpcDataThread& t, int64_t now) {
     if (in.Read(marker, sizeof marker) != sizeof marker || std::string_view(marker, sizeof marker) != kBatchMarker) {
       LogSys("ReadBin_FormatError!");
       FailBatch(t.Projects, 500);
+      t.Result.swap(in.Bytes());
       return;
     }
     if (!p->ApplyReadBin(in)) {
@@ -393,6 +394,7 @@ void TOpcDataServer::ApplyBinary(TOpcDataThread& t, int64_t now) {
       HandleReLogin(*p);
     }
   }
+  t.Result.swap(in.Bytes());
 }
 
 void TOpcDataServer::ProcessReadResult(int64_t now) {

@@ -87,6 +87,7 @@ class TOpcDataThread {
   std::atomic<bool> done_{false};
   std::atomic<bool> terminate_{false};
   std::atomic<int64_t> runCount_{0};
+  std::string answer_;  // worker only: the answer of one POST, kept for its capacity
   // Manual-reset event.
   std::mutex eventMutex_;
   std::condition_variable eventCv_;
