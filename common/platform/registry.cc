@@ -111,10 +111,13 @@ TRegMap Load() {
 bool Store(const TRegMap& map) {
   std::string out;
   for (const auto& [lower, key] : map) {
-    out += "[" + key.path + "]\n";
-    for (const auto& [ln, v] : key.values)
-      out += (v.name.empty() ? std::string("@") : "\"" + Escape(v.name) + "\"") + "=\"" + Escape(v.value) + "\"\n";
-    out += "\n";
+    out.append("[").append(key.path).append("]\n");
+    for (const auto& [ln, v] : key.values) {
+      if (v.name.empty()) out.append("@");
+      else out.append("\"").append(Escape(v.name)).append("\"");
+      out.append("=\"").append(Escape(v.value)).append("\"\n");
+    }
+    out.append("\n");
   }
   return WriteFileAtomic(RegistryFileName(), out);
 }
