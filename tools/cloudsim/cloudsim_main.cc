@@ -258,6 +258,7 @@ void SetupLogin(httplib::Server& s, TCloudSim& sim, bool gzipOn) {
       std::string kind = Param(req, "kind"), path = Param(req, "path", "exmulti");
       f.count = std::atoi(Param(req, "count", "1").c_str());
       f.value = std::atoi(Param(req, "value", "0").c_str());
+      f.skip = std::atoi(Param(req, "skip", "0").c_str());
       f.path = path == "exlog2" ? TFaultPath::Login : path == "any" ? TFaultPath::Any : TFaultPath::Data;
       if (kind == "status") f.kind = TFaultKind::Status;
       else if (kind == "head") f.kind = TFaultKind::Head;

@@ -506,6 +506,10 @@ bool TCloudSim::TakeFault(TFaultPath path, TSimFault& out) {
   std::lock_guard lock(mutex_);
   for (auto it = faults_.begin(); it != faults_.end(); ++it) {
     if (it->path != TFaultPath::Any && it->path != path) continue;
+    if (it->skip > 0) {
+      --it->skip;
+      return false;
+    }
     out = *it;
     if (--it->count <= 0) faults_.erase(it);
     ++counters_.faults;

@@ -79,6 +79,7 @@ struct TSimFault {
   TFaultPath path = TFaultPath::Data;
   int value = 0;     // status, server code, delay ms, truncate byte count (0 = half)
   int count = 1;     // answers still to spoil
+  int skip = 0;      // answers on the path to let through first
 };
 
 struct TSimWrite {
