@@ -9,9 +9,13 @@
 #include "common/link/link_state.h"
 #include "common/link/login.h"
 #include "common/log/link_texts.h"
+#include "common/platform/clock.h"
 #include "common/settings/sys_config.h"
 #include "tests/common/cloudsim_fixture.h"
 #include "tests/common/sim_plant.h"
+#include "tests/integration/http/tiny_server.h"
+
+#include <cstring>
 
 namespace {
 TOpcPrj Prj(const std::string& custServer = "") {
@@ -156,4 +160,59 @@ TEST(LinkCases, BatchOfLinesGoesOutInPostsOf100) {
   std::string c = sim.Control("counters");
   EXPECT_NE(c.find("\"batches\":1,\"lines\":100,"), std::string::npos) << c;  // the spoiled one is not counted
   EXPECT_NE(c.find("\"faults\":1,"), std::string::npos) << c;
+}
+
+TEST(LinkCases, HeadOfAnErrorAnswer) {
+  struct Case {
+    const char* body;
+    int code;
+  } cases[] = {{"ERROR\r\n008", 8}, {"ERROR\r\nabc", 16}, {"ERROR\r\n", 16}, {"OK\r\n", 0}};
+  TSysOP = TSysOPRecord{};
+  TSysOP.RetryAttempts = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    TTinyServer server(TTinyServer::TMode::Answer, "HTTP/1.1 200 OK\r\nContent-Length: " +
+                                                       std::to_string(strlen(c.body)) + "\r\n\r\n" + c.body);
+    NxWinHTTP session("ZelTest", false);
+    std::string answer;
+    int32_t code = -1;
+    EXPECT_EQ(TOpcDataThread::PostBatch(session, "http://127.0.0.1:" + std::to_string(server.Port()), {"OP=RA&SID=x"},
+                                        0, 1, answer, code),
+              200);
+    EXPECT_EQ(code, c.code);
+  }
+}
+
+namespace {
+class TCacheCfg : public TOpcCfgFile {
+ public:
+  std::unique_ptr<TOpcPrj> NewPrj() override { return std::make_unique<TOpcPrj>(); }
+};
+}  // namespace
+
+TEST(LinkCases, LoginCacheReuseBoundary) {
+  TTempDir dir;
+  TCloudSim sim;
+  ASSERT_TRUE(sim.Start(dir, SimPlant(2)));
+  TSysOP = TSysOPRecord{};
+  TCacheCfg cfg;
+  const int64_t now = NowMs();
+  for (int i = 1; i <= 2; ++i) {
+    auto p = cfg.NewPrj();
+    p->Name = std::to_string(1000 + i);
+    p->Password = "pw" + std::to_string(i);
+    p->DispName = "Dev" + std::to_string(i);
+    p->CustServer = sim.LoginUrl();
+    cfg.Prjs.push_back(std::move(p));
+  }
+  // 1001 logged in just under 420 s ago (still fresh), 1002 just over.
+  cfg.RegCache.Put("1001", now - kLoginCacheReuseMs + 50, "cached:1", "cached:2", "cachedSid");
+  cfg.RegCache.Put("1002", now - kLoginCacheReuseMs - 1, "old:1", "old:2", "oldSid");
+  LoginBatch(cfg, {cfg.Prjs[0].get(), cfg.Prjs[1].get()});
+  EXPECT_EQ(cfg.Prjs[0]->SID, "cachedSid");
+  EXPECT_EQ(cfg.Prjs[0]->DataUrl, "http://cached:1");
+  EXPECT_NE(cfg.Prjs[1]->SID, "oldSid");
+  EXPECT_EQ(cfg.Prjs[1]->NetState, ncsEnum);
+  std::string c = sim.Control("counters");
+  EXPECT_NE(c.find("\"logins\":1,\"loginItems\":1"), std::string::npos) << c;
 }
