@@ -5,6 +5,7 @@
 #include <sys/random.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <unordered_set>
 
@@ -21,6 +22,14 @@ std::string RandomBytes(size_t n) {
     if (r <= 0) break;  // getrandom only fails before the pool is ready; keep what we have
     got += size_t(r);
   }
+  return out;
+}
+
+std::string Server::Nonce(size_t n) {
+  if (!counterNonces_) return RandomBytes(n);
+  std::string out(n, '\0');
+  uint64_t v = ++nonceCounter_;
+  std::memcpy(out.data(), &v, std::min(n, sizeof v));
   return out;
 }
 
