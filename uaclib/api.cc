@@ -1,30 +1,125 @@
-// The C API of uaclib.h (skeleton: every call answers, the server is not built yet).
+// The C API of uaclib.h over the Server class. Every entry point catches all
+// exceptions: none crosses the C boundary, a failure becomes a Bad status code and the
+// text of uasGetErrorInfo.
+#include <exception>
+#include <new>
+#include <string>
+
+#include "uaclib/log.h"
+#include "uaclib/server.h"
+#include "uaclib/status_codes.h"
 #include "uaclib/uaclib.h"
 
-namespace {
-constexpr uint32_t kBadNotImplemented = 0x80400000u;
-}
-
 struct uasServer {
-  int port = 0;
+  std::unique_ptr<uaclib::Server> server;
+  std::string error;
 };
 
-extern "C" {
-uint32_t uaInitLib(uasLogFun, int) { return 0; }
-uasHandle uasNewServer(int port, const TuasServerConfig*, uasWriteFun) {
+namespace {
+
+using uaclib::StatusCode;
+namespace status = uaclib::status;
+
+std::string Text(const char* s) { return s ? std::string(s) : std::string(); }
+
+template <class F>
+StatusCode Guarded(uasHandle h, F&& f) {
+  if (!h || !h->server) return status::BadInvalidArgument;
   try {
-    auto* s = new uasServer;
-    s->port = port;
-    return s;
+    return f(*h->server);
+  } catch (const std::bad_alloc&) {
+    h->server->SetError("out of memory");
+    return status::BadOutOfMemory;
+  } catch (const std::exception& e) {
+    h->server->SetError(std::string("internal error: ") + e.what());
+    return status::BadInternalError;
+  } catch (...) {
+    h->server->SetError("internal error");
+    return status::BadInternalError;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+uint32_t uaInitLib(uasLogFun log, int flags) {
+  (void)flags;
+  uaclib::SetLogCallback(log);
+  return 0;
+}
+
+uasHandle uasNewServer(int port, const TuasServerConfig* config, uasWriteFun onWrite) {
+  try {
+    uaclib::ServerConfig cfg;
+    if (config) {
+      cfg.info.applicationUri = Text(config->applicationUri);
+      cfg.info.productName = Text(config->productName);
+      cfg.info.manufacturerName = Text(config->manufacturerName);
+      cfg.info.softwareVersion = Text(config->softwareVersion);
+      cfg.info.buildNumber = Text(config->buildNumber);
+      cfg.info.buildDate = uaclib::OleDateToDateTime(config->buildDate);
+      if (!cfg.info.manufacturerName.empty() || !cfg.info.productName.empty())
+        cfg.info.productUri = "urn:" + cfg.info.manufacturerName + ":" + cfg.info.productName;
+      if (config->userName && config->userName[0]) {
+        cfg.hasUser = true;
+        cfg.userName = config->userName;
+        cfg.password = Text(config->password);
+      }
+      if (config->certificateFlag == 1) {
+        if (config->certificate && config->certificateLength > 0)
+          cfg.certificate.assign(reinterpret_cast<const char*>(config->certificate),
+                                 size_t(config->certificateLength));
+        if (config->privateKey && config->privateKeyLength > 0)
+          cfg.privateKey.assign(reinterpret_cast<const char*>(config->privateKey),
+                                size_t(config->privateKeyLength));
+      }
+    }
+    auto* h = new uasServer;
+    h->server = std::make_unique<uaclib::Server>(port, std::move(cfg), onWrite);
+    return h;
   } catch (...) {
     return nullptr;
   }
 }
-uint32_t uasAddNameSpace(uasHandle, TuasVarDef**, int, TuasFolder**, int) { return 0; }
-uint32_t uasRunStart(uasHandle) { return kBadNotImplemented; }
-uint32_t uasRunIntv(uasHandle, TuasRunStats*, int) { return 0; }
-uint32_t uasUpdateVar(uasHandle, TuasUpdateItem**, int) { return 0; }
-const char* uasGetErrorInfo(uasHandle) { return "not implemented"; }
-void uasDelServer(uasHandle h) { delete h; }
-int uasGetPort(uasHandle) { return 0; }
+
+uint32_t uasAddNameSpace(uasHandle h, TuasVarDef** defs, int defCount, TuasFolder** folders,
+                         int folderCount) {
+  return Guarded(h, [&](uaclib::Server& s) { return s.AddNamespace(defs, defCount, folders, folderCount); });
 }
+
+uint32_t uasRunStart(uasHandle h) {
+  return Guarded(h, [](uaclib::Server& s) { return s.Start(); });
+}
+
+uint32_t uasRunIntv(uasHandle h, TuasRunStats* stats, int statsSize) {
+  return Guarded(h, [&](uaclib::Server& s) { return s.RunOnce(stats, statsSize); });
+}
+
+uint32_t uasUpdateVar(uasHandle h, TuasUpdateItem** items, int count) {
+  return Guarded(h, [&](uaclib::Server& s) { return s.Update(items, count); });
+}
+
+const char* uasGetErrorInfo(uasHandle h) {
+  if (!h || !h->server) return "invalid server handle";
+  try {
+    h->error = h->server->LastError();
+    return h->error.c_str();
+  } catch (...) {
+    return "out of memory";
+  }
+}
+
+void uasDelServer(uasHandle h) {
+  try {
+    delete h;
+  } catch (...) {
+  }
+}
+
+int uasGetPort(uasHandle h) {
+  if (!h || !h->server) return 0;
+  return h->server->Port();
+}
+
+}  // extern "C"

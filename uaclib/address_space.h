@@ -1,0 +1,157 @@
+// The address space: nodes with their attributes and references, indexed by node id.
+// Nodes never move or disappear once added, so references, continuation points and
+// monitored items hold plain pointers to them.
+#ifndef UACLIB_ADDRESS_SPACE_H
+#define UACLIB_ADDRESS_SPACE_H
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "uaclib/encoding.h"
+#include "uaclib/node_ids.h"
+
+namespace uaclib {
+
+struct Node;
+class MonitoredItem;
+
+struct Reference {
+  uint32_t type;  // numeric reference type id in namespace 0
+  bool forward;
+  Node* target;
+};
+
+// Values the server computes when they are read.
+enum class Dynamic : uint8_t { None, CurrentTime, ServerStatus, State };
+
+// Type codes of variables added through the C API.
+enum class VarType : uint8_t { Boolean = 1, Int32 = 2, Float = 3, Double = 4, String = 5 };
+
+// The value of a variable added through the C API, as uasUpdateVar left it.
+struct VarSlot {
+  double value = 0;
+  uint32_t status = 0;
+  DateTime sourceTime = 0;
+  DateTime serverTime = 0;
+  VarType type = VarType::Double;
+  bool writable = false;
+  void* context = nullptr;
+};
+
+// Access level bits (CurrentRead, CurrentWrite).
+constexpr uint8_t kAccessRead = 0x01, kAccessWrite = 0x02;
+
+struct Node {
+  NodeId id;
+  NodeClass cls = NodeClass::Object;
+  uint16_t browseNs = 0;
+  std::string browseName;
+  std::string displayName;
+  std::string description;
+  std::vector<Reference> refs;
+  Node* typeDefinition = nullptr;  // target of the forward HasTypeDefinition reference
+
+  // Variables and variable types.
+  uint32_t dataType = 0;  // numeric data type id in namespace 0
+  int32_t valueRank = -1;
+  uint8_t accessLevel = kAccessRead;
+  double minimumSamplingInterval = 0;
+  Variant value;  // static value
+  Dynamic dynamic = Dynamic::None;
+  VarSlot* slot = nullptr;  // variables of the C API
+
+  // Objects and views.
+  uint8_t eventNotifier = 0;
+  // Types.
+  bool isAbstract = false;
+  bool symmetric = false;
+  std::string inverseName;
+
+  // Monitored items that watch the Value of this node (variables of the C API).
+  std::vector<MonitoredItem*> watchers;
+};
+
+class AddressSpace {
+ public:
+  AddressSpace() = default;
+  AddressSpace(const AddressSpace&) = delete;
+  AddressSpace& operator=(const AddressSpace&) = delete;
+
+  // Adds a node; returns nullptr when the id is taken.
+  Node* Add(NodeId id, NodeClass cls, uint16_t browseNs, std::string_view browseName,
+            std::string_view displayName);
+  // Adds `type` from `source` to `target` and the inverse reference on the target.
+  void Link(Node* source, uint32_t type, Node* target);
+  Node* Find(const NodeIdView& id) const;
+  Node* Ns0(uint32_t n) const { return Find(NodeIdView{0, IdKind::Numeric, n, {}}); }
+  size_t Count() const { return nodes_.size(); }
+
+  // True when reference type `type` is `base` or one of its subtypes.
+  bool IsSubtypeOf(uint32_t type, uint32_t base) const;
+  bool IsReferenceType(uint32_t type) const { return refParent_.count(type) != 0; }
+  // Call after all reference type nodes were added.
+  void IndexReferenceTypes();
+
+ private:
+  std::deque<Node> nodes_;
+  std::unordered_map<NodeId, Node*, NodeIdHash, NodeIdEq> index_;
+  std::unordered_map<uint32_t, uint32_t> refParent_;  // reference type -> supertype (0: none)
+};
+
+// Configuration texts shown in the Server object.
+struct ServerInfo {
+  std::string applicationUri;
+  std::string productUri;
+  std::string productName;
+  std::string manufacturerName;
+  std::string softwareVersion;
+  std::string buildNumber;
+  DateTime buildDate = 0;
+};
+
+// Limits the server enforces and publishes in ServerCapabilities.
+struct Limits {
+  uint32_t receiveBufferSize = 65535;
+  uint32_t sendBufferSize = 65535;
+  uint32_t maxMessageSize = 16 * 1024 * 1024;
+  uint32_t maxChunkCount = 4096;
+  uint32_t maxConnections = 256;
+  uint32_t maxSessions = 200;
+  uint32_t maxSubscriptionsPerSession = 50;
+  uint32_t maxSubscriptions = 1000;
+  uint32_t maxMonitoredItemsPerSubscription = 100000;
+  uint32_t maxMonitoredItems = 500000;
+  uint32_t maxPublishRequestsPerSession = 100;
+  uint32_t maxNodesPerRead = 20000;
+  uint32_t maxNodesPerWrite = 10000;
+  uint32_t maxNodesPerBrowse = 5000;
+  uint32_t maxNodesPerRegisterNodes = 10000;
+  uint32_t maxNodesPerTranslateBrowsePaths = 5000;
+  uint32_t maxMonitoredItemsPerCall = 20000;
+  uint32_t maxReferencesPerNode = 100000;
+  uint16_t maxBrowseContinuationPoints = 10;
+  uint32_t maxRetransmissionQueue = 20;
+  uint32_t maxQueueSize = 1000;  // monitored item queue
+  uint32_t maxStringLength = 65535;
+  int64_t helloTimeoutMs = 10000;
+  double minSessionTimeoutMs = 1000;
+  double maxSessionTimeoutMs = 3600000;
+  uint32_t minChannelLifetimeMs = 1000;
+  uint32_t maxChannelLifetimeMs = 3600000;
+  double minPublishingIntervalMs = 10;
+  double maxPublishingIntervalMs = 3600000;
+  double minSamplingIntervalMs = 0;  // 0: every change reaches the item
+  double minPolledSamplingMs = 100;  // values the server computes (CurrentTime)
+  size_t maxPendingOutput = 64 * 1024 * 1024;
+};
+
+// Builds namespace 0: the standard folders, the Server object, the type nodes.
+void BuildNamespaceZero(AddressSpace& space, const ServerInfo& info, const Limits& limits,
+                        const std::vector<std::string>& namespaces);
+
+}  // namespace uaclib
+#endif

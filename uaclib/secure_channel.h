@@ -1,0 +1,124 @@
+// One client connection: the OPC UA TCP handshake (Hello/Acknowledge/Error), the secure
+// channel on top of it (OpenSecureChannel issue/renew, CloseSecureChannel), chunk
+// assembly with limits and the chunking of responses. A Connection never touches a
+// socket: bytes come in through Feed() and go out through the output buffer, so tests
+// and the fuzz target drive it without a network.
+#ifndef UACLIB_SECURE_CHANNEL_H
+#define UACLIB_SECURE_CHANNEL_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "uaclib/address_space.h"
+#include "uaclib/encoding.h"
+#include "uaclib/security_policy.h"
+#include "uaclib/status_codes.h"
+
+namespace uaclib {
+
+struct RequestHeader {
+  NodeIdView authToken;
+  DateTime timestamp = 0;
+  uint32_t requestHandle = 0;
+  uint32_t returnDiagnostics = 0;
+  uint32_t timeoutHint = 0;
+};
+// Part 4 §7.28 RequestHeader.
+void DecodeRequestHeader(Decoder& d, RequestHeader& h);
+// Part 4 §7.29 ResponseHeader without diagnostics.
+void EncodeResponseHeader(Encoder& e, DateTime now, uint32_t requestHandle, StatusCode result);
+
+class Connection;
+
+// What a connection needs from the server around it.
+class ChannelHost {
+ public:
+  virtual ~ChannelHost() = default;
+  // A complete service request (MSG) arrived: `body` starts at the type id.
+  virtual void OnRequest(Connection& c, uint32_t requestId, const uint8_t* body, size_t size) = 0;
+  virtual uint32_t NextChannelId() = 0;
+  virtual int64_t NowMs() = 0;
+  virtual DateTime UtcNow() = 0;
+  virtual const Limits& GetLimits() const = 0;
+};
+
+class Connection {
+ public:
+  Connection(uint64_t id, ChannelHost& host);
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  uint64_t Id() const { return id_; }
+  // Bytes received from the peer; complete chunks are handled at once.
+  void Feed(const uint8_t* data, size_t n);
+  // Pending output for the transport.
+  const uint8_t* OutData() const { return out_.data() + outPos_; }
+  size_t OutSize() const { return out_.size() - outPos_; }
+  void Consume(size_t n);
+  // True once the connection takes no more input; it closes when the output is sent.
+  bool Closing() const { return closing_; }
+  void Close() { closing_ = true; }
+
+  // Sends a service response in MSG chunks.
+  void SendMessage(uint32_t requestId, const uint8_t* body, size_t size);
+  // Sends an Error message and closes the connection.
+  void Fail(StatusCode code, std::string_view reason);
+  // Closes the connection when a time limit passed (hello, token lifetime).
+  void CheckTimers(int64_t nowMs);
+
+  bool ChannelOpen() const { return channelOpen_; }
+  uint32_t ChannelId() const { return channelId_; }
+  const std::string& EndpointUrl() const { return endpointUrl_; }
+  // Largest response body the client accepts (its MaxMessageSize and MaxChunkCount).
+  size_t MaxResponseBody() const;
+  StatusCode CloseReason() const { return closeReason_; }
+
+ private:
+  void HandleChunk(uint8_t* chunk, size_t size);
+  void HandleHello(const uint8_t* chunk, size_t size);
+  void HandleOpen(uint8_t* chunk, size_t size);
+  void HandleSymmetric(uint8_t* chunk, size_t size);
+  void OpenChannel(uint32_t requestId, const uint8_t* body, size_t size, uint32_t headerChannel);
+  bool CheckSequence(uint32_t seq);
+  void BeginChunk(const char type[3], char chunkType, size_t& sizeAt);
+
+  uint64_t id_;
+  ChannelHost& host_;
+  std::vector<uint8_t> in_;
+  std::vector<uint8_t> out_;
+  size_t outPos_ = 0;
+  bool closing_ = false;
+  StatusCode closeReason_ = status::Good;
+
+  // Transport parameters after Hello.
+  bool helloDone_ = false;
+  uint32_t recvChunk_ = 8192;  // largest chunk we accept
+  uint32_t sendChunk_ = 8192;  // largest chunk we send
+  uint32_t clientMaxMessage_ = 0;  // 0: no limit
+  uint32_t clientMaxChunks_ = 0;
+  std::string endpointUrl_;
+  int64_t createdMs_ = 0;
+
+  // Secure channel.
+  std::unique_ptr<SecurityPolicy> policy_;
+  bool channelOpen_ = false;
+  uint32_t channelId_ = 0;
+  uint32_t tokenId_ = 0;
+  uint32_t prevTokenId_ = 0;
+  int64_t tokenExpiryMs_ = 0;
+  int64_t prevTokenExpiryMs_ = 0;
+  bool seqStarted_ = false;
+  uint32_t lastSeq_ = 0;
+  uint32_t sendSeq_ = 0;
+
+  // Message assembly from C chunks.
+  std::vector<uint8_t> msg_;
+  uint32_t msgRequestId_ = 0;
+  uint32_t msgChunks_ = 0;
+};
+
+}  // namespace uaclib
+#endif

@@ -1,0 +1,424 @@
+// The server object: namespace 1 from the C API records, the run step, value updates,
+// connection bookkeeping and the service dispatcher.
+#include "uaclib/server.h"
+
+#include <sys/random.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cmath>
+#include <unordered_set>
+
+#include "uaclib/log.h"
+#include "uaclib/node_ids.h"
+
+namespace uaclib {
+
+std::string RandomBytes(size_t n) {
+  std::string out(n, '\0');
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = ::getrandom(out.data() + got, n - got, 0);
+    if (r <= 0) break;  // getrandom only fails before the pool is ready; keep what we have
+    got += size_t(r);
+  }
+  return out;
+}
+
+std::string Server::Nonce(size_t n) {
+  if (!counterNonces_) return RandomBytes(n);
+  std::string out(n, '\0');
+  uint64_t v = ++nonceCounter_;
+  std::memcpy(out.data(), &v, std::min(n, sizeof v));
+  return out;
+}
+
+// The service table (OPC UA Part 4 §5): request and response encoding ids, what the
+// request needs and its handler. ActivateSession looks up its session itself, since it
+// may move the session to another channel.
+const Server::ServiceEntry Server::kServices[] = {
+    {enc::GetEndpointsRequest, enc::GetEndpointsResponse, 0, &Server::GetEndpoints},
+    {enc::FindServersRequest, enc::FindServersResponse, 0, &Server::FindServers},
+    {enc::CreateSessionRequest, enc::CreateSessionResponse, 0, &Server::CreateSession},
+    {enc::ActivateSessionRequest, enc::ActivateSessionResponse, 0, &Server::ActivateSession},
+    {enc::CloseSessionRequest, enc::CloseSessionResponse, 1, &Server::CloseSession},
+    {enc::BrowseRequest, enc::BrowseResponse, 2, &Server::Browse},
+    {enc::BrowseNextRequest, enc::BrowseNextResponse, 2, &Server::BrowseNext},
+    {enc::TranslateBrowsePathsRequest, enc::TranslateBrowsePathsResponse, 2,
+     &Server::TranslateBrowsePaths},
+    {enc::RegisterNodesRequest, enc::RegisterNodesResponse, 2, &Server::RegisterNodes},
+    {enc::UnregisterNodesRequest, enc::UnregisterNodesResponse, 2, &Server::UnregisterNodes},
+    {enc::ReadRequest, enc::ReadResponse, 2, &Server::Read},
+    {enc::WriteRequest, enc::WriteResponse, 2, &Server::Write},
+    {enc::CreateSubscriptionRequest, enc::CreateSubscriptionResponse, 2,
+     &Server::CreateSubscription},
+    {enc::ModifySubscriptionRequest, enc::ModifySubscriptionResponse, 2,
+     &Server::ModifySubscription},
+    {enc::SetPublishingModeRequest, enc::SetPublishingModeResponse, 2,
+     &Server::SetPublishingMode},
+    {enc::DeleteSubscriptionsRequest, enc::DeleteSubscriptionsResponse, 2,
+     &Server::DeleteSubscriptions},
+    {enc::CreateMonitoredItemsRequest, enc::CreateMonitoredItemsResponse, 2,
+     &Server::CreateMonitoredItems},
+    {enc::ModifyMonitoredItemsRequest, enc::ModifyMonitoredItemsResponse, 2,
+     &Server::ModifyMonitoredItems},
+    {enc::SetMonitoringModeRequest, enc::SetMonitoringModeResponse, 2,
+     &Server::SetMonitoringMode},
+    {enc::DeleteMonitoredItemsRequest, enc::DeleteMonitoredItemsResponse, 2,
+     &Server::DeleteMonitoredItems},
+    {enc::PublishRequest, enc::PublishResponse, 2, &Server::Publish},
+    {enc::RepublishRequest, enc::RepublishResponse, 2, &Server::Republish},
+};
+
+Server::Server(int port, ServerConfig config, uasWriteFun onWrite, Clock* clock)
+    : config_(std::move(config)), onWrite_(onWrite), clock_(clock ? clock : &systemClock_),
+      port_(port) {
+  if (config_.info.applicationUri.empty()) config_.info.applicationUri = "urn:uaclib:server";
+  if (config_.info.productUri.empty()) config_.info.productUri = config_.info.applicationUri;
+  startTime_ = clock_->UtcNow();
+  // Namespace 1 is this server's own (Part 5 §6.3.1: index 1 is the local server).
+  BuildNamespaceZero(space_, config_.info, limits_,
+                     {"http://opcfoundation.org/UA/", config_.info.applicationUri});
+  if (Node* st = space_.Ns0(ns0::StartTime)) st->value = Variant::Time(startTime_);
+  if (!config_.privateKey.empty()) {
+    if (!key_.Load(reinterpret_cast<const uint8_t*>(config_.privateKey.data()),
+                   config_.privateKey.size()))
+      Log(kLogSecurity, 3, "private key not usable: encrypted passwords are not offered");
+  }
+  transport_.SetMaxPendingOutput(limits_.maxPendingOutput);
+}
+
+Server::~Server() {
+  transport_.CloseAll(*this);
+  // Sessions go before the nodes their monitored items point at.
+  sessions_.clear();
+}
+
+// --------------------------------------------------------------------------- namespace
+
+StatusCode Server::AddNamespace(TuasVarDef** defs, int defCount, TuasFolder** folders,
+                                int folderCount) {
+  if (namespaceAdded_) {
+    lastError_ = "the namespace was added already";
+    return status::BadInvalidState;
+  }
+  if (defCount < 0 || folderCount < 0 || (defCount > 0 && !defs) ||
+      (folderCount > 0 && !folders)) {
+    lastError_ = "invalid definition or folder arrays";
+    return status::BadInvalidArgument;
+  }
+  for (int i = 0; i < defCount; ++i) {
+    if (defs[i] && !defs[i]->fullName) {
+      lastError_ = "variable definition " + std::to_string(i) + " has no full name";
+      return status::BadInvalidArgument;
+    }
+  }
+  Node* objects = space_.Ns0(ns0::ObjectsFolder);
+  Node* folderType = space_.Ns0(ns0::FolderType);
+  Node* varType = space_.Ns0(ns0::BaseDataVariableType);
+
+  // Folders get numeric ids (their number) so they never collide with the string ids
+  // of the variables.
+  std::unordered_map<int32_t, Node*> byNumber;
+  std::vector<std::pair<Node*, int32_t>> parents;
+  for (int i = 0; i < folderCount; ++i) {
+    const TuasFolder* f = folders[i];
+    if (!f) continue;
+    const char* name = f->name ? f->name : "";
+    Node* n = space_.Add(NodeId::Numeric(1, uint32_t(f->number)), NodeClass::Object, 1, name, name);
+    if (!n) {
+      Log(kLogServer, 3, "folder number %d used twice; \"%s\" is left out", f->number, name);
+      continue;
+    }
+    space_.Link(n, ns0::HasTypeDefinition, folderType);
+    byNumber[f->number] = n;
+    parents.emplace_back(n, f->parent);
+  }
+  for (auto& [n, parent] : parents) {
+    auto it = byNumber.find(parent);
+    Node* p = (parent != 0 && it != byNumber.end() && it->second != n) ? it->second : objects;
+    space_.Link(p, ns0::Organizes, n);
+  }
+
+  varNodes_.reserve(size_t(defCount));
+  for (int i = 0; i < defCount; ++i) {
+    TuasVarDef* d = defs[i];
+    if (!d) continue;
+    const char* browse = d->browseName ? d->browseName : d->fullName;
+    const char* display = d->displayName ? d->displayName : browse;
+    Node* n = space_.Add(NodeId::String(1, d->fullName), NodeClass::Variable, 1, browse, display);
+    for (int k = 2; !n; ++k) {
+      // Two variables with one full name: the later one gets a numbered id.
+      std::string id = std::string(d->fullName) + "~" + std::to_string(k);
+      n = space_.Add(NodeId::String(1, id), NodeClass::Variable, 1, browse, display);
+      if (n) Log(kLogServer, 3, "node id \"%s\" used twice; the second is \"%s\"", d->fullName,
+                 id.c_str());
+    }
+    VarSlot& slot = slots_.emplace_back();
+    int32_t code = d->typeCode;
+    if (code < 1 || code > 5) {
+      Log(kLogServer, 3, "\"%s\": unknown type code %d, served as Double", d->fullName, code);
+      code = UAS_TYPE_DOUBLE;
+    }
+    slot.type = VarType(code);
+    slot.writable = d->access == 'W' || d->access == 'w';
+    slot.context = d->context;
+    slot.status = 0x80320000u;  // BadWaitingForInitialData until the first update
+    static constexpr uint32_t kDataTypes[] = {0, ns0::Boolean, ns0::Int32, ns0::Float,
+                                              ns0::Double, ns0::String};
+    n->dataType = kDataTypes[code];
+    n->valueRank = -1;
+    n->accessLevel = slot.writable ? (kAccessRead | kAccessWrite) : kAccessRead;
+    n->slot = &slot;
+    space_.Link(n, ns0::HasTypeDefinition, varType);
+    auto it = byNumber.find(d->folder);
+    space_.Link(it != byNumber.end() ? it->second : objects, ns0::Organizes, n);
+    varNodes_.push_back(n);
+    d->node = uint64_t(varNodes_.size());
+  }
+  namespaceAdded_ = true;
+  Log(kLogServer, 2, "namespace: %d folders, %zu variables", folderCount, varNodes_.size());
+  return status::Good;
+}
+
+// ----------------------------------------------------------------------------- running
+
+StatusCode Server::Start() {
+  if (started_) {
+    lastError_ = "the server runs already";
+    return status::BadInvalidState;
+  }
+  if (port_ < 0 || port_ > 65535) {
+    lastError_ = "invalid port " + std::to_string(port_);
+    return status::BadInvalidArgument;
+  }
+  std::string error;
+  StatusCode sc = transport_.Listen(port_, error);
+  if (IsBad(sc)) {
+    lastError_ = error;
+    Log(kLogNetwork, 4, "%s", error.c_str());
+    return sc;
+  }
+  started_ = true;
+  return status::Good;
+}
+
+StatusCode Server::RunOnce(TuasRunStats* stats, int statsSize) {
+  if (inRun_) {
+    lastError_ = "uasRunIntv called from inside a callback";
+    return status::BadInvalidState;
+  }
+  struct Guard {
+    bool& flag;
+    ~Guard() { flag = false; }
+  } guard{inRun_};
+  inRun_ = true;
+  transport_.Poll(*this);
+  RunTimers();
+  transport_.Flush(*this);
+  if (stats && statsSize > 0) {
+    TuasRunStats s{};
+    s.clients = int32_t(transport_.Count());
+    s.sessions = int32_t(sessions_.size());
+    s.subscriptions = int32_t(subscriptionCount_);
+    s.monitoredItems = int32_t(monitoredItemCount_);
+    std::memcpy(stats, &s, std::min(size_t(statsSize), sizeof s));
+  }
+  return status::Good;
+}
+
+StatusCode Server::Update(TuasUpdateItem** items, int count) {
+  if (count < 0 || (count > 0 && !items)) {
+    lastError_ = "invalid update list";
+    return status::BadInvalidArgument;
+  }
+  int64_t now = NowMs();
+  DateTime utc = UtcNow();
+  StatusCode result = status::Good;
+  for (int i = 0; i < count; ++i) {
+    const TuasUpdateItem* it = items[i];
+    if (!it) continue;
+    if (it->node == 0 || it->node > varNodes_.size()) {
+      result = status::BadNodeIdUnknown;
+      lastError_ = "unknown node handle " + std::to_string(it->node);
+      continue;
+    }
+    Node* n = varNodes_[size_t(it->node - 1)];
+    VarSlot& slot = *n->slot;
+    if (!IsBad(it->status)) {
+      if (!it->value) {
+        result = status::BadInvalidArgument;
+        lastError_ = "update without a value";
+        continue;
+      }
+      slot.value = *it->value;
+    }
+    slot.status = it->status;
+    slot.sourceTime = utc;
+    slot.serverTime = utc;
+    if (!n->watchers.empty()) OnValueChanged(*n, now);
+  }
+  return result;
+}
+
+void Server::RunTimers() {
+  int64_t now = NowMs();
+  // Changes that arrived before their item's next sampling time.
+  if (!pendingItems_.empty()) {
+    size_t keep = 0;
+    for (size_t i = 0; i < pendingItems_.size(); ++i) {
+      MonitoredItem* m = pendingItems_[i];
+      if (now >= m->nextSampleMs) {
+        m->pending = false;
+        Sample(*m, now);
+      } else {
+        pendingItems_[keep++] = m;
+      }
+    }
+    pendingItems_.resize(keep);
+  }
+  for (MonitoredItem* m : polledItems_)
+    if (m->mode != MonitoringMode::Disabled && now >= m->nextSampleMs) Sample(*m, now);
+
+  std::vector<Session*> expired;
+  for (auto& [token, sp] : sessions_) {
+    Session& s = *sp;
+    if (double(now - s.lastSeenMs) > s.timeoutMs) {
+      expired.push_back(&s);
+      continue;
+    }
+    for (auto it = s.publishQueue.begin(); it != s.publishQueue.end();) {
+      if (it->deadlineMs && now > it->deadlineMs) {
+        auto c = connections_.find(it->connId);
+        if (c != connections_.end())
+          SendFault(*c->second, it->requestId, it->requestHandle, status::BadTimeout);
+        it = s.publishQueue.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    std::vector<uint32_t> gone;
+    for (size_t i = 0; i < s.subscriptions.size(); ++i) {
+      Subscription& sub = *s.subscriptions[i];
+      if (now < sub.nextTickMs) continue;
+      TickSubscription(sub, now);
+      if (sub.lifetimeCounter >= sub.lifetimeCount) gone.push_back(sub.id);
+    }
+    for (uint32_t id : gone) {
+      Log(kLogSession, 2, "subscription %u timed out", id);
+      Subscription* sub = s.FindSubscription(id);
+      s.statusChanges.emplace_back(id, sub ? sub->nextSeq : 1);
+      DeleteSubscription(s, id);
+    }
+  }
+  for (Session* s : expired) {
+    Log(kLogSession, 2, "session \"%s\" timed out", s->name.c_str());
+    CloseSession(s, status::BadSessionClosed);
+  }
+  for (auto& [id, c] : connections_) c->CheckTimers(now);
+}
+
+// -------------------------------------------------------------------------- connections
+
+Connection* Server::OnAccept() {
+  if (connections_.size() >= limits_.maxConnections) {
+    Log(kLogNetwork, 3, "connection refused: %u connections open", limits_.maxConnections);
+    return nullptr;
+  }
+  uint64_t id = ++lastConnectionId_;
+  auto c = std::make_unique<Connection>(id, *this);
+  Connection* raw = c.get();
+  connections_.emplace(id, std::move(c));
+  Log(kLogNetwork, 1, "connection %llu accepted", (unsigned long long)id);
+  return raw;
+}
+
+void Server::OnClosed(Connection* c) {
+  uint64_t id = c->Id();
+  // Publish requests of this connection can never be answered.
+  for (auto& [token, s] : sessions_) {
+    auto& q = s->publishQueue;
+    q.erase(std::remove_if(q.begin(), q.end(), [id](const PendingPublish& p) { return p.connId == id; }),
+            q.end());
+  }
+  Log(kLogNetwork, 1, "connection %llu closed", (unsigned long long)id);
+  connections_.erase(id);
+}
+
+Connection* Server::OpenLocalConnection() { return OnAccept(); }
+
+void Server::CloseLocalConnection(Connection* c) {
+  if (c) OnClosed(c);
+}
+
+// --------------------------------------------------------------------------- dispatcher
+
+void Server::SendFault(Connection& conn, uint32_t requestId, uint32_t requestHandle,
+                       StatusCode code) {
+  Encoder e;
+  e.NumericNodeId(enc::ServiceFault);
+  EncodeResponseHeader(e, UtcNow(), requestHandle, code);
+  conn.SendMessage(requestId, e.Data(), e.Size());
+}
+
+void Server::OnRequest(Connection& conn, uint32_t requestId, const uint8_t* body, size_t size) {
+  Decoder in(body, size);
+  NodeIdView type = in.NodeId();
+  RequestHeader rh;
+  DecodeRequestHeader(in, rh);
+  if (!in.ok() || type.ns != 0 || type.kind != IdKind::Numeric) {
+    conn.Fail(status::BadDecodingError, "malformed request header");
+    return;
+  }
+  const ServiceEntry* entry = nullptr;
+  for (const ServiceEntry& e : kServices)
+    if (e.requestId == type.num) entry = &e;
+  if (!entry) {
+    Log(kLogServer, 2, "service %u not supported", type.num);
+    SendFault(conn, requestId, rh.requestHandle, status::BadServiceUnsupported);
+    return;
+  }
+  Session* session = nullptr;
+  if (entry->needs) {
+    auto it = sessions_.find(rh.authToken);
+    StatusCode sc = status::Good;
+    if (it == sessions_.end()) {
+      sc = status::BadSessionIdInvalid;
+    } else {
+      session = it->second.get();
+      if (session->channelId != conn.ChannelId())
+        sc = status::BadSecureChannelIdInvalid;
+      else if (entry->needs == 2 && !session->activated)
+        sc = status::BadSessionNotActivated;
+    }
+    if (IsBad(sc)) {
+      SendFault(conn, requestId, rh.requestHandle, sc);
+      return;
+    }
+    session->lastSeenMs = NowMs();
+  }
+  response_.Clear();
+  response_.NumericNodeId(entry->responseId);
+  EncodeResponseHeader(response_, UtcNow(), rh.requestHandle, status::Good);
+  // Read before the handler runs: CloseSession destroys the session.
+  size_t limit = conn.MaxResponseBody();
+  if (session && session->maxResponseSize) limit = std::min<size_t>(limit, session->maxResponseSize);
+  Call call{conn, session, rh, in, response_, requestId};
+  StatusCode sc = (this->*entry->handler)(call);
+  if (!in.ok()) {
+    conn.Fail(status::BadDecodingError, "malformed request body");
+    return;
+  }
+  if (sc == kDeferred) return;
+  if (IsBad(sc)) {
+    SendFault(conn, requestId, rh.requestHandle, sc);
+    return;
+  }
+  if (response_.Size() > limit) {
+    SendFault(conn, requestId, rh.requestHandle, status::BadResponseTooLarge);
+    return;
+  }
+  conn.SendMessage(requestId, response_.Data(), response_.Size());
+}
+
+}  // namespace uaclib

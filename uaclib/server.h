@@ -1,0 +1,193 @@
+// The OPC UA server behind the C API: address space, connections, sessions,
+// subscriptions and the service table. Single-threaded: every member is called on the
+// thread that runs uasRunIntv, callbacks included.
+#ifndef UACLIB_SERVER_H
+#define UACLIB_SERVER_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "uaclib/address_space.h"
+#include "uaclib/clock.h"
+#include "uaclib/encoding.h"
+#include "uaclib/secure_channel.h"
+#include "uaclib/subscription.h"
+#include "uaclib/tcp_transport.h"
+#include "uaclib/uaclib.h"
+#include "uaclib/user_token.h"
+
+namespace uaclib {
+
+struct ServerConfig {
+  ServerInfo info;
+  bool hasUser = false;
+  std::string userName;
+  std::string password;
+  std::string certificate;  // DER, may be empty
+  std::string privateKey;   // DER, may be empty
+};
+
+class Server final : public ChannelHost, private TransportHost {
+ public:
+  // `clock` may be nullptr (the system clock); a given clock must outlive the server.
+  Server(int port, ServerConfig config, uasWriteFun onWrite, Clock* clock = nullptr);
+  ~Server() override;
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  StatusCode AddNamespace(TuasVarDef** defs, int defCount, TuasFolder** folders, int folderCount);
+  StatusCode Start();
+  StatusCode RunOnce(TuasRunStats* stats, int statsSize);
+  StatusCode Update(TuasUpdateItem** items, int count);
+  int Port() const { return transport_.Port(); }
+  const std::string& LastError() const { return lastError_; }
+  void SetError(std::string text) { lastError_ = std::move(text); }
+  Limits& MutableLimits() { return limits_; }
+
+  // Connections without a socket, for tests and the fuzz target: bytes go in with
+  // Connection::Feed, answers collect in its output.
+  Connection* OpenLocalConnection();
+  void CloseLocalConnection(Connection* c);
+  // Timer work of one run step (sampling, publishing, time-outs) without network I/O.
+  void RunTimers();
+  // Tests and the fuzz target: session ids, tokens and nonces from a counter instead of
+  // the kernel's random source, so recorded requests stay valid. Never for production.
+  void UseCounterNonces() { counterNonces_ = true; }
+
+  size_t SessionCount() const { return sessions_.size(); }
+  size_t SubscriptionCount() const { return subscriptionCount_; }
+  size_t MonitoredItemCount() const { return monitoredItemCount_; }
+  AddressSpace& Space() { return space_; }
+
+  // ChannelHost
+  void OnRequest(Connection& c, uint32_t requestId, const uint8_t* body, size_t size) override;
+  uint32_t NextChannelId() override { return ++lastChannelId_; }
+  int64_t NowMs() override { return clock_->NowMs(); }
+  DateTime UtcNow() override { return clock_->UtcNow(); }
+  const Limits& GetLimits() const override { return limits_; }
+
+ private:
+  struct Call {
+    Connection& conn;
+    Session* session;
+    const RequestHeader& header;
+    Decoder& in;
+    Encoder& out;
+    uint32_t requestId;
+  };
+  using Handler = StatusCode (Server::*)(Call&);
+  struct ServiceEntry {
+    uint32_t requestId;
+    uint32_t responseId;
+    uint8_t needs;  // 0 nothing, 1 a session, 2 an activated session
+    Handler handler;
+  };
+  static const ServiceEntry kServices[];
+  // Returned by a handler that answers later (Publish).
+  static constexpr StatusCode kDeferred = 0xFFFFFFFFu;
+
+  // TransportHost
+  Connection* OnAccept() override;
+  void OnClosed(Connection* c) override;
+
+  // Services (services_*.cc).
+  StatusCode GetEndpoints(Call& c);
+  StatusCode FindServers(Call& c);
+  StatusCode CreateSession(Call& c);
+  StatusCode ActivateSession(Call& c);
+  StatusCode CloseSession(Call& c);
+  StatusCode Browse(Call& c);
+  StatusCode BrowseNext(Call& c);
+  StatusCode TranslateBrowsePaths(Call& c);
+  StatusCode RegisterNodes(Call& c);
+  StatusCode UnregisterNodes(Call& c);
+  StatusCode Read(Call& c);
+  StatusCode Write(Call& c);
+  StatusCode CreateSubscription(Call& c);
+  StatusCode ModifySubscription(Call& c);
+  StatusCode SetPublishingMode(Call& c);
+  StatusCode DeleteSubscriptions(Call& c);
+  StatusCode CreateMonitoredItems(Call& c);
+  StatusCode ModifyMonitoredItems(Call& c);
+  StatusCode SetMonitoringMode(Call& c);
+  StatusCode DeleteMonitoredItems(Call& c);
+  StatusCode Publish(Call& c);
+  StatusCode Republish(Call& c);
+
+  // Helpers of the services.
+  std::string EndpointUrlFor(std::string_view requested, const Connection& conn) const;
+  void EncodeApplication(Encoder& e, std::string_view url) const;
+  void EncodeEndpoint(Encoder& e, std::string_view url) const;
+  StatusCode CheckIdentity(Session& s, const ExtensionObjectView& token);
+  void EncodeBrowseResult(Session& s, ContinuationPoint& cp, Encoder& e, bool keepPoint);
+  StatusCode ReadAttribute(const Node& n, uint32_t attributeId, Timestamps ts, DataValue& out);
+  void ReadValue(const Node& n, Timestamps ts, DataValue& out);
+  StatusCode WriteValue(Node& n, const VariantView& v);
+  void CloseSession(Session* s, StatusCode reason);
+
+  // Subscriptions (subscriptions.cc).
+  void ReviseSubscription(Subscription& s, double interval, uint32_t lifetime,
+                          uint32_t keepAlive, uint32_t maxNotif);
+  void DeleteSubscription(Session& s, uint32_t id);
+  void DeleteItem(Subscription& s, MonitoredItem* m, bool compact = true);
+  StatusCode ReviseItem(MonitoredItem& m, Subscription& s, double sampling,
+                        const ExtensionObjectView& filter, uint32_t queueSize, bool discardOldest);
+  void Sample(MonitoredItem& m, int64_t now);
+  void OnValueChanged(Node& n, int64_t now);
+  void Enqueue(MonitoredItem& m, DataValue dv);
+  void TickSubscription(Subscription& s, int64_t now);
+  bool SendPublish(Session& s, Subscription* sub, bool keepAlive);
+  bool SendStatusChange(Session& s);
+  bool TakePublish(Session& s, PendingPublish& pp, Connection*& conn);
+  void AnswerPending(Session& s, StatusCode code);
+  void ServeLate(Session& s);
+  void SendFault(Connection& conn, uint32_t requestId, uint32_t requestHandle, StatusCode code);
+
+  ServerConfig config_;
+  Limits limits_;
+  uasWriteFun onWrite_;
+  SystemClock systemClock_;
+  Clock* clock_;
+  int port_;
+  std::string lastError_;
+  bool namespaceAdded_ = false;
+  bool started_ = false;
+  bool inRun_ = false;
+  DateTime startTime_ = 0;
+  PrivateKey key_;
+
+  AddressSpace space_;
+  std::deque<VarSlot> slots_;
+  std::vector<Node*> varNodes_;  // node handle - 1 -> node
+
+  TcpTransport transport_;
+  std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections_;
+  uint64_t lastConnectionId_ = 0;
+  uint32_t lastChannelId_ = 0;
+
+  std::unordered_map<NodeId, std::unique_ptr<Session>, NodeIdHash, NodeIdEq> sessions_;
+  uint32_t lastSessionNumber_ = 0;
+  uint32_t lastSubscriptionId_ = 0;
+  uint32_t lastItemId_ = 0;
+  uint64_t lastContinuationPoint_ = 0;
+  size_t subscriptionCount_ = 0;
+  size_t monitoredItemCount_ = 0;
+  std::vector<MonitoredItem*> pendingItems_;  // pushed items waiting for their sampling time
+  std::vector<MonitoredItem*> polledItems_;   // items on computed values
+
+  std::string Nonce(size_t n);
+  bool counterNonces_ = false;
+  uint64_t nonceCounter_ = 0;
+
+  Encoder response_;  // reused for every response
+  Encoder scratch_;
+};
+
+// Random bytes from the kernel.
+std::string RandomBytes(size_t n);
+
+}  // namespace uaclib
+#endif

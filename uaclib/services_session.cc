@@ -1,0 +1,273 @@
+// Discovery and session services: GetEndpoints, FindServers, CreateSession,
+// ActivateSession, CloseSession (OPC UA Part 4 §5.4, §5.6).
+#include <algorithm>
+#include <cmath>
+#include <unistd.h>
+
+#include "uaclib/log.h"
+#include "uaclib/node_ids.h"
+#include "uaclib/server.h"
+
+namespace uaclib {
+
+namespace {
+constexpr std::string_view kTransportProfile =
+    "http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary";
+constexpr std::string_view kBasic256Sha256Uri =
+    "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256";
+constexpr size_t kNonceSize = 32;
+// UserTokenType values.
+constexpr uint32_t kTokenAnonymous = 0, kTokenUserName = 1;
+}  // namespace
+
+std::string Server::EndpointUrlFor(std::string_view requested, const Connection& conn) const {
+  // Answer with the address the client used, so clients behind NAT or in containers
+  // can follow the endpoint.
+  auto usable = [](std::string_view u) { return u.size() <= 4096 && u.substr(0, 10) == "opc.tcp://"; };
+  if (usable(requested)) return std::string(requested);
+  if (usable(conn.EndpointUrl())) return conn.EndpointUrl();
+  char host[256] = "localhost";
+  ::gethostname(host, sizeof host - 1);
+  return "opc.tcp://" + std::string(host) + ":" + std::to_string(Port());
+}
+
+// ApplicationDescription (Part 4 §7.1).
+void Server::EncodeApplication(Encoder& e, std::string_view url) const {
+  e.String(config_.info.applicationUri);
+  e.String(config_.info.productUri);
+  e.LocalizedText("", config_.info.productName);
+  e.U32(0);          // application type: server
+  e.NullString();    // gateway server URI
+  e.NullString();    // discovery profile URI
+  e.ArrayLength(1);  // discovery URLs
+  e.String(url);
+}
+
+// EndpointDescription (Part 4 §7.10) of the one endpoint: SecurityPolicy None.
+void Server::EncodeEndpoint(Encoder& e, std::string_view url) const {
+  e.String(url);
+  EncodeApplication(e, url);
+  if (config_.certificate.empty())
+    e.NullString();
+  else
+    e.ByteString(config_.certificate);
+  e.U32(uint32_t(SecurityMode::None));
+  e.String(kPolicyNoneUri);
+  // UserTokenPolicy (Part 4 §7.42): policyId, tokenType, issuedTokenType,
+  // issuerEndpointUrl, securityPolicyUri.
+  auto policy = [&e](std::string_view id, uint32_t type, std::string_view secPolicy) {
+    e.String(id);
+    e.U32(type);
+    e.NullString();
+    e.NullString();
+    if (secPolicy.empty())
+      e.NullString();
+    else
+      e.String(secPolicy);
+  };
+  if (!config_.hasUser) {
+    e.ArrayLength(1);
+    policy("anonymous", kTokenAnonymous, {});
+  } else if (key_.Loaded() && !config_.certificate.empty()) {
+    // Clients take the first fitting policy: the one that encrypts the password.
+    e.ArrayLength(2);
+    policy("username_rsa", kTokenUserName, kBasic256Sha256Uri);
+    policy("username", kTokenUserName, {});
+  } else {
+    e.ArrayLength(1);
+    policy("username", kTokenUserName, {});
+  }
+  e.String(kTransportProfile);
+  e.U8(0);  // security level
+}
+
+StatusCode Server::GetEndpoints(Call& c) {
+  std::string_view url = c.in.String();
+  int32_t n = c.in.ArrayLength(4);
+  for (int32_t i = 0; i < n; ++i) c.in.String();  // locale ids
+  n = c.in.ArrayLength(4);
+  bool profileOk = n == 0;
+  for (int32_t i = 0; i < n; ++i)
+    if (c.in.String() == kTransportProfile) profileOk = true;
+  if (!c.in.ok()) return status::BadDecodingError;
+  if (!profileOk) {
+    c.out.EmptyArray();
+    return status::Good;
+  }
+  c.out.ArrayLength(1);
+  EncodeEndpoint(c.out, EndpointUrlFor(url, c.conn));
+  return status::Good;
+}
+
+StatusCode Server::FindServers(Call& c) {
+  std::string_view url = c.in.String();
+  int32_t n = c.in.ArrayLength(4);
+  for (int32_t i = 0; i < n; ++i) c.in.String();  // locale ids
+  n = c.in.ArrayLength(4);
+  bool match = n == 0;
+  for (int32_t i = 0; i < n; ++i)
+    if (c.in.String() == config_.info.applicationUri) match = true;
+  if (!c.in.ok()) return status::BadDecodingError;
+  if (!match) {
+    c.out.EmptyArray();
+    return status::Good;
+  }
+  c.out.ArrayLength(1);
+  EncodeApplication(c.out, EndpointUrlFor(url, c.conn));
+  return status::Good;
+}
+
+StatusCode Server::CreateSession(Call& c) {
+  Decoder& in = c.in;
+  // Client ApplicationDescription.
+  in.String();
+  in.String();
+  in.LocalizedText(nullptr, nullptr);
+  in.U32();
+  in.String();
+  in.String();
+  int32_t n = in.ArrayLength(4);
+  for (int32_t i = 0; i < n; ++i) in.String();
+  in.String();  // server URI
+  std::string_view url = in.String();
+  std::string_view name = in.String();
+  in.ByteString();  // client nonce
+  in.ByteString();  // client certificate
+  double timeout = in.F64();
+  uint32_t maxResponse = in.U32();
+  if (!in.ok()) return status::BadDecodingError;
+  if (sessions_.size() >= limits_.maxSessions) return status::BadTooManySessions;
+
+  auto s = std::make_unique<Session>();
+  s->sessionId = NodeId::Numeric(1, 0);
+  s->sessionId.kind = IdKind::Guid;
+  s->sessionId.num = 0;
+  s->sessionId.text = Nonce(16);
+  s->authToken.ns = 1;
+  s->authToken.kind = IdKind::Guid;
+  s->authToken.text = Nonce(16);
+  s->name = std::string(name.substr(0, 256));
+  s->channelId = c.conn.ChannelId();
+  if (!std::isfinite(timeout) || timeout <= 0) timeout = 60000;
+  s->timeoutMs = std::clamp(timeout, limits_.minSessionTimeoutMs, limits_.maxSessionTimeoutMs);
+  s->lastSeenMs = NowMs();
+  s->serverNonce = Nonce(kNonceSize);
+  s->maxResponseSize = maxResponse;
+  ++lastSessionNumber_;
+
+  Encoder& e = c.out;
+  e.NodeId(s->sessionId);
+  e.NodeId(s->authToken);
+  e.F64(s->timeoutMs);
+  e.ByteString(s->serverNonce);
+  if (config_.certificate.empty())
+    e.NullString();
+  else
+    e.ByteString(config_.certificate);
+  e.ArrayLength(1);
+  EncodeEndpoint(e, EndpointUrlFor(url, c.conn));
+  e.EmptyArray();   // server software certificates
+  e.NullString();   // signature algorithm
+  e.NullString();   // signature
+  e.U32(limits_.maxMessageSize);
+  Log(kLogSession, 2, "session \"%s\" created, time-out %.0f ms", s->name.c_str(), s->timeoutMs);
+  NodeId token = s->authToken;
+  sessions_.emplace(std::move(token), std::move(s));
+  return status::Good;
+}
+
+StatusCode Server::CheckIdentity(Session& s, const ExtensionObjectView& token) {
+  // A missing token counts as anonymous (Part 4 §5.6.3.2).
+  bool anonymous = token.typeId.IsNull() || token.typeId.IsNs0(enc::AnonymousIdentityToken);
+  if (anonymous) {
+    if (config_.hasUser) {
+      Log(kLogUser, 3, "anonymous login refused");
+      return status::BadIdentityTokenInvalid;
+    }
+    s.user.clear();
+    return status::Good;
+  }
+  if (!token.typeId.IsNs0(enc::UserNameIdentityToken) || token.encoding != 1 || !config_.hasUser)
+    return status::BadIdentityTokenInvalid;
+  // UserNameIdentityToken: policyId, userName, password, encryptionAlgorithm.
+  Decoder d(reinterpret_cast<const uint8_t*>(token.body.data()), token.body.size());
+  d.String();
+  std::string_view user = d.String();
+  std::string_view secret = d.ByteString();
+  std::string_view algorithm = d.String();
+  if (!d.ok()) return status::BadIdentityTokenInvalid;
+  std::string password;
+  if (algorithm.empty()) {
+    password = secret;
+  } else {
+    bool sha256 = algorithm == kRsaOaepSha256Uri;
+    if (!sha256 && algorithm != kRsaOaepUri) return status::BadIdentityTokenInvalid;
+    std::string plain;
+    if (!key_.DecryptOaep(secret, sha256, plain) ||
+        !ParseUserSecret(plain, s.serverNonce, password)) {
+      Log(kLogUser, 3, "user \"%.*s\": password cannot be decrypted", int(user.size()), user.data());
+      return status::BadUserAccessDenied;
+    }
+  }
+  bool userOk = SameSecret(user, config_.userName);
+  bool passOk = SameSecret(password, config_.password);
+  if (!userOk || !passOk) {
+    Log(kLogUser, 3, "user \"%.*s\": access denied", int(user.size()), user.data());
+    return status::BadUserAccessDenied;
+  }
+  s.user = std::string(user);
+  return status::Good;
+}
+
+StatusCode Server::ActivateSession(Call& c) {
+  Decoder& in = c.in;
+  in.String();      // client signature algorithm
+  in.ByteString();  // client signature
+  int32_t n = in.ArrayLength(8);
+  for (int32_t i = 0; i < n; ++i) {  // software certificates
+    in.ByteString();
+    in.ByteString();
+  }
+  n = in.ArrayLength(4);
+  for (int32_t i = 0; i < n; ++i) in.String();  // locale ids
+  ExtensionObjectView token = in.ExtensionObject();
+  in.String();      // user token signature algorithm
+  in.ByteString();  // user token signature
+  if (!in.ok()) return status::BadDecodingError;
+
+  auto it = sessions_.find(c.header.authToken);
+  if (it == sessions_.end()) return status::BadSessionIdInvalid;
+  Session& s = *it->second;
+  StatusCode sc = CheckIdentity(s, token);
+  if (IsBad(sc)) return sc;
+  if (s.channelId != c.conn.ChannelId()) {
+    Log(kLogSession, 2, "session \"%s\" moves to channel %u", s.name.c_str(), c.conn.ChannelId());
+    s.channelId = c.conn.ChannelId();
+  }
+  s.activated = true;
+  s.lastSeenMs = NowMs();
+  s.serverNonce = Nonce(kNonceSize);
+  c.out.ByteString(s.serverNonce);
+  c.out.EmptyArray();  // results
+  c.out.EmptyArray();  // diagnostic infos
+  Log(kLogSession, 2, "session \"%s\" activated%s%s", s.name.c_str(), s.user.empty() ? "" : " for ",
+      s.user.c_str());
+  return status::Good;
+}
+
+StatusCode Server::CloseSession(Call& c) {
+  c.in.Bool();  // delete subscriptions: they never outlive their session here
+  if (!c.in.ok()) return status::BadDecodingError;
+  Log(kLogSession, 2, "session \"%s\" closed", c.session->name.c_str());
+  CloseSession(c.session, status::BadSessionClosed);
+  return status::Good;
+}
+
+void Server::CloseSession(Session* s, StatusCode reason) {
+  AnswerPending(*s, reason);
+  while (!s->subscriptions.empty()) DeleteSubscription(*s, s->subscriptions.back()->id);
+  NodeId token = s->authToken;  // the key must not live in the erased element
+  sessions_.erase(token);
+}
+
+}  // namespace uaclib

@@ -1,0 +1,259 @@
+// View services: Browse, BrowseNext, TranslateBrowsePathsToNodeIds, RegisterNodes,
+// UnregisterNodes (OPC UA Part 4 §5.8).
+#include <algorithm>
+
+#include "uaclib/node_ids.h"
+#include "uaclib/server.h"
+
+namespace uaclib {
+
+namespace {
+
+// BrowseResultMask bits (Part 4 §7.6 ReferenceDescription fields).
+constexpr uint32_t kMaskRefType = 1, kMaskIsForward = 2, kMaskNodeClass = 4,
+                   kMaskBrowseName = 8, kMaskDisplayName = 16, kMaskTypeDefinition = 32;
+
+bool Matches(const AddressSpace& space, const ContinuationPoint& cp, const Reference& r) {
+  if (cp.direction == 0 && !r.forward) return false;
+  if (cp.direction == 1 && r.forward) return false;
+  if (cp.hasRefType) {
+    if (cp.includeSubtypes ? !space.IsSubtypeOf(r.type, cp.refType) : r.type != cp.refType)
+      return false;
+  }
+  return cp.nodeClassMask == 0 || (uint32_t(r.target->cls) & cp.nodeClassMask) != 0;
+}
+
+void EncodeReference(Encoder& e, const Reference& r, uint32_t mask) {
+  const Node* t = r.target;
+  if (mask & kMaskRefType)
+    e.NumericNodeId(r.type);
+  else
+    e.NumericNodeId(0);
+  e.Bool((mask & kMaskIsForward) ? r.forward : false);
+  e.ExpandedNodeId(t->id.View());
+  if (mask & kMaskBrowseName)
+    e.QualifiedName(t->browseNs, t->browseName);
+  else
+    e.QualifiedName(0, {});
+  if (mask & kMaskDisplayName)
+    e.LocalizedText("", t->displayName);
+  else
+    e.LocalizedText("", "");
+  e.U32((mask & kMaskNodeClass) ? uint32_t(t->cls) : 0);
+  bool typed = (t->cls == NodeClass::Object || t->cls == NodeClass::Variable) && t->typeDefinition;
+  if ((mask & kMaskTypeDefinition) && typed)
+    e.ExpandedNodeId(t->typeDefinition->id.View());
+  else
+    e.NumericNodeId(0);
+}
+
+}  // namespace
+
+void Server::EncodeBrowseResult(Session& s, ContinuationPoint& cp, Encoder& e, bool keepPoint) {
+  (void)keepPoint;
+  const std::vector<Reference>& refs = cp.node->refs;
+  // Count the references of this round first: the continuation point comes before them.
+  size_t end = cp.next;
+  uint32_t count = 0;
+  while (end < refs.size()) {
+    if (Matches(space_, cp, refs[end])) {
+      if (count == cp.maxRefs) break;
+      ++count;
+    }
+    ++end;
+  }
+  bool more = end < refs.size();
+  StatusCode sc = status::Good;
+  std::string pointId;
+  if (more) {
+    if (s.continuationPoints.size() >= limits_.maxBrowseContinuationPoints) {
+      sc = status::BadNoContinuationPoints;
+    } else {
+      uint64_t n = ++lastContinuationPoint_;
+      pointId.assign(reinterpret_cast<const char*>(&n), sizeof n);
+      ContinuationPoint next = cp;
+      next.id = pointId;
+      next.next = end;
+      s.continuationPoints.push_back(std::move(next));
+    }
+  }
+  e.U32(sc);
+  if (pointId.empty())
+    e.NullString();
+  else
+    e.ByteString(pointId);
+  if (IsBad(sc)) {
+    e.EmptyArray();
+    return;
+  }
+  e.ArrayLength(count);
+  for (size_t i = cp.next; i < end; ++i)
+    if (Matches(space_, cp, refs[i])) EncodeReference(e, refs[i], cp.resultMask);
+}
+
+StatusCode Server::Browse(Call& c) {
+  Decoder& in = c.in;
+  NodeIdView view = in.NodeId();
+  in.Time();
+  in.U32();
+  uint32_t maxRefs = in.U32();
+  int32_t n = in.ArrayLength(17);
+  if (!in.ok()) return status::BadDecodingError;
+  if (!view.IsNull()) return status::BadViewIdUnknown;
+  if (n == 0) return status::BadNothingToDo;
+  if (uint32_t(n) > limits_.maxNodesPerBrowse) return status::BadTooManyOperations;
+  if (maxRefs == 0 || maxRefs > limits_.maxReferencesPerNode) maxRefs = limits_.maxReferencesPerNode;
+  c.out.ArrayLength(size_t(n));
+  for (int32_t i = 0; i < n && in.ok(); ++i) {
+    NodeIdView id = in.NodeId();
+    ContinuationPoint cp;
+    cp.direction = in.U32();
+    NodeIdView refType = in.NodeId();
+    cp.includeSubtypes = in.Bool();
+    cp.nodeClassMask = in.U32();
+    cp.resultMask = in.U32();
+    cp.maxRefs = maxRefs;
+    StatusCode sc = status::Good;
+    cp.node = space_.Find(id);
+    if (!cp.node) {
+      sc = status::BadNodeIdUnknown;
+    } else if (cp.direction > 2) {
+      sc = status::BadBrowseDirectionInvalid;
+    } else if (!refType.IsNull()) {
+      if (refType.ns != 0 || refType.kind != IdKind::Numeric || !space_.IsReferenceType(refType.num))
+        sc = status::BadReferenceTypeIdInvalid;
+      cp.hasRefType = true;
+      cp.refType = refType.num;
+    }
+    if (IsBad(sc)) {
+      c.out.U32(sc);
+      c.out.NullString();
+      c.out.EmptyArray();
+      continue;
+    }
+    EncodeBrowseResult(*c.session, cp, c.out, true);
+  }
+  c.out.EmptyArray();  // diagnostic infos
+  return status::Good;
+}
+
+StatusCode Server::BrowseNext(Call& c) {
+  Decoder& in = c.in;
+  bool release = in.Bool();
+  int32_t n = in.ArrayLength(4);
+  if (!in.ok()) return status::BadDecodingError;
+  if (n == 0) return status::BadNothingToDo;
+  if (uint32_t(n) > limits_.maxNodesPerBrowse) return status::BadTooManyOperations;
+  Session& s = *c.session;
+  c.out.ArrayLength(size_t(n));
+  for (int32_t i = 0; i < n && in.ok(); ++i) {
+    std::string_view id = in.ByteString();
+    auto it = std::find_if(s.continuationPoints.begin(), s.continuationPoints.end(),
+                           [id](const ContinuationPoint& p) { return p.id == id; });
+    if (it == s.continuationPoints.end()) {
+      c.out.U32(status::BadContinuationPointInvalid);
+      c.out.NullString();
+      c.out.EmptyArray();
+      continue;
+    }
+    ContinuationPoint cp = std::move(*it);
+    s.continuationPoints.erase(it);
+    if (release) {
+      c.out.U32(status::Good);
+      c.out.NullString();
+      c.out.EmptyArray();
+      continue;
+    }
+    EncodeBrowseResult(s, cp, c.out, true);
+  }
+  c.out.EmptyArray();  // diagnostic infos
+  return status::Good;
+}
+
+StatusCode Server::TranslateBrowsePaths(Call& c) {
+  Decoder& in = c.in;
+  int32_t n = in.ArrayLength(7);
+  if (!in.ok()) return status::BadDecodingError;
+  if (n == 0) return status::BadNothingToDo;
+  if (uint32_t(n) > limits_.maxNodesPerTranslateBrowsePaths) return status::BadTooManyOperations;
+  struct Element {
+    NodeIdView refType;
+    bool inverse;
+    bool subtypes;
+    QualifiedNameView name;
+  };
+  std::vector<Element> path;
+  std::vector<Node*> current, next;
+  c.out.ArrayLength(size_t(n));
+  for (int32_t i = 0; i < n && in.ok(); ++i) {
+    Node* start = space_.Find(in.NodeId());
+    int32_t m = in.ArrayLength(8);
+    path.clear();
+    for (int32_t k = 0; k < m && in.ok(); ++k) {
+      Element el;
+      el.refType = in.NodeId();
+      el.inverse = in.Bool();
+      el.subtypes = in.Bool();
+      el.name = in.QualifiedName();
+      path.push_back(el);
+    }
+    if (!in.ok()) break;
+    StatusCode sc = status::Good;
+    if (!start) sc = status::BadNodeIdUnknown;
+    else if (path.empty()) sc = status::BadNothingToDo;
+    for (const Element& el : path)
+      if (el.name.name.empty()) sc = status::BadBrowseNameInvalid;
+    current.assign(1, start);
+    for (size_t k = 0; k < path.size() && !IsBad(sc); ++k) {
+      const Element& el = path[k];
+      bool anyType = el.refType.IsNull();
+      uint32_t refType = el.refType.kind == IdKind::Numeric && el.refType.ns == 0 ? el.refType.num : 0;
+      next.clear();
+      for (Node* node : current) {
+        for (const Reference& r : node->refs) {
+          if (r.forward == el.inverse) continue;
+          if (!anyType && !(el.subtypes ? space_.IsSubtypeOf(r.type, refType) : r.type == refType))
+            continue;
+          if (r.target->browseNs != el.name.ns || r.target->browseName != el.name.name) continue;
+          if (std::find(next.begin(), next.end(), r.target) == next.end()) next.push_back(r.target);
+        }
+      }
+      current.swap(next);
+      if (current.empty()) sc = status::BadNoMatch;
+    }
+    c.out.U32(sc);
+    if (IsBad(sc)) {
+      c.out.EmptyArray();
+      continue;
+    }
+    c.out.ArrayLength(current.size());
+    for (Node* t : current) {
+      c.out.ExpandedNodeId(t->id.View());
+      c.out.U32(0xFFFFFFFFu);  // remaining path index: the path is complete
+    }
+  }
+  c.out.EmptyArray();  // diagnostic infos
+  return status::Good;
+}
+
+StatusCode Server::RegisterNodes(Call& c) {
+  int32_t n = c.in.ArrayLength(2);
+  if (!c.in.ok()) return status::BadDecodingError;
+  if (n == 0) return status::BadNothingToDo;
+  if (uint32_t(n) > limits_.maxNodesPerRegisterNodes) return status::BadTooManyOperations;
+  // Node ids are looked up by hash already; the registered id is the id itself.
+  c.out.ArrayLength(size_t(n));
+  for (int32_t i = 0; i < n && c.in.ok(); ++i) c.out.NodeId(c.in.NodeId());
+  return status::Good;
+}
+
+StatusCode Server::UnregisterNodes(Call& c) {
+  int32_t n = c.in.ArrayLength(2);
+  if (!c.in.ok()) return status::BadDecodingError;
+  if (n == 0) return status::BadNothingToDo;
+  if (uint32_t(n) > limits_.maxNodesPerRegisterNodes) return status::BadTooManyOperations;
+  for (int32_t i = 0; i < n && c.in.ok(); ++i) c.in.NodeId();
+  return status::Good;
+}
+
+}  // namespace uaclib

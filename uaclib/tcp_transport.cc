@@ -1,0 +1,173 @@
+// Non-blocking sockets on epoll; every call returns without waiting.
+#include "uaclib/tcp_transport.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "uaclib/log.h"
+
+namespace uaclib {
+
+namespace {
+constexpr size_t kReadBlock = 65536;
+// Bytes read from one connection per Poll, so one busy client cannot starve the others.
+constexpr size_t kReadBudget = 4 * 1024 * 1024;
+}  // namespace
+
+TcpTransport::~TcpTransport() {
+  for (auto& [fd, c] : sockets_) ::close(fd);
+  if (listenFd_ >= 0) ::close(listenFd_);
+  if (epollFd_ >= 0) ::close(epollFd_);
+}
+
+StatusCode TcpTransport::Listen(int port, std::string& error) {
+  if (listenFd_ >= 0) {
+    error = "already listening";
+    return status::BadInvalidState;
+  }
+  epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (epollFd_ < 0) {
+    error = std::string("epoll_create1: ") + strerror(errno);
+    return status::BadResourceUnavailable;
+  }
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    error = std::string("socket: ") + strerror(errno);
+    return status::BadResourceUnavailable;
+  }
+  int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(uint16_t(port));
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    error = "bind 0.0.0.0:" + std::to_string(port) + ": " + strerror(errno);
+    ::close(fd);
+    return status::BadResourceUnavailable;
+  }
+  if (::listen(fd, 128) != 0) {
+    error = std::string("listen: ") + strerror(errno);
+    ::close(fd);
+    return status::BadResourceUnavailable;
+  }
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  port_ = ntohs(addr.sin_port);
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = fd;
+  ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev);
+  listenFd_ = fd;
+  Log(kLogNetwork, 2, "listening on 0.0.0.0:%d", port_);
+  return status::Good;
+}
+
+void TcpTransport::Drop(int fd, TransportHost& host) {
+  auto it = sockets_.find(fd);
+  if (it == sockets_.end()) return;
+  Connection* c = it->second;
+  ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+  ::close(fd);
+  sockets_.erase(it);
+  wantWrite_.erase(fd);
+  host.OnClosed(c);
+}
+
+void TcpTransport::Poll(TransportHost& host) {
+  if (epollFd_ < 0) return;
+  epoll_event events[256];
+  int n = ::epoll_wait(epollFd_, events, 256, 0);
+  static thread_local std::vector<uint8_t> buf(kReadBlock);
+  for (int i = 0; i < n; ++i) {
+    int fd = events[i].data.fd;
+    if (fd == listenFd_) {
+      for (;;) {
+        int cfd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (cfd < 0) break;
+        Connection* c = host.OnAccept();
+        if (!c) {
+          ::close(cfd);
+          continue;
+        }
+        int one = 1;
+        ::setsockopt(cfd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLRDHUP;
+        ev.data.fd = cfd;
+        ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, cfd, &ev);
+        sockets_[cfd] = c;
+      }
+      continue;
+    }
+    auto it = sockets_.find(fd);
+    if (it == sockets_.end()) continue;
+    Connection* c = it->second;
+    bool gone = (events[i].events & (EPOLLERR | EPOLLHUP)) != 0;
+    if (events[i].events & (EPOLLIN | EPOLLRDHUP)) {
+      size_t budget = kReadBudget;
+      while (budget > 0 && !c->Closing()) {
+        ssize_t r = ::recv(fd, buf.data(), buf.size(), 0);
+        if (r > 0) {
+          c->Feed(buf.data(), size_t(r));
+          budget -= std::min(budget, size_t(r));
+          continue;
+        }
+        if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) gone = true;
+        break;
+      }
+    }
+    if (events[i].events & EPOLLOUT) WriteSome(fd, c);
+    if (gone) Drop(fd, host);
+  }
+}
+
+void TcpTransport::WriteSome(int fd, Connection* c) {
+  while (c->OutSize() > 0) {
+    ssize_t w = ::send(fd, c->OutData(), c->OutSize(), MSG_NOSIGNAL);
+    if (w > 0) {
+      c->Consume(size_t(w));
+      continue;
+    }
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
+    c->Close();  // broken pipe: the output can never be sent
+    c->Consume(c->OutSize());
+    break;
+  }
+}
+
+void TcpTransport::Flush(TransportHost& host) {
+  std::vector<int> done;
+  for (auto& [fd, c] : sockets_) {
+    if (c->OutSize() > 0) WriteSome(fd, c);
+    bool pending = c->OutSize() > 0;
+    // A client that stops reading while output piles up is cut off.
+    if ((c->Closing() && !pending) || c->OutSize() > maxPending_) {
+      done.push_back(fd);
+      continue;
+    }
+    bool& want = wantWrite_[fd];
+    if (pending != want) {
+      epoll_event ev{};
+      ev.events = EPOLLIN | EPOLLRDHUP | (pending ? uint32_t(EPOLLOUT) : 0u);
+      ev.data.fd = fd;
+      ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &ev);
+      want = pending;
+    }
+  }
+  for (int fd : done) Drop(fd, host);
+}
+
+void TcpTransport::CloseAll(TransportHost& host) {
+  while (!sockets_.empty()) Drop(sockets_.begin()->first, host);
+}
+
+}  // namespace uaclib

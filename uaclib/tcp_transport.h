@@ -1,0 +1,58 @@
+// The only socket code of the library: a non-blocking TCP listener and its connections
+// on epoll. It moves bytes between sockets and Connection objects that the host owns.
+#ifndef UACLIB_TCP_TRANSPORT_H
+#define UACLIB_TCP_TRANSPORT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+#include "uaclib/secure_channel.h"
+#include "uaclib/status_codes.h"
+
+namespace uaclib {
+
+class TransportHost {
+ public:
+  virtual ~TransportHost() = default;
+  // A client connected; nullptr refuses it.
+  virtual Connection* OnAccept() = 0;
+  // The connection is gone from the transport; the host may destroy it now.
+  virtual void OnClosed(Connection* c) = 0;
+};
+
+class TcpTransport {
+ public:
+  TcpTransport() = default;
+  TcpTransport(const TcpTransport&) = delete;
+  TcpTransport& operator=(const TcpTransport&) = delete;
+  ~TcpTransport();
+
+  // Binds 0.0.0.0:port (0: an ephemeral port) and listens.
+  StatusCode Listen(int port, std::string& error);
+  int Port() const { return port_; }
+  bool Listening() const { return listenFd_ >= 0; }
+  // Accepts new clients and feeds received bytes to their connections; never blocks.
+  void Poll(TransportHost& host);
+  // Sends pending output and closes connections that are done or broken.
+  void Flush(TransportHost& host);
+  size_t Count() const { return sockets_.size(); }
+  void SetMaxPendingOutput(size_t bytes) { maxPending_ = bytes; }
+  // Closes every socket (the host gets OnClosed for each).
+  void CloseAll(TransportHost& host);
+
+ private:
+  void Drop(int fd, TransportHost& host);
+  void WriteSome(int fd, Connection* c);
+
+  int listenFd_ = -1;
+  int epollFd_ = -1;
+  int port_ = 0;
+  size_t maxPending_ = 64 * 1024 * 1024;
+  std::unordered_map<int, Connection*> sockets_;
+  std::unordered_map<int, bool> wantWrite_;
+};
+
+}  // namespace uaclib
+#endif
