@@ -531,6 +531,9 @@ async function userCase(opts, certificate) {
   }
   const policy = tokens.find((t) => t.tokenType === UserTokenType.UserName).securityPolicyUri || "(the channel's)";
   console.log(`UserName token policy: ${policy}`);
+  // With its key loaded the server has clients encrypt the password (RSA-OAEP), so the
+  // right password below also shows that the server decrypts it.
+  if (certificate) assert.match(policy, /#(Basic256Sha256|Aes128_Sha256_RsaOaep|Aes256_Sha256_RsaPss|Basic256)$/, "password encrypted");
   await client.disconnect();
 
   const attempt = async (identity, patchAnonymous) => {
