@@ -103,6 +103,14 @@ const CASES = {
     await session.close();
     await client.disconnect();
     await server.waitStats((s) => s.clients === 0 && s.sessions === 0, 10000, "after close");
+    // Reached by another name, the server names that one ("localhost" is in /etc/hosts;
+    // node-opcua names its configured host instead).
+    const byName = makeClient();
+    await byName.connect(`opc.tcp://localhost:${server.port}`);
+    const named = await byName.getEndpoints();
+    await byName.disconnect();
+    if (!nodeServer) assert.ok(named.length && named.every((e) => e.endpointUrl.startsWith(`opc.tcp://localhost:${server.port}`)),
+      `endpoints for localhost: ${named.map((e) => e.endpointUrl)}`);
     await server.stop();
   },
 
