@@ -316,6 +316,20 @@ void Server::RunTimers() {
     CloseSession(s, status::BadSessionClosed);
   }
   for (auto& [id, c] : connections_) c->CheckTimers(now);
+  if (now - lastIdleCheckMs_ >= 1000) {
+    lastIdleCheckMs_ = now;
+    std::unordered_map<uint32_t, double> longest;  // channel -> longest session time-out
+    for (auto& [token, s] : sessions_) {
+      double& t = longest[s->channelId];
+      t = std::max(t, s->timeoutMs);
+    }
+    for (auto& [id, c] : connections_) {
+      auto it = longest.find(c->ChannelId());
+      double limit = double(limits_.idleConnectionMs);
+      if (c->ChannelOpen() && it != longest.end()) limit = std::max(limit, it->second);
+      if (double(now - c->LastReceiveMs()) > limit) c->Fail(status::BadTimeout, "connection idle");
+    }
+  }
 }
 
 // -------------------------------------------------------------------------- connections

@@ -166,6 +166,7 @@ class Server final : public ChannelHost, private TransportHost {
   TcpTransport transport_;
   std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections_;
   uint64_t lastConnectionId_ = 0;
+  int64_t lastIdleCheckMs_ = 0;
   uint32_t lastChannelId_ = 0;
 
   std::unordered_map<NodeId, std::unique_ptr<Session>, NodeIdHash, NodeIdEq> sessions_;
