@@ -138,6 +138,9 @@ struct Limits {
   uint32_t maxQueueSize = 1000;  // monitored item queue
   uint32_t maxStringLength = 65535;
   int64_t helloTimeoutMs = 10000;
+  // A connection that sends nothing for this long is closed, unless a session on its
+  // channel has a longer time-out.
+  int64_t idleConnectionMs = 60000;
   double minSessionTimeoutMs = 1000;
   double maxSessionTimeoutMs = 3600000;
   uint32_t minChannelLifetimeMs = 1000;

@@ -50,6 +50,7 @@ void EncodeResponseHeader(Encoder& e, DateTime now, uint32_t requestHandle, Stat
 
 Connection::Connection(uint64_t id, ChannelHost& host) : id_(id), host_(host) {
   createdMs_ = host.NowMs();
+  lastReceiveMs_ = createdMs_;
   recvChunk_ = host.GetLimits().receiveBufferSize;
 }
 
@@ -63,6 +64,7 @@ void Connection::Consume(size_t n) {
 
 void Connection::Feed(const uint8_t* data, size_t n) {
   if (closing_ || n == 0) return;
+  lastReceiveMs_ = host_.NowMs();
   in_.insert(in_.end(), data, data + n);
   size_t pos = 0;
   while (!closing_ && in_.size() - pos >= kHeaderSize) {

@@ -75,6 +75,7 @@ class Connection {
   // Largest response body the client accepts (its MaxMessageSize and MaxChunkCount).
   size_t MaxResponseBody() const;
   StatusCode CloseReason() const { return closeReason_; }
+  int64_t LastReceiveMs() const { return lastReceiveMs_; }
 
  private:
   void HandleChunk(uint8_t* chunk, size_t size);
@@ -101,6 +102,7 @@ class Connection {
   uint32_t clientMaxChunks_ = 0;
   std::string endpointUrl_;
   int64_t createdMs_ = 0;
+  int64_t lastReceiveMs_ = 0;
 
   // Secure channel.
   std::unique_ptr<SecurityPolicy> policy_;

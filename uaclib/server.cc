@@ -5,6 +5,7 @@
 #include <sys/random.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <unordered_set>
 
@@ -21,6 +22,14 @@ std::string RandomBytes(size_t n) {
     if (r <= 0) break;  // getrandom only fails before the pool is ready; keep what we have
     got += size_t(r);
   }
+  return out;
+}
+
+std::string Server::Nonce(size_t n) {
+  if (!counterNonces_) return RandomBytes(n);
+  std::string out(n, '\0');
+  uint64_t v = ++nonceCounter_;
+  std::memcpy(out.data(), &v, std::min(n, sizeof v));
   return out;
 }
 
@@ -307,6 +316,20 @@ void Server::RunTimers() {
     CloseSession(s, status::BadSessionClosed);
   }
   for (auto& [id, c] : connections_) c->CheckTimers(now);
+  if (now - lastIdleCheckMs_ >= 1000) {
+    lastIdleCheckMs_ = now;
+    std::unordered_map<uint32_t, double> longest;  // channel -> longest session time-out
+    for (auto& [token, s] : sessions_) {
+      double& t = longest[s->channelId];
+      t = std::max(t, s->timeoutMs);
+    }
+    for (auto& [id, c] : connections_) {
+      auto it = longest.find(c->ChannelId());
+      double limit = double(limits_.idleConnectionMs);
+      if (c->ChannelOpen() && it != longest.end()) limit = std::max(limit, it->second);
+      if (double(now - c->LastReceiveMs()) > limit) c->Fail(status::BadTimeout, "connection idle");
+    }
+  }
 }
 
 // -------------------------------------------------------------------------- connections

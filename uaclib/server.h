@@ -53,6 +53,9 @@ class Server final : public ChannelHost, private TransportHost {
   void CloseLocalConnection(Connection* c);
   // Timer work of one run step (sampling, publishing, time-outs) without network I/O.
   void RunTimers();
+  // Tests and the fuzz target: session ids, tokens and nonces from a counter instead of
+  // the kernel's random source, so recorded requests stay valid. Never for production.
+  void UseCounterNonces() { counterNonces_ = true; }
 
   size_t SessionCount() const { return sessions_.size(); }
   size_t SubscriptionCount() const { return subscriptionCount_; }
@@ -163,6 +166,7 @@ class Server final : public ChannelHost, private TransportHost {
   TcpTransport transport_;
   std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections_;
   uint64_t lastConnectionId_ = 0;
+  int64_t lastIdleCheckMs_ = 0;
   uint32_t lastChannelId_ = 0;
 
   std::unordered_map<NodeId, std::unique_ptr<Session>, NodeIdHash, NodeIdEq> sessions_;
@@ -174,6 +178,10 @@ class Server final : public ChannelHost, private TransportHost {
   size_t monitoredItemCount_ = 0;
   std::vector<MonitoredItem*> pendingItems_;  // pushed items waiting for their sampling time
   std::vector<MonitoredItem*> polledItems_;   // items on computed values
+
+  std::string Nonce(size_t n);
+  bool counterNonces_ = false;
+  uint64_t nonceCounter_ = 0;
 
   Encoder response_;  // reused for every response
   Encoder scratch_;

@@ -142,16 +142,16 @@ StatusCode Server::CreateSession(Call& c) {
   s->sessionId = NodeId::Numeric(1, 0);
   s->sessionId.kind = IdKind::Guid;
   s->sessionId.num = 0;
-  s->sessionId.text = RandomBytes(16);
+  s->sessionId.text = Nonce(16);
   s->authToken.ns = 1;
   s->authToken.kind = IdKind::Guid;
-  s->authToken.text = RandomBytes(16);
+  s->authToken.text = Nonce(16);
   s->name = std::string(name.substr(0, 256));
   s->channelId = c.conn.ChannelId();
   if (!std::isfinite(timeout) || timeout <= 0) timeout = 60000;
   s->timeoutMs = std::clamp(timeout, limits_.minSessionTimeoutMs, limits_.maxSessionTimeoutMs);
   s->lastSeenMs = NowMs();
-  s->serverNonce = RandomBytes(kNonceSize);
+  s->serverNonce = Nonce(kNonceSize);
   s->maxResponseSize = maxResponse;
   ++lastSessionNumber_;
 
@@ -246,7 +246,7 @@ StatusCode Server::ActivateSession(Call& c) {
   }
   s.activated = true;
   s.lastSeenMs = NowMs();
-  s.serverNonce = RandomBytes(kNonceSize);
+  s.serverNonce = Nonce(kNonceSize);
   c.out.ByteString(s.serverNonce);
   c.out.EmptyArray();  // results
   c.out.EmptyArray();  // diagnostic infos

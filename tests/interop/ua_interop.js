@@ -103,6 +103,14 @@ const CASES = {
     await session.close();
     await client.disconnect();
     await server.waitStats((s) => s.clients === 0 && s.sessions === 0, 10000, "after close");
+    // Reached by another name, the server names that one ("localhost" is in /etc/hosts;
+    // node-opcua names its configured host instead).
+    const byName = makeClient();
+    await byName.connect(`opc.tcp://localhost:${server.port}`);
+    const named = await byName.getEndpoints();
+    await byName.disconnect();
+    if (!nodeServer) assert.ok(named.length && named.every((e) => e.endpointUrl.startsWith(`opc.tcp://localhost:${server.port}`)),
+      `endpoints for localhost: ${named.map((e) => e.endpointUrl)}`);
     await server.stop();
   },
 
@@ -323,6 +331,55 @@ const CASES = {
     await server.stop();
   },
 
+  // Messages larger than a chunk both ways: with 8 KiB buffers a write of 1000 values is
+  // a request of many chunks and a read of 5000 values an answer of many chunks.
+  async large_messages() {
+    const N = 5000;
+    const server = await startServer(serverCommand, { vars: N });
+    const small = { transportSettings: { receiveBufferSize: 8192, sendBufferSize: 8192, maxChunkCount: 4096,
+      maxMessageSize: 16 * 1024 * 1024 } };
+    await withSession(server, async (session) => {
+      const limit = (await session.read({ nodeId: "ns=0;i=11705", attributeId: AttributeIds.Value })).value.value;
+      const count = Math.min(N, limit);
+      assert.ok(count >= 1000, `MaxNodesPerRead ${limit}`);
+      const dvs = await session.read(Array.from({ length: count }, (_, i) => ({ nodeId: nodeOf(genName(i)), attributeId: AttributeIds.Value })));
+      assert.equal(dvs.length, count);
+      dvs.forEach((dv, i) => assert.equal(dv.value.value, i, `value ${i}`));
+
+      const from = server.lines.length;
+      const results = await session.write(Array.from({ length: 1000 }, (_, i) => ({
+        nodeId: nodeOf(genName(i)), attributeId: AttributeIds.Value,
+        value: { value: { dataType: DataType.Double, value: i + 0.5 } },
+      })));
+      results.forEach((sc, i) => assertStatus(sc, StatusCodes.Good, `write ${i}`));
+      await server.waitLine(/^write Gen\.F9\.V999 999\.5$/, 10000, from);
+      assert.deepEqual(server.writes(from), Array.from({ length: 1000 }, (_, i) => `write ${genName(i)} ${i + 0.5}`));
+    }, small);
+    await server.stop();
+  },
+
+  // A secure channel with a 2 s token: the client renews it several times while it
+  // keeps reading, and every read succeeds across the renewals.
+  async channel_renew() {
+    const server = await startServer(serverCommand);
+    await withSession(server, async (session, client) => {
+      let renewals = 0;
+      client.on("security_token_renewed", () => ++renewals);
+      const until = Date.now() + 7000;
+      let reads = 0;
+      while (Date.now() < until || renewals < 2) {
+        assert.ok(Date.now() < until + 15000, `only ${renewals} renewals`);
+        const dv = await session.read({ nodeId: nodeOf("Plant.Count"), attributeId: AttributeIds.Value });
+        assertStatus(dv.statusCode, StatusCodes.Good, `read ${reads}`);
+        ++reads;
+        await sleep(100);
+      }
+      assert.ok(renewals >= 2, `renewals: ${renewals}`);
+      await server.waitStats((s) => s.clients === 1 && s.sessions === 1, 5000, "one channel, one session");
+    }, { defaultSecureTokenLifetime: 2000 });
+    await server.stop();
+  },
+
   // 100 monitored items; rounds of changes pushed by "set" (one round Bad) must each reach
   // every item exactly once, in order.
   async subscribe() {
@@ -482,6 +539,9 @@ async function userCase(opts, certificate) {
   }
   const policy = tokens.find((t) => t.tokenType === UserTokenType.UserName).securityPolicyUri || "(the channel's)";
   console.log(`UserName token policy: ${policy}`);
+  // With its key loaded the server has clients encrypt the password (RSA-OAEP), so the
+  // right password below also shows that the server decrypts it.
+  if (certificate) assert.match(policy, /#(Basic256Sha256|Aes128_Sha256_RsaOaep|Aes256_Sha256_RsaPss|Basic256)$/, "password encrypted");
   await client.disconnect();
 
   const attempt = async (identity, patchAnonymous) => {

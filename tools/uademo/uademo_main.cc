@@ -21,8 +21,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -182,8 +184,14 @@ void LinkRecords(TTree& t) {
   }
 }
 
+// Whole numbers in plain digits (to_chars would write 4e+09), others as the shortest text
+// that reads back as the same double.
 std::string FormatDouble(double d) {
   char buf[64];
+  if (d == std::trunc(d) && std::fabs(d) < 1e15) {
+    std::snprintf(buf, sizeof buf, "%.0f", d);
+    return buf;
+  }
   auto r = std::to_chars(buf, buf + sizeof buf, d);
   return std::string(buf, r.ptr);
 }
