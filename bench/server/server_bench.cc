@@ -33,6 +33,7 @@
 #include "tests/common/cloudsim_fixture.h"
 #include "tests/common/log_receiver.h"
 #include "tests/common/test_env.h"
+#include "tests/common/text_fields.h"
 
 namespace {
 constexpr int kDevices = 200;
@@ -46,15 +47,6 @@ constexpr const char* kWindowCaption = "$ZEL_OPC_SERVER3$";
 constexpr const char* kConfigIni =
     "[SYS]\nLogOPC=0\nLogWebR=0\nLogWebW=0\nLogWebErr=1\nForceXML=0\nWriteMaxLen=32\nErrorRetrySec=60\n"
     "[OPCUA]\nEnable=0\n";
-
-std::vector<std::string> Fields(const std::string& line) {
-  std::vector<std::string> out(1);
-  for (char c : line) {
-    if (c == '\t') out.emplace_back();
-    else out.back().push_back(c);
-  }
-  return out;
-}
 
 // A number after `key` in a text ("\"RA\":" in cloudsim's counters, "ReadAll=" in a
 // status line); -1 when absent.

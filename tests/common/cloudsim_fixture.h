@@ -1,5 +1,5 @@
-// cloudsim as a test peer: started on ephemeral ports with a device file, its ready line
-// parsed, its control API called, and stopped by its own handle.
+// cloudsim as a peer of integration tests: started on ephemeral ports from a device
+// file, its ready line read, its control API called, and stopped by its own handle.
 #pragma once
 #include <chrono>
 #include <sstream>
@@ -13,19 +13,24 @@
 
 class TCloudSim {
  public:
-  // devicesJson: the device file's text. Extra command-line arguments may follow.
+  TCloudSim() = default;
+  ~TCloudSim() { Stop(); }
+  TCloudSim(const TCloudSim&) = delete;
+  TCloudSim& operator=(const TCloudSim&) = delete;
+
+  // Writes the device file into dir and starts cloudsim; extra arguments follow the
+  // usual ones. True once the ready line has been read.
   bool Start(const TTempDir& dir, const std::string& devicesJson, const std::vector<std::string>& extra = {}) {
     dir.Write("devices.json", devicesJson);
     std::vector<std::string> args{"--devices", dir / "devices.json", "--write-cert", dir / "cloudsim-cert.pem"};
     args.insert(args.end(), extra.begin(), extra.end());
-    out_ = dir / "cloudsim.out";
-    if (!proc_.Start(std::string(ZEL_BIN_DIR) + "/cloudsim", args, {}, out_)) return false;
-    for (int i = 0; i < 1000; ++i) {
+    if (!proc_.Start(std::string(ZEL_BIN_DIR) + "/cloudsim", args, {}, dir / "cloudsim.out")) return false;
+    for (int i = 0; i < 2000; ++i) {  // up to 20 s on a loaded machine
       std::string text = proc_.Output();
       size_t p = text.find("cloudsim ready ");
       if (p != std::string::npos && text.find('\n', p) != std::string::npos) {
         ParseReady(text.substr(p, text.find('\n', p) - p));
-        return login > 0;
+        return login > 0 && logins > 0 && !data.empty() && data.size() == datas.size();
       }
       if (!proc_.Running()) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -33,13 +38,21 @@ class TCloudSim {
     return false;
   }
   void Stop() { proc_.Kill(); }
-  ~TCloudSim() { Stop(); }
-
-  std::string LoginUrl(bool tls = false) const {
-    return (tls ? "https://127.0.0.1:" + std::to_string(logins) : "http://127.0.0.1:" + std::to_string(login));
+  // SIGTERM and the exit code (-1 when it did not end within the time).
+  int Terminate(int ms = 10000) {
+    proc_.Signal(SIGTERM);
+    int code = -1;
+    return proc_.Wait(ms, &code) ? code : -1;
   }
-  // A control call, e.g. Control("fault?kind=status&value=500&count=2"); the JSON answer.
-  std::string Control(const std::string& call, int* status = nullptr) {
+  std::string Output() const { return proc_.Output(); }
+
+  std::string LoginUrl(bool tls = false) const { return Url(tls ? logins : login, tls); }
+  std::string DataUrl(size_t server, bool tls = false) const {
+    return server < data.size() ? Url(tls ? datas[server] : data[server], tls) : std::string();
+  }
+  // A call of the control API, e.g. Control("fault?kind=status&value=503"); the answer
+  // body, and the HTTP status in *status.
+  std::string Control(const std::string& call, int* status = nullptr) const {
     NxWinHTTP session("ZelTest", false);
     TwhParsedURL url(LoginUrl() + "/control/" + call);
     TwhConnect conn(session, url);
@@ -48,13 +61,15 @@ class TCloudSim {
     if (status) *status = r;
     return answer;
   }
-  std::string Output() const { return proc_.Output(); }
 
   int login = 0, logins = 0;
   std::vector<int> data, datas;
   std::string certFile;
 
  private:
+  static std::string Url(int port, bool tls) {
+    return std::string(tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port);
+  }
   void ParseReady(const std::string& line) {
     std::istringstream in(line);
     std::string word;
@@ -74,5 +89,4 @@ class TCloudSim {
     }
   }
   mutable TChildProcess proc_;
-  std::string out_;
 };

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/http/win_http_client.h"
-#include "tests/common/cloudsim_peer.h"
+#include "tests/common/cloudsim_fixture.h"
 #include "tests/common/test_env.h"
 
 namespace {
@@ -145,7 +145,7 @@ class CloudSimTest : public ::testing::Test {
   }
 
   TTempDir dir_;
-  TCloudSimPeer sim_;
+  TCloudSim sim_;
   NxWinHTTP session_{"ZelHTTP", false};
 };
 

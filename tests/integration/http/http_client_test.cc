@@ -11,7 +11,7 @@
 #include "common/http/win_http_client.h"
 #include "common/link/data_server.h"
 #include "common/log/server_log.h"
-#include "tests/common/cloudsim_peer.h"
+#include "tests/common/cloudsim_fixture.h"
 #include "tests/common/log_receiver.h"
 #include "tests/common/test_env.h"
 #include "tests/integration/http/tiny_server.h"
@@ -193,7 +193,7 @@ TEST(HttpClientSocketTest, HttpsUsesTlsAndHttpDoesNot) {
   // Against a real TLS server: the request of an https URL is secure and runs over TLS
   // once the server's certificate is trusted; without that trust the handshake fails.
   TTempDir dir;
-  TCloudSimPeer sim;
+  TCloudSim sim;
   ASSERT_TRUE(sim.Start(dir, R"({"devices":[{"number":"1","password":"p","vars":[]}]})"));
   session.SetTrustFile(sim.certFile);
   for (bool tls : {false, true}) {

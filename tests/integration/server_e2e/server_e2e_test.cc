@@ -16,6 +16,7 @@
 #include "tests/common/log_receiver.h"
 #include "tests/common/sim_plant.h"
 #include "tests/common/test_env.h"
+#include "tests/common/text_fields.h"
 
 namespace {
 const std::string kServer = std::string(ZEL_BIN_DIR) + "/ZelOpcServer3";
@@ -26,15 +27,6 @@ class TTestCfg : public TOpcCfgFile {
  public:
   std::unique_ptr<TOpcPrj> NewPrj() override { return std::make_unique<TOpcPrj>(); }
 };
-
-std::vector<std::string> Fields(const std::string& line) {
-  std::vector<std::string> out(1);
-  for (char c : line) {
-    if (c == '\t') out.emplace_back();
-    else out.back().push_back(c);
-  }
-  return out;
-}
 
 class ServerE2E : public ::testing::Test {
  protected:

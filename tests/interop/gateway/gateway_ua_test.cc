@@ -17,6 +17,7 @@
 #include "tests/common/log_receiver.h"
 #include "tests/common/sim_plant.h"
 #include "tests/common/test_env.h"
+#include "tests/common/text_fields.h"
 
 namespace {
 const std::string kServer = std::string(ZEL_BIN_DIR) + "/ZelOpcServer3";
@@ -32,15 +33,6 @@ int FreePort() {
   getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
   close(s);
   return ntohs(a.sin_port);
-}
-
-std::vector<std::string> Fields(const std::string& line) {
-  std::vector<std::string> out(1);
-  for (char c : line) {
-    if (c == '\t') out.emplace_back();
-    else out.back().push_back(c);
-  }
-  return out;
 }
 
 class GatewayUa : public ::testing::Test {
