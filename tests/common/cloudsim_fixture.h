@@ -49,6 +49,7 @@ class TCloudSim {
     return answer;
   }
   std::string Output() const { return proc_.Output(); }
+  int Pid() const { return proc_.pid(); }
 
   int login = 0, logins = 0;
   std::vector<int> data, datas;
