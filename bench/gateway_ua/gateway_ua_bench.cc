@@ -9,14 +9,18 @@
 //     notification at the client), set against the read interval measured in the run.
 //     Once on an idle gateway, once under the full load below.
 //   - throughput: 200 devices of 500 variables whose every value changes at every read,
-//     all 100 000 monitored by node-opcua clients (several processes, each one session
-//     with one or more subscriptions); notifications/s received against the values/s the
-//     gateway applies (its status counters and cloudsim's read count), with the CPU of
-//     every process.
+//     all 100 000 monitored by node-opcua client processes (one by default, each one
+//     session with one or more subscriptions); notifications/s received against the
+//     values/s the gateway applies (its status counters and cloudsim's read count), with
+//     the CPU of every process, and the gateway's main-thread CPU per value against the
+//     same polling measured before any client connected.
 // All clocks are CLOCK_MONOTONIC: cloudsim's marks, node's process.hrtime and ours.
 //
-//   gateway_ua_bench [--latency-seconds S] [--load-seconds S] [--procs P] [--subs N]
-//                    [--interval MS] [--devices D] [--vars V]
+//   gateway_ua_bench [--latency-seconds S] [--load-seconds S] [--base-seconds S]
+//                    [--procs P] [--subs N] [--interval MS] [--devices D] [--vars V]
+// Defaults: 25 s of latency samples on the idle gateway, 20 s under load, 6 s of polling
+// without OPC UA clients as the CPU baseline, 1 count process (it keeps up at about half a
+// core), 1 subscription, publishing interval 100 ms, 200 devices of 500 variables.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -46,8 +50,8 @@ constexpr int kRefreshMs = 500;  // read interval 400 ms, the shortest the gatew
 constexpr int kLatDevices = 8;   // a set every 100-200 ms in turn: about 1.2 s apart per device
 
 struct TOptions {
-  double latencySeconds = 25, loadSeconds = 20;
-  int procs = 2, subs = 1, interval = 100, devices = 200, vars = 500;
+  double latencySeconds = 25, loadSeconds = 20, baseSeconds = 6;
+  int procs = 1, subs = 1, interval = 100, devices = 200, vars = 500;
 };
 
 int64_t NowUs() {
@@ -208,20 +212,16 @@ class TNodeClient {
       if (l.rfind("error", 0) == 0 || l.rfind("SKIP", 0) == 0) return l;
     return {};
   }
-  // The last "count" line: its time and notification total; false when there is none.
-  bool LastCount(int64_t& us, int64_t& total, int64_t& bad, int64_t& messages) const {
-    bool found = false;
+  // The running totals of the last "count" line received at or before `atUs`.
+  void CountAt(int64_t atUs, int64_t& total, int64_t& bad, int64_t& messages) const {
+    total = bad = messages = 0;
     for (const auto& l : OutputLines()) {
       auto f = Split(l, '\t');
-      if (f.size() == 5 && f[0] == "count") {
-        us = std::atoll(f[1].c_str());
-        total = std::atoll(f[2].c_str());
-        bad = std::atoll(f[3].c_str());
-        messages = std::atoll(f[4].c_str());
-        found = true;
-      }
+      if (f.size() != 5 || f[0] != "count" || std::atoll(f[1].c_str()) > atUs) continue;
+      total = std::atoll(f[2].c_str());
+      bad = std::atoll(f[3].c_str());
+      messages = std::atoll(f[4].c_str());
     }
-    return found;
   }
 
  private:
@@ -345,6 +345,8 @@ void PrintLatency(const char* title, const TLatResult& r) {
                 "cross-check", (e.mean - ri.mean / 2) * 1e3, 100 * g.mean / ri.mean);
   std::printf("  %-44s: %zu sets, %zu matched, %d changed again before a read, %d not seen\n", "samples",
               r.samples.size(), e.n, r.overwritten, r.unseen);
+  std::printf("  %-44s  (a read answer waits for the gateway's next 10 ms base tick, and a value applied there\n"
+              "  %-44s  for the OPC UA run step at the start of the tick after: about two ticks)\n", "", "");
 }
 
 std::string LoadAverage() {
@@ -379,14 +381,15 @@ int main(int argc, char** argv) {
     double v = std::atof(argv[i + 1]);
     if (k == "--latency-seconds") o.latencySeconds = v;
     else if (k == "--load-seconds") o.loadSeconds = v;
+    else if (k == "--base-seconds") o.baseSeconds = v;
     else if (k == "--procs") o.procs = std::max(1, int(v));
     else if (k == "--subs") o.subs = std::max(1, int(v));
     else if (k == "--interval") o.interval = std::max(0, int(v));
     else if (k == "--devices") o.devices = std::max(1, int(v));
     else if (k == "--vars") o.vars = std::max(1, int(v));
     else {
-      std::fprintf(stderr, "usage: gateway_ua_bench [--latency-seconds S] [--load-seconds S] [--procs P] [--subs N]\n"
-                           "                        [--interval MS] [--devices D] [--vars V]\n");
+      std::fprintf(stderr, "usage: gateway_ua_bench [--latency-seconds S] [--load-seconds S] [--base-seconds S]\n"
+                           "                        [--procs P] [--subs N] [--interval MS] [--devices D] [--vars V]\n");
       return 2;
     }
   }
@@ -454,6 +457,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   const double completeSec = gw.Since();
+  // The baseline: the same polling with OPC UA on but no client, so no monitored item.
+  SleepMs(1000);
+  const double b0 = SteadySec(), bm0 = ProcCpuSec(gw.Pid(), gw.Pid());
+  const int64_t bv0 = QueryStatus().values;
+  SleepMs(o.baseSeconds * 1000);
+  const double baseSpan = SteadySec() - b0, baseMain = ProcCpuSec(gw.Pid(), gw.Pid()) - bm0;
+  const double baseValues = double(QueryStatus().values - bv0);
   // Node ids in device order, split evenly over the count processes.
   std::vector<std::unique_ptr<TNodeClient>> counters;
   for (int p = 0; p < o.procs; ++p) {
@@ -483,15 +493,16 @@ int main(int argc, char** argv) {
 
   struct TSnap {
     double t;
+    int64_t us;
     TStatus st;
     int64_t ra, latReads;
     double gwCpu, gwMain, simCpu;
     std::vector<double> nodeCpu;
-    std::vector<int64_t> us, total, bad, messages;
   };
   auto snap = [&]() {
     TSnap s;
     s.t = SteadySec();
+    s.us = NowUs();
     s.st = QueryStatus();
     s.ra = NumberAfter(sim.Control("counters"), "\"RA\":");
     s.latReads = 0;
@@ -500,15 +511,7 @@ int main(int argc, char** argv) {
     s.gwCpu = ProcCpuSec(gw.Pid());
     s.gwMain = ProcCpuSec(gw.Pid(), gw.Pid());
     s.simCpu = ProcCpuSec(sim.Pid());
-    for (auto& c : counters) {
-      int64_t us = 0, tot = 0, bad = 0, msg = 0;
-      c->LastCount(us, tot, bad, msg);
-      s.us.push_back(us);
-      s.total.push_back(tot);
-      s.bad.push_back(bad);
-      s.messages.push_back(msg);
-      s.nodeCpu.push_back(ProcCpuSec(c->Pid()));
-    }
+    for (auto& c : counters) s.nodeCpu.push_back(ProcCpuSec(c->Pid()));
     s.nodeCpu.push_back(ProcCpuSec(latClient.Pid()));
     return s;
   };
@@ -521,18 +524,22 @@ int main(int argc, char** argv) {
   const double gwValues = double(b.st.values - a.st.values);
   const int64_t latReads = b.latReads - a.latReads;
   const double simValues = double(b.ra - a.ra - latReads) * o.vars + double(latReads);
-  double notes = 0, bad = 0, rate = 0, msgs = 0;
-  for (size_t p = 0; p < counters.size(); ++p) {
-    const double sec = double(b.us[p] - a.us[p]) * 1e-6;
-    notes += double(b.total[p] - a.total[p]);
-    bad += double(b.bad[p] - a.bad[p]);
-    msgs += double(b.messages[p] - a.messages[p]);
-    if (sec > 0) rate += double(b.total[p] - a.total[p]) / sec;
+  // Notifications that arrived between the two snapshots (the same clock).
+  double notes = 0, bad = 0, msgs = 0;
+  for (auto& c : counters) {
+    int64_t t0n, t0b, t0m, t1n, t1b, t1m;
+    c->CountAt(a.us, t0n, t0b, t0m);
+    c->CountAt(b.us, t1n, t1b, t1m);
+    notes += double(t1n - t0n);
+    bad += double(t1b - t0b);
+    msgs += double(t1m - t0m);
   }
+  const double rate = notes / span;
   std::printf("throughput: %d devices x %d variables = %d variables on %d data servers, every value changing at\n"
-              "every read; node-opcua: %d process(es), each one session with %d subscription(s) (publishing %d ms,\n"
-              "sampling 0, queue 1) on 1/%d of the variables, plus the latency client\n",
-              o.devices, o.vars, total, kServers, o.procs, o.subs, o.interval, o.procs);
+              "every read; node-opcua: %d count process(es), each one session with %d subscription(s) (publishing\n"
+              "%d ms, sampling 0, queue 1) on %s, plus the latency client\n",
+              o.devices, o.vars, total, kServers, o.procs, o.subs, o.interval,
+              o.procs == 1 ? "all variables" : ("every " + std::to_string(o.procs) + "th variable").c_str());
   std::printf("  %-44s: %.1f s after the gateway started; all %d items monitored %.1f s later\n",
               "first complete read", completeSec, total, monitorSec);
   std::printf("  %-44s: %.1f s\n", "measured interval", span);
@@ -540,7 +547,10 @@ int main(int argc, char** argv) {
               "values applied by the gateway", gwValues / span, simValues / span);
   std::printf("  %-44s: %.0f notifications/s (%.0f in %.0f publish responses, %.0f bad)\n",
               "notifications at the clients", rate, notes, msgs, bad);
-  std::printf("  %-44s: %.3f\n", "notifications / values applied", gwValues > 0 ? notes / gwValues : 0.0);
+  const double ratio = gwValues > 0 ? notes / gwValues : 0.0;
+  std::printf("  %-44s: %.3f (values come in one data server's batches of %d, %.1f %% of them)\n",
+              "notifications / values applied", ratio, total / kServers,
+              gwValues > 0 ? 100.0 * (total / kServers) / gwValues : 0.0);
   std::printf("  %-44s: %.2f devices' reads/s = one read of each device every %.0f ms\n", "read rate",
               double(b.ra - a.ra - latReads) / span,
               b.ra - a.ra - latReads > 0 ? 1e3 * span * o.devices / double(b.ra - a.ra - latReads) : 0.0);
@@ -550,7 +560,14 @@ int main(int argc, char** argv) {
     std::printf(", count client %zu %.0f %%", p + 1, 100 * (b.nodeCpu[p] - a.nodeCpu[p]) / span);
   std::printf(", latency client %.0f %%, cloudsim %.0f %%\n", 100 * (b.nodeCpu.back() - a.nodeCpu.back()) / span,
               100 * (b.simCpu - a.simCpu) / span);
-  std::printf("  %-44s: %s (2 cores shared with whatever else runs here)\n\n", "load average", LoadAverage().c_str());
+  const double mainCpu = b.gwMain - a.gwMain;
+  std::printf("  %-44s: %.2f us with %d monitored items, %.2f us without a client (%.0f values/s, %.1f s before)\n",
+              "gateway main-thread CPU per value", gwValues > 0 ? 1e6 * mainCpu / gwValues : 0.0, total,
+              baseValues > 0 ? 1e6 * baseMain / baseValues : 0.0, baseValues / baseSpan, baseSpan);
+  std::printf("  %-44s: %s (2 cores shared with whatever else runs here)\n", "load average", LoadAverage().c_str());
+  if (ratio < 0.95)
+    std::printf("WARNING: fewer notifications than values: a client near 100 %% CPU is the limit (try --procs 2)\n");
+  std::printf("\n");
   PrintLatency(("latency under that load (the same 8 latency devices beside the " + std::to_string(o.devices) +
                 "):").c_str(), lat);
   for (auto& c : counters)

@@ -6,8 +6,9 @@
 //     "change\t<index>\t<value>\t<status>\t<arrival us>"
 //   node ua_watch.js count <endpoint> <file of node ids> [--subs N] [--interval MS]
 //     every node of the file (one id a line) monitored with sampling 0 and queue 1 over N
-//     subscriptions of one session; "ready <items>" once all are created, then every
-//     500 ms "count\t<us>\t<notifications>\t<bad>\t<publish responses>" (running totals).
+//     subscriptions of one session; "ready <items>" once all are created, then after each
+//     publish response with data "count\t<us>\t<notifications>\t<bad>\t<publish responses>"
+//     (running totals; the time is the response's arrival).
 "use strict";
 const fs = require("node:fs");
 const { opcua, withTimeout, makeClient } = require("../../tests/interop/lib/harness");
@@ -55,19 +56,24 @@ async function latency(endpoint, ids) {
 async function count(endpoint, file, subs, intervalMs) {
   const ids = fs.readFileSync(file, "utf8").split("\n").filter((l) => l.length > 0);
   const session = await openSession(endpoint);
-  let notifications = 0, bad = 0, messages = 0;
+  let notifications = 0, bad = 0, messages = 0, counting = false;
   const perCall = 1000;
   const per = Math.ceil(ids.length / subs);
   for (let s = 0; s < subs; ++s) {
     const sub = await subscribe(session, intervalMs);
     // Counted from the raw publish responses; node-opcua still hands every value to its item.
     sub.on("raw_notification", (msg) => {
-      ++messages;
+      const at = nowUs();
+      let n = 0;
       for (const nd of msg.notificationData || []) {
         if (!nd.monitoredItems) continue;
-        notifications += nd.monitoredItems.length;
+        n += nd.monitoredItems.length;
         for (const mi of nd.monitoredItems) if (mi.value.statusCode.value !== 0) ++bad;
       }
+      if (n === 0) return;  // a keep-alive
+      notifications += n;
+      ++messages;
+      if (counting) console.log(`count\t${at}\t${notifications}\t${bad}\t${messages}`);
     });
     const mine = ids.slice(s * per, (s + 1) * per);
     for (let first = 0; first < mine.length; first += perCall) {
@@ -77,9 +83,8 @@ async function count(endpoint, file, subs, intervalMs) {
     }
   }
   console.log(`ready ${ids.length}`);
-  const report = () => console.log(`count\t${nowUs()}\t${notifications}\t${bad}\t${messages}`);
-  report();
-  setInterval(report, 500);
+  console.log(`count\t${nowUs()}\t${notifications}\t${bad}\t${messages}`);
+  counting = true;
   await new Promise(() => {});
 }
 
