@@ -25,11 +25,14 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "bench/common/bench_plant.h"
@@ -96,8 +99,8 @@ int64_t NumberAfter(const std::string& text, const std::string& key) {
   return p == std::string::npos ? -1 : std::atoll(text.c_str() + p + key.size());
 }
 
-// The latency devices: "Lat<i>" (number 3000000+i), one Double "X" that only /control/set
-// changes, spread over the data servers like the others.
+// The latency devices: "Lat<i>" (number 3000000+i), one analog variable "X" that only
+// /control/set changes, spread over the data servers like the others.
 std::string LatencyDevices(int servers) {
   std::string out;
   for (int i = 1; i <= kLatDevices; ++i) {
@@ -259,7 +262,6 @@ struct TLatResult {
   std::vector<TLatSample> samples;
   std::vector<double> readIntervals;  // seconds, between read answers of the latency devices in the window
   int overwritten = 0, unseen = 0;
-  double e2eMinusWait = 0;
 };
 
 std::vector<int64_t> ReadTimes(TCloudSim& sim, int dev) {
@@ -302,11 +304,11 @@ TLatResult MeasureLatency(TCloudSim& sim, const TNodeClient& client, double seco
     if (f.size() != 5 || f[0] != "change" || f[3] != "Good") continue;
     arrivals.emplace(std::make_pair(std::atoi(f[1].c_str()), int64_t(std::atof(f[2].c_str()))), std::atoll(f[4].c_str()));
   }
-  std::vector<int64_t> lastSet(kLatDevices, -1);
   for (auto& s : r.samples) {
     const auto& t = reads[size_t(s.dev)];
     auto it = std::upper_bound(t.begin(), t.end(), s.setUs);
-    if (it != t.end()) s.readUs = *it;
+    // cloudsim keeps the latest 512 read times: older sets have no known read.
+    if (it != t.end() && it != t.begin()) s.readUs = *it;
     auto a = arrivals.find({s.dev, s.value});
     if (a != arrivals.end()) s.arriveUs = a->second;
   }
@@ -314,7 +316,7 @@ TLatResult MeasureLatency(TCloudSim& sim, const TNodeClient& client, double seco
   for (size_t i = 0; i < r.samples.size(); ++i) {
     for (size_t k = i + 1; k < r.samples.size(); ++k)
       if (r.samples[k].dev == r.samples[i].dev) {
-        if (r.samples[i].readUs < 0 || r.samples[k].setUs < r.samples[i].readUs) r.samples[i].readUs = -2;
+        if (r.samples[i].readUs >= 0 && r.samples[k].setUs < r.samples[i].readUs) r.samples[i].readUs = -2;
         break;
       }
   }
