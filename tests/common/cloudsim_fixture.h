@@ -61,6 +61,7 @@ class TCloudSim {
     if (status) *status = r;
     return answer;
   }
+  int Pid() const { return proc_.pid(); }
 
   int login = 0, logins = 0;
   std::vector<int> data, datas;

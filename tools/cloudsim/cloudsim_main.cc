@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -302,6 +303,19 @@ void SetupLogin(httplib::Server& s, TCloudSim& sim, bool gzipOn) {
     }
     if (what == "sessions") return Json(res, sim.SessionsJson(SteadyMs()));
     if (what == "devices") return Json(res, sim.DevicesJson(SteadyMs()));
+    if (what == "set") {
+      std::string text = Param(req, "value");
+      char* end = nullptr;
+      double v = std::strtod(text.c_str(), &end);
+      if (text.empty() || *end != '\0' || !std::isfinite(v)) return Json(res, "{\"error\":\"bad value\"}", 400);
+      int64_t atUs = 0;
+      if (!sim.SetValue(dev, Param(req, "name"), v, atUs)) return Json(res, "{\"error\":\"unknown\"}", 404);
+      return Json(res, "{\"ok\":true,\"atUs\":" + std::to_string(atUs) + "}");
+    }
+    if (what == "reads") {
+      std::string j = sim.ReadsJson(dev);
+      return j.empty() ? Json(res, "{\"error\":\"unknown device\"}", 404) : Json(res, j);
+    }
     if (what == "value") {
       std::string v;
       if (!sim.ValueText(dev, Param(req, "name"), SteadyMs(), v)) return Json(res, "{\"error\":\"unknown\"}", 404);

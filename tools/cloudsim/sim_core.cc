@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -90,6 +91,11 @@ bool ParseDouble(std::string_view s, double& v) {
 bool ParseCount(std::string_view s, int& n) {
   auto r = std::from_chars(s.data(), s.data() + s.size(), n);
   return r.ec == std::errc() && r.ptr == s.data() + s.size() && n >= 0;
+}
+
+int64_t SteadyUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 std::string NumText(double v) {
@@ -285,6 +291,12 @@ TSimDevice* TCloudSim::FindDevice(std::string_view number) {
   return nullptr;
 }
 
+const TSimDevice* TCloudSim::FindDevice(std::string_view number) const {
+  for (const TSimDevice& d : devices_)
+    if (d.number == number) return &d;
+  return nullptr;
+}
+
 std::string TCloudSim::NewSid() {
   static const char kHex[] = "0123456789ABCDEF";
   std::string sid;
@@ -471,6 +483,11 @@ std::string TCloudSim::HandleBatch(int server, std::string_view body, int64_t no
     if (d && !d->online && d->offlineAsError) code = 14;
     if (op == "RA") {
       ++counters_.opRA;
+      if (!code) {
+        ++d->readCount;
+        d->readTimesUs.push_back(SteadyUs());
+        if (d->readTimesUs.size() > kSimReadTimes) d->readTimesUs.pop_front();
+      }
       AppendRead(out, d, code, nowMs);
     } else if (op == "I" || op == "E" || op == "W") {
       (op == "I" ? counters_.opI : op == "E" ? counters_.opE : counters_.opW)++;
@@ -655,4 +672,29 @@ bool TCloudSim::ValueText(std::string_view device, std::string_view var, int64_t
       return true;
     }
   return false;
+}
+
+bool TCloudSim::SetValue(std::string_view device, std::string_view var, double value, int64_t& atUs) {
+  std::lock_guard lock(mutex_);
+  ++counters_.control;
+  TSimDevice* d = FindDevice(device);
+  if (!d) return false;
+  for (TSimVar& v : d->vars)
+    if (v.name == var) {
+      v.written = true;  // the same override a client write sets, without a write record
+      v.writtenValue = value;
+      v.walk = value;
+      atUs = SteadyUs();
+      return true;
+    }
+  return false;
+}
+
+std::string TCloudSim::ReadsJson(std::string_view device) const {
+  std::lock_guard lock(mutex_);
+  const TSimDevice* d = FindDevice(device);
+  if (!d) return {};
+  std::string o = "{\"device\":" + JsonQuote(d->number) + ",\"reads\":" + std::to_string(d->readCount) + ",\"timesUs\":[";
+  for (size_t i = 0; i < d->readTimesUs.size(); ++i) o += (i ? "," : "") + std::to_string(d->readTimesUs[i]);
+  return o + "]}";
 }

@@ -69,7 +69,13 @@ struct TSimDevice {
   int listVersion = 0;   // raised by a changed variable list
   std::vector<TSimVar> vars;
   std::string fingerprint;
+  // Read answers with values given so far, and the times of the latest ones (steady-clock
+  // microseconds, oldest first, at most kSimReadTimes).
+  int64_t readCount = 0;
+  std::deque<int64_t> readTimesUs;
 };
+
+constexpr size_t kSimReadTimes = 512;
 
 enum class TFaultKind { Status, Head, Delay, Drop, Truncate, CorruptGzip };
 enum class TFaultPath { Login, Data, Any };
@@ -127,12 +133,22 @@ class TCloudSim {
   bool ValueText(std::string_view device, std::string_view var, int64_t nowMs, std::string& out);
   void ResetCounters();
 
+  // For latency measurements: a value change made by the device itself (the variable keeps
+  // `value` until the next change or client write) and the times of its read answers. Both
+  // times are steady-clock microseconds (CLOCK_MONOTONIC, comparable with other processes
+  // on this machine) taken under the lock, so the first read after `atUs` is the one that
+  // carries the new value. False or empty for an unknown device or variable.
+  bool SetValue(std::string_view device, std::string_view var, double value, int64_t& atUs);
+  // {"device":..,"reads":<count>,"timesUs":[..]}
+  std::string ReadsJson(std::string_view device) const;
+
  private:
   struct TSession {
     std::string device;
     int64_t lastUseMs = 0;
   };
   TSimDevice* FindDevice(std::string_view number);
+  const TSimDevice* FindDevice(std::string_view number) const;
   TSimDevice* SessionDevice(std::string_view sid, int64_t nowMs);  // null: expired/unknown
   static void UpdateFingerprint(TSimDevice& d);
   double CurrentValue(TSimVar& v, int64_t nowMs);

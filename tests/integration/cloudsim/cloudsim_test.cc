@@ -4,6 +4,7 @@
 // order must be seen by a client.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -383,6 +384,48 @@ TEST_F(CloudSimTest, DevicesGoOfflineChangeTheirListAndLoseTheirSessions) {
 
   for (const char* call : {"offline?device=nope", "online?device=nope", "changevars?device=nope",
                            "loginerror?device=nope&code=1", "value?device=20000001&name=nope"}) {
+    sim_.Control(call, &status);
+    EXPECT_EQ(status, 404) << call;
+  }
+}
+
+// The latency marks: a change made by the device itself is carried by the first read
+// answer stamped after it, and only read answers with values are stamped.
+TEST_F(CloudSimTest, ADeviceSideChangeIsCarriedByTheFirstReadStampedAfterIt) {
+  const std::string sid = Sid();
+  ASSERT_FALSE(sid.empty());
+  const std::string read = "OP=RA&SID=" + sid + "\r\n" + Fingerprint("20000001");
+  auto times = [&] {
+    std::string j = sim_.Control("reads?device=20000001");
+    std::vector<int64_t> out;
+    size_t p = j.find("\"timesUs\":["), end = j.find(']', p);
+    if (p == std::string::npos || end == std::string::npos) return out;
+    std::istringstream list(j.substr(p + 11, end - p - 11));
+    for (std::string item; std::getline(list, item, ',');) out.push_back(std::atoll(item.c_str()));
+    return out;
+  };
+  ASSERT_EQ(Batch({read, "OP=RA&SID=nobody\r\n"}).body, "OK\r\n" + kMark + ReadSection(1450) + kMark + Bytes({12, 8}));
+  EXPECT_NE(sim_.Control("reads?device=20000001").find("\"reads\":1,"), std::string::npos);
+  ASSERT_EQ(times().size(), 1u);
+
+  std::string a = sim_.Control("set?device=20000001&name=I16&value=777");
+  ASSERT_EQ(a.rfind("{\"ok\":true,\"atUs\":", 0), 0u) << a;
+  const int64_t atUs = std::atoll(a.c_str() + 18);
+  EXPECT_LT(times()[0], atUs);
+  EXPECT_EQ(Batch({read}).body, "OK\r\n" + kMark + ReadSection(777));
+  std::vector<int64_t> t = times();
+  ASSERT_EQ(t.size(), 2u);
+  EXPECT_GT(t[1], atUs);
+  EXPECT_EQ(sim_.Control("writes"), "[]");  // not a client write
+
+  int status = 0;
+  for (const char* call : {"set?device=20000001&name=I16&value=abc", "set?device=20000001&name=I16&value=",
+                           "set?device=20000001&name=I16&value=inf"}) {
+    sim_.Control(call, &status);
+    EXPECT_EQ(status, 400) << call;
+  }
+  for (const char* call : {"set?device=nope&name=X&value=1", "set?device=20000001&name=nope&value=1",
+                           "reads?device=nope"}) {
     sim_.Control(call, &status);
     EXPECT_EQ(status, 404) << call;
   }
