@@ -26,9 +26,9 @@ struct RequestHeader {
   uint32_t returnDiagnostics = 0;
   uint32_t timeoutHint = 0;
 };
-// Part 4 §7.28 RequestHeader.
+// OPC UA Part 4 RequestHeader.
 void DecodeRequestHeader(Decoder& d, RequestHeader& h);
-// Part 4 §7.29 ResponseHeader without diagnostics.
+// OPC UA Part 4 ResponseHeader without diagnostics.
 void EncodeResponseHeader(Encoder& e, DateTime now, uint32_t requestHandle, StatusCode result);
 
 class Connection;
@@ -110,6 +110,7 @@ class Connection {
   uint32_t channelId_ = 0;
   uint32_t tokenId_ = 0;
   uint32_t prevTokenId_ = 0;
+  uint32_t sendTokenId_ = 0;  // token of our chunks
   int64_t tokenExpiryMs_ = 0;
   int64_t prevTokenExpiryMs_ = 0;
   bool seqStarted_ = false;

@@ -176,6 +176,7 @@ class Server final : public ChannelHost, private TransportHost {
   uint64_t lastContinuationPoint_ = 0;
   size_t subscriptionCount_ = 0;
   size_t monitoredItemCount_ = 0;
+  size_t queueSlots_ = 0;  // sum of the queue sizes of all monitored items
   std::vector<MonitoredItem*> pendingItems_;  // pushed items waiting for their sampling time
   std::vector<MonitoredItem*> polledItems_;   // items on computed values
 

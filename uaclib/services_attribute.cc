@@ -1,4 +1,4 @@
-// Attribute services: Read and Write (OPC UA Part 4 §5.10), and the attribute values
+// Attribute services: Read and Write (OPC UA Part 4), and the attribute values
 // of every node class.
 #include <charconv>
 #include <cmath>
@@ -39,7 +39,7 @@ bool IsTypeClass(NodeClass c) {
          c == NodeClass::DataType || c == NodeClass::ReferenceType;
 }
 
-// NumericRange "a" or "a:b" (Part 4 §7.22) applied to a one-dimensional array.
+// NumericRange "a" or "a:b" (OPC UA Part 4) applied to a one-dimensional array.
 StatusCode ApplyIndexRange(std::string_view range, DataValue& dv) {
   uint32_t lo = 0, hi = 0;
   auto colon = range.find(':');
@@ -70,7 +70,7 @@ void Server::ReadValue(const Node& n, Timestamps ts, DataValue& out) {
   if (n.slot) {
     const VarSlot& s = *n.slot;
     out.status = s.status;
-    // A Bad status carries no value (Part 4 §7.7.1).
+    // A Bad status carries no value (OPC UA Part 4).
     if (!IsBad(s.status)) {
       out.value = SlotVariant(s);
       out.hasValue = true;
@@ -85,7 +85,7 @@ void Server::ReadValue(const Node& n, Timestamps ts, DataValue& out) {
     } else if (n.dynamic == Dynamic::State) {
       out.value = Variant::Int32(0);  // ServerState Running
     } else {
-      // ServerStatusDataType (Part 5 §12.10): StartTime, CurrentTime, State, BuildInfo,
+      // ServerStatusDataType (OPC UA Part 5): StartTime, CurrentTime, State, BuildInfo,
       // SecondsTillShutdown, ShutdownReason.
       Encoder e;
       e.Time(startTime_);

@@ -1,5 +1,5 @@
 // View services: Browse, BrowseNext, TranslateBrowsePathsToNodeIds, RegisterNodes,
-// UnregisterNodes (OPC UA Part 4 §5.8).
+// UnregisterNodes (OPC UA Part 4).
 #include <algorithm>
 
 #include "uaclib/node_ids.h"
@@ -9,7 +9,7 @@ namespace uaclib {
 
 namespace {
 
-// BrowseResultMask bits (Part 4 §7.6 ReferenceDescription fields).
+// BrowseResultMask bits (OPC UA Part 4 ReferenceDescription fields).
 constexpr uint32_t kMaskRefType = 1, kMaskIsForward = 2, kMaskNodeClass = 4,
                    kMaskBrowseName = 8, kMaskDisplayName = 16, kMaskTypeDefinition = 32;
 

@@ -86,7 +86,8 @@ void TcpTransport::Poll(TransportHost& host) {
   if (epollFd_ < 0) return;
   epoll_event events[256];
   int n = ::epoll_wait(epollFd_, events, 256, 0);
-  static thread_local std::vector<uint8_t> buf(kReadBlock);
+  if (readBuf_.size() != kReadBlock) readBuf_.resize(kReadBlock);
+  std::vector<uint8_t>& buf = readBuf_;
   for (int i = 0; i < n; ++i) {
     int fd = events[i].data.fd;
     if (fd == listenFd_) {

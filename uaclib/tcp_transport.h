@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "uaclib/secure_channel.h"
 #include "uaclib/status_codes.h"
@@ -52,6 +53,7 @@ class TcpTransport {
   size_t maxPending_ = 64 * 1024 * 1024;
   std::unordered_map<int, Connection*> sockets_;
   std::unordered_map<int, bool> wantWrite_;
+  std::vector<uint8_t> readBuf_;
 };
 
 }  // namespace uaclib

@@ -540,7 +540,7 @@ struct KeyPair {
     OPENSSL_free(out);
   }
   ~KeyPair() { EVP_PKEY_free(key); }
-  // Part 4 secret layout: length | password | nonce, RSA-OAEP with SHA-1.
+  // OPC UA Part 4 secret layout: length | password | nonce, RSA-OAEP with SHA-1.
   std::string Encrypt(const std::string& password, const std::string& nonce) const {
     std::string plain(4, '\0');
     uint32_t len = uint32_t(password.size() + nonce.size());
