@@ -26,8 +26,14 @@ Variant SlotVariant(const VarSlot& s) {
     case VarType::Float: return Variant::Float(float(v));
     case VarType::Double: return Variant::Double(v);
     case VarType::String: {
-      char text[32];
-      auto r = std::to_chars(text, text + sizeof text, v);
+      // Shortest text that reads back as the same double, without an exponent for the
+      // magnitudes devices report (4000000000, not 4e+09).
+      char text[64];
+      double mag = std::fabs(v);
+      bool plain = v == 0 || (mag >= 1e-6 && mag < 1e21);
+      auto r = plain ? std::to_chars(text, text + sizeof text, v, std::chars_format::fixed)
+                     : std::to_chars(text, text + sizeof text, v);
+      if (r.ec != std::errc()) r = std::to_chars(text, text + sizeof text, v);
       return Variant::Text(std::string_view(text, size_t(r.ptr - text)));
     }
   }

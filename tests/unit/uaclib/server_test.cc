@@ -616,3 +616,50 @@ TEST_F(UaServer, SessionOfAVanishedClientTimesOut) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(UaServer, TextVariablesShowTheDoubleWithoutExponent) {
+  Start();
+  Channel ch;
+  SocketClient& c = LoggedIn(ch);
+  const struct { double value; const char* text; } cases[] = {
+      {7, "7"}, {4000000000.0, "4000000000"}, {-0.25, "-0.25"}, {1e-9, "1e-09"}, {0.1, "0.1"}};
+  for (const auto& k : cases) {
+    Set(3, k.value);
+    Response keep;
+    auto v = ReadValues(c, ch, {{Var("P.F.Label")}}, keep);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0].value.s, k.text) << k.value;
+  }
+}
+
+TEST_F(UaServer, CApiRefusesMisuseWithAStatusAndAText) {
+  Start();
+  EXPECT_EQ(uasRunStart(nullptr), uaclib::status::BadInvalidArgument);
+  EXPECT_STRNE(uasGetErrorInfo(nullptr), "");
+  EXPECT_EQ(uasAddNameSpace(h_, nullptr, 0, nullptr, 0), uaclib::status::BadInvalidState);
+  EXPECT_EQ(uasRunStart(h_), uaclib::status::BadInvalidState);
+
+  // The port is taken: the second server cannot start and says why.
+  uasHandle second = uasNewServer(port_, nullptr, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_TRUE(uaclib::IsBad(uasRunStart(second)));
+  EXPECT_NE(std::string(uasGetErrorInfo(second)).find("bind"), std::string::npos);
+  uasDelServer(second);
+
+  // Unknown node handles are reported; the valid items of the call still count.
+  double x = 4;
+  TuasUpdateItem good{defs_[2].node, &x, 0, 0}, bad{99, &x, 0, 0};
+  TuasUpdateItem* items[] = {&bad, &good, nullptr};
+  EXPECT_EQ(uasUpdateVar(h_, items, 3), uaclib::status::BadNodeIdUnknown);
+  EXPECT_NE(std::string(uasGetErrorInfo(h_)).find("99"), std::string::npos);
+
+  // A short statistics record gets only the fields that fit.
+  int32_t small[2] = {-1, -1};
+  EXPECT_EQ(uasRunIntv(h_, reinterpret_cast<TuasRunStats*>(small), 4), 0u);
+  EXPECT_EQ(small[0], 0);
+  EXPECT_EQ(small[1], -1);
+}
+
+}  // namespace
