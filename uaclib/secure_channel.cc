@@ -354,7 +354,7 @@ void Connection::HandleSymmetric(uint8_t* chunk, size_t size) {
   }
   if (close) {
     Log(kLogChannel, 1, "channel %u: closed by the client", channelId_);
-    closing_ = true;
+    Close();
   } else {
     host_.OnRequest(*this, requestId, body, bodySize);
   }
@@ -411,7 +411,17 @@ void Connection::Fail(StatusCode code, std::string_view reason) {
   e.String(reason);
   out_.insert(out_.end(), e.Data(), e.Data() + e.Size());
   closeReason_ = code;
+  Close();
+}
+
+void Connection::Close() {
+  if (closing_) return;
   closing_ = true;
+  closingSinceMs_ = host_.NowMs();
+}
+
+bool Connection::Abandoned(int64_t nowMs) const {
+  return closing_ && nowMs - closingSinceMs_ > host_.GetLimits().closeGraceMs;
 }
 
 void Connection::CheckTimers(int64_t nowMs) {

@@ -60,7 +60,9 @@ class Connection {
   void Consume(size_t n);
   // True once the connection takes no more input; it closes when the output is sent.
   bool Closing() const { return closing_; }
-  void Close() { closing_ = true; }
+  void Close();
+  // Closing for longer than the grace time: drop it even if output is left.
+  bool Abandoned(int64_t nowMs) const;
 
   // Sends a service response in MSG chunks.
   void SendMessage(uint32_t requestId, const uint8_t* body, size_t size);
@@ -92,6 +94,7 @@ class Connection {
   std::vector<uint8_t> out_;
   size_t outPos_ = 0;
   bool closing_ = false;
+  int64_t closingSinceMs_ = 0;
   StatusCode closeReason_ = status::Good;
 
   // Transport parameters after Hello.

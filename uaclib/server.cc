@@ -215,7 +215,7 @@ StatusCode Server::RunOnce(TuasRunStats* stats, int statsSize) {
   inRun_ = true;
   transport_.Poll(*this);
   RunTimers();
-  transport_.Flush(*this);
+  transport_.Flush(*this, NowMs());
   if (stats && statsSize > 0) {
     TuasRunStats s{};
     s.clients = int32_t(transport_.Count());

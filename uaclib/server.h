@@ -122,7 +122,7 @@ class Server final : public ChannelHost, private TransportHost {
   void EncodeApplication(Encoder& e, std::string_view url) const;
   void EncodeEndpoint(Encoder& e, std::string_view url) const;
   StatusCode CheckIdentity(Session& s, const ExtensionObjectView& token);
-  void EncodeBrowseResult(Session& s, ContinuationPoint& cp, Encoder& e, bool keepPoint);
+  void EncodeBrowseResult(Session& s, ContinuationPoint& cp, Encoder& e);
   StatusCode ReadAttribute(const Node& n, uint32_t attributeId, Timestamps ts, DataValue& out);
   void ReadValue(const Node& n, Timestamps ts, DataValue& out);
   StatusCode WriteValue(Node& n, const VariantView& v);

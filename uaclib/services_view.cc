@@ -49,8 +49,7 @@ void EncodeReference(Encoder& e, const Reference& r, uint32_t mask) {
 
 }  // namespace
 
-void Server::EncodeBrowseResult(Session& s, ContinuationPoint& cp, Encoder& e, bool keepPoint) {
-  (void)keepPoint;
+void Server::EncodeBrowseResult(Session& s, ContinuationPoint& cp, Encoder& e) {
   const std::vector<Reference>& refs = cp.node->refs;
   // Count the references of this round first: the continuation point comes before them.
   size_t end = cp.next;
@@ -131,7 +130,7 @@ StatusCode Server::Browse(Call& c) {
       c.out.EmptyArray();
       continue;
     }
-    EncodeBrowseResult(*c.session, cp, c.out, true);
+    EncodeBrowseResult(*c.session, cp, c.out);
   }
   c.out.EmptyArray();  // diagnostic infos
   return status::Good;
@@ -164,7 +163,7 @@ StatusCode Server::BrowseNext(Call& c) {
       c.out.EmptyArray();
       continue;
     }
-    EncodeBrowseResult(s, cp, c.out, true);
+    EncodeBrowseResult(s, cp, c.out);
   }
   c.out.EmptyArray();  // diagnostic infos
   return status::Good;
@@ -172,7 +171,7 @@ StatusCode Server::BrowseNext(Call& c) {
 
 StatusCode Server::TranslateBrowsePaths(Call& c) {
   Decoder& in = c.in;
-  int32_t n = in.ArrayLength(7);
+  int32_t n = in.ArrayLength(6);
   if (!in.ok()) return status::BadDecodingError;
   if (n == 0) return status::BadNothingToDo;
   if (uint32_t(n) > limits_.maxNodesPerTranslateBrowsePaths) return status::BadTooManyOperations;

@@ -145,13 +145,13 @@ void TcpTransport::WriteSome(int fd, Connection* c) {
   }
 }
 
-void TcpTransport::Flush(TransportHost& host) {
+void TcpTransport::Flush(TransportHost& host, int64_t nowMs) {
   std::vector<int> done;
   for (auto& [fd, c] : sockets_) {
     if (c->OutSize() > 0) WriteSome(fd, c);
     bool pending = c->OutSize() > 0;
     // A client that stops reading while output piles up is cut off.
-    if ((c->Closing() && !pending) || c->OutSize() > maxPending_) {
+    if ((c->Closing() && !pending) || c->OutSize() > maxPending_ || c->Abandoned(nowMs)) {
       done.push_back(fd);
       continue;
     }

@@ -37,7 +37,7 @@ class TcpTransport {
   // Accepts new clients and feeds received bytes to their connections; never blocks.
   void Poll(TransportHost& host);
   // Sends pending output and closes connections that are done or broken.
-  void Flush(TransportHost& host);
+  void Flush(TransportHost& host, int64_t nowMs);
   size_t Count() const { return sockets_.size(); }
   void SetMaxPendingOutput(size_t bytes) { maxPending_ = bytes; }
   // Closes every socket (the host gets OnClosed for each).
