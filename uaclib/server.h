@@ -38,10 +38,10 @@ class Server final : public ChannelHost, private TransportHost {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  StatusCode AddNamespace(TuasVarDef** defs, int defCount, TuasFolder** folders, int folderCount);
-  StatusCode Start();
-  StatusCode RunOnce(TuasRunStats* stats, int statsSize);
-  StatusCode Update(TuasUpdateItem** items, int count);
+  [[nodiscard]] StatusCode AddNamespace(TuasVarDef** defs, int defCount, TuasFolder** folders, int folderCount);
+  [[nodiscard]] StatusCode Start();
+  [[nodiscard]] StatusCode RunOnce(TuasRunStats* stats, int statsSize);
+  [[nodiscard]] StatusCode Update(TuasUpdateItem** items, int count);
   int Port() const { return transport_.Port(); }
   const std::string& LastError() const { return lastError_; }
   void SetError(std::string text) { lastError_ = std::move(text); }

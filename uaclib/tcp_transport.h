@@ -31,7 +31,7 @@ class TcpTransport {
   ~TcpTransport();
 
   // Binds 0.0.0.0:port (0: an ephemeral port) and listens.
-  StatusCode Listen(int port, std::string& error);
+  [[nodiscard]] StatusCode Listen(int port, std::string& error);
   int Port() const { return port_; }
   bool Listening() const { return listenFd_ >= 0; }
   // Accepts new clients and feeds received bytes to their connections; never blocks.
