@@ -663,3 +663,78 @@ TEST_F(UaServer, CApiRefusesMisuseWithAStatusAndAText) {
 }
 
 }  // namespace
+
+namespace {
+
+// GetEndpoints answers with the URL the client asked for, and with the token policies
+// that fit the configuration.
+TEST_F(UaServer, EndpointsFollowTheClientsUrlAndTheUserConfiguration) {
+  KeyPair keys;
+  Start("operator", "pw", keys.der);
+  // Without a certificate the password cannot be encrypted: only the plain policy.
+  Channel ch;
+  SocketClient& c = NewClient();
+  ASSERT_TRUE(c.Handshake(ch));
+  Encoder ge;
+  ge.String("opc.tcp://plant-gw.local:14840");
+  ge.EmptyArray();
+  ge.EmptyArray();
+  Response r = c.Call(ch, enc::GetEndpointsRequest, ge);
+  ASSERT_EQ(r.typeId, enc::GetEndpointsResponse);
+  Decoder d = r.Body();
+  ASSERT_EQ(d.ArrayLength(1), 1);
+  EXPECT_EQ(d.String(), "opc.tcp://plant-gw.local:14840");
+  d.String();  // application URI
+  d.String();
+  d.LocalizedText(nullptr, nullptr);
+  d.U32();
+  d.String();
+  d.String();
+  ASSERT_EQ(d.ArrayLength(4), 1);
+  EXPECT_EQ(d.String(), "opc.tcp://plant-gw.local:14840");
+  d.ByteString();                 // server certificate
+  EXPECT_EQ(d.U32(), 1u);         // security mode None
+  EXPECT_EQ(d.String(), uatest::kNone);
+  ASSERT_EQ(d.ArrayLength(4), 1);
+  EXPECT_EQ(d.String(), "username");
+  EXPECT_EQ(d.U32(), 1u);  // UserName
+  EXPECT_TRUE(d.ok());
+}
+
+TEST_F(UaServer, TranslateBrowsePathsResolvesNamesStepByStep) {
+  Start();
+  Channel ch;
+  SocketClient& c = LoggedIn(ch);
+  auto translate = [&](std::vector<std::pair<uint16_t, std::string>> names, uint32_t& status) {
+    Encoder e;
+    e.ArrayLength(1);
+    e.NumericNodeId(uaclib::ns0::ObjectsFolder);
+    e.ArrayLength(names.size());
+    for (auto& [ns, name] : names) {
+      e.NumericNodeId(uaclib::ns0::HierarchicalReferences);
+      e.Bool(false);
+      e.Bool(true);
+      e.QualifiedName(ns, name);
+    }
+    Response r = c.Call(ch, enc::TranslateBrowsePathsRequest, e);
+    Decoder d = r.Body();
+    EXPECT_EQ(d.ArrayLength(1), 1);
+    status = d.U32();
+    std::vector<std::string> targets;
+    int32_t n = d.ArrayLength(1);
+    for (int32_t i = 0; i < n; ++i) {
+      targets.emplace_back(d.ExpandedNodeId().text);
+      EXPECT_EQ(d.U32(), 0xFFFFFFFFu);
+    }
+    return targets;
+  };
+  uint32_t sc = 1;
+  EXPECT_EQ(translate({{1, "P"}, {1, "F"}, {1, "Label"}}, sc), std::vector<std::string>{"P.F.Label"});
+  EXPECT_EQ(sc, 0u);
+  EXPECT_TRUE(translate({{1, "P"}, {0, "Temp"}}, sc).empty());  // wrong namespace
+  EXPECT_EQ(sc, uaclib::status::BadNoMatch);
+  translate({{1, "P"}, {1, ""}}, sc);
+  EXPECT_EQ(sc, uaclib::status::BadBrowseNameInvalid);
+}
+
+}  // namespace
