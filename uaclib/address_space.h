@@ -136,7 +136,7 @@ struct Limits {
   uint16_t maxBrowseContinuationPoints = 10;
   uint32_t maxRetransmissionQueue = 20;
   uint32_t maxQueueSize = 1000;  // monitored item queue
-  uint32_t maxStringLength = 65535;
+  size_t maxQueuedValues = 2000000;  // queue sizes of all items together
   int64_t helloTimeoutMs = 10000;
   // A connection that sends nothing for this long is closed, unless a session on its
   // channel has a longer time-out.
@@ -149,7 +149,8 @@ struct Limits {
   double maxPublishingIntervalMs = 3600000;
   double minSamplingIntervalMs = 0;  // 0: every change reaches the item
   double minPolledSamplingMs = 100;  // values the server computes (CurrentTime)
-  size_t maxPendingOutput = 64 * 1024 * 1024;
+  size_t maxPendingOutput = 16 * 1024 * 1024;
+  int64_t closeGraceMs = 5000;  // a closing connection may flush its output this long
 };
 
 // Builds namespace 0: the standard folders, the Server object, the type nodes.

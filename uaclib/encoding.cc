@@ -1,4 +1,4 @@
-// OPC UA binary encoding of the built-in types (OPC UA Part 6 §5.2).
+// OPC UA binary encoding of the built-in types (OPC UA Part 6).
 #include "uaclib/encoding.h"
 
 #include <cmath>
@@ -6,13 +6,13 @@
 namespace uaclib {
 
 namespace {
-// Part 6 §5.2.2.9 NodeId encoding byte (low nibble) and ExpandedNodeId flags.
+// OPC UA Part 6 NodeId encoding byte (low nibble) and ExpandedNodeId flags.
 constexpr uint8_t kFormTwoByte = 0, kFormFourByte = 1, kFormNumeric = 2, kFormString = 3,
                   kFormGuid = 4, kFormByteString = 5;
 constexpr uint8_t kNamespaceUriFlag = 0x80, kServerIndexFlag = 0x40;
-// Part 6 §5.2.2.16 Variant encoding byte.
+// OPC UA Part 6 Variant encoding byte.
 constexpr uint8_t kArrayFlag = 0x80, kDimensionsFlag = 0x40;
-// Part 6 §5.1.5: decoders support at least 100 nesting levels; deeper input is refused.
+// OPC UA Part 6: decoders support at least 100 nesting levels; deeper input is refused.
 constexpr int kMaxDepth = 100;
 }  // namespace
 
@@ -92,7 +92,7 @@ void Encoder::NodeId(const NodeIdView& id) {
 }
 
 void Encoder::LocalizedText(std::string_view locale, std::string_view text) {
-  // Part 6 §5.2.2.14: mask 0x01 locale present, 0x02 text present.
+  // OPC UA Part 6: mask 0x01 locale present, 0x02 text present.
   uint8_t mask = (locale.empty() ? 0 : 0x01) | (text.empty() ? 0 : 0x02);
   U8(mask);
   if (mask & 0x01) String(locale);
@@ -153,7 +153,7 @@ void Encoder::Variant(const uaclib::Variant& v) {
 }
 
 void Encoder::DataValue(const uaclib::DataValue& v) {
-  // Part 6 §5.2.2.17: mask 0x01 value, 0x02 status, 0x04 source time, 0x08 server time.
+  // OPC UA Part 6: mask 0x01 value, 0x02 status, 0x04 source time, 0x08 server time.
   uint8_t mask = (v.hasValue ? 0x01 : 0) | (v.status ? 0x02 : 0) |
                  (v.hasSourceTime ? 0x04 : 0) | (v.hasServerTime ? 0x08 : 0);
   U8(mask);
@@ -344,7 +344,7 @@ VariantView Decoder::Variant() {
     case kDateTime: v.i = I64(); break;
     case kStatusCode: v.u = U32(); break;
     case kLocalizedText: LocalizedText(nullptr, &v.s); break;
-    case kVariant: Fail(); break;  // Part 6 §5.2.2.16: a Variant holds no scalar Variant
+    case kVariant: Fail(); break;  // OPC UA Part 6: a Variant holds no scalar Variant
     default: SkipVariantValue(v.type); break;
   }
   if (!ok_) return {};

@@ -1,4 +1,4 @@
-// OPC UA binary encoding (OPC UA Part 6 §5.2): the built-in types, an Encoder that
+// OPC UA binary encoding (OPC UA Part 6): the built-in types, an Encoder that
 // appends to a reusable buffer and a Decoder over a byte range that never reads past
 // its end. Decoded texts are views into the decoded bytes; they live as long as those.
 #ifndef UACLIB_ENCODING_H

@@ -104,7 +104,7 @@ void BuildNamespaceZero(AddressSpace& space, const ServerInfo& info, const Limit
     if (folders[i][1]) space.Link(b.Get(folders[i][1]), Organizes, n);
   }
 
-  // Reference types (OPC UA Part 5 §11).
+  // Reference types (OPC UA Part 5).
   b.RefType(References, "References", "", 0, true, true);
   b.RefType(HierarchicalReferences, "HierarchicalReferences", "InverseHierarchicalReferences",
             References, true);
@@ -193,7 +193,7 @@ void BuildNamespaceZero(AddressSpace& space, const ServerInfo& info, const Limit
   b.Object(XmlSchemaTypeSystem, "XML Schema", DataTypeSystemType, DataTypesFolder, Organizes);
   b.Object(OpcBinaryTypeSystem, "OPC Binary", DataTypeSystemType, DataTypesFolder, Organizes);
 
-  // The Server object (OPC UA Part 5 §6.3.1).
+  // The Server object (OPC UA Part 5).
   b.Object(Server, "Server", ServerType, ObjectsFolder, Organizes);
   b.Property(ServerArray, "ServerArray", ns0::String,
              Variant::TextArray({info.applicationUri}), Server);
@@ -209,7 +209,7 @@ void BuildNamespaceZero(AddressSpace& space, const ServerInfo& info, const Limit
   now->minimumSamplingInterval = 1000;
   Node* state = b.Component(State, "State", ServerState, Variant(), ServerStatus);
   state->dynamic = Dynamic::State;
-  // BuildInfo structure (Part 5 §12.4): ProductUri, ManufacturerName, ProductName,
+  // BuildInfo structure (OPC UA Part 5): ProductUri, ManufacturerName, ProductName,
   // SoftwareVersion, BuildNumber, BuildDate.
   {
     Encoder e;

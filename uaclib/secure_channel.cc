@@ -1,4 +1,4 @@
-// OPC UA Connection Protocol and Secure Conversation (OPC UA Part 6 §6.7, §7.1).
+// OPC UA Connection Protocol and Secure Conversation (OPC UA Part 6).
 //
 // Every chunk starts with the message header:
 //   MessageType[3] ("HEL" "ACK" "ERR" "OPN" "MSG" "CLO") | ChunkType[1] ('F' 'C' 'A')
@@ -23,9 +23,9 @@ namespace {
 constexpr size_t kHeaderSize = 8;
 constexpr size_t kSymHeaderSize = kHeaderSize + 8;  // + channel id + token id
 constexpr size_t kSeqHeaderSize = 8;
-constexpr uint32_t kMinBuffer = 8192;  // Part 6 §7.1.2.3: buffers hold at least 8192 bytes
-constexpr size_t kMaxUrlLength = 4096;  // Part 6 §7.1.2.3
-// Part 6 §6.7.2.4: sequence numbers wrap to below 1024 after 4294966271.
+constexpr uint32_t kMinBuffer = 8192;  // OPC UA Part 6: buffers hold at least 8192 bytes
+constexpr size_t kMaxUrlLength = 4096;  // OPC UA Part 6
+// OPC UA Part 6: sequence numbers wrap to below 1024 after 4294966271.
 constexpr uint32_t kSeqWrapLimit = 4294966271u;
 }  // namespace
 
@@ -244,6 +244,7 @@ void Connection::OpenChannel(uint32_t requestId, const uint8_t* body, size_t siz
     }
     channelId_ = host_.NextChannelId();
     tokenId_ = 1;
+    sendTokenId_ = 1;
     channelOpen_ = true;
   } else if (requestType == 1) {  // renew
     if (!channelOpen_ || headerChannel != channelId_) {
@@ -259,7 +260,7 @@ void Connection::OpenChannel(uint32_t requestId, const uint8_t* body, size_t siz
   }
   if (lifetime == 0) lifetime = 600000;
   lifetime = std::clamp(lifetime, lim.minChannelLifetimeMs, lim.maxChannelLifetimeMs);
-  // Part 4 §5.5.2: the token stays usable for 25 % beyond its lifetime.
+  // OPC UA Part 4: the token stays usable for 25 % beyond its lifetime.
   tokenExpiryMs_ = now + int64_t(lifetime) * 5 / 4;
   DateTime created = host_.UtcNow();
 
@@ -309,7 +310,11 @@ void Connection::HandleSymmetric(uint8_t* chunk, size_t size) {
     Fail(status::BadSecureChannelTokenUnknown, "unknown security token");
     return;
   }
-  if (token == tokenId_) prevTokenId_ = 0;  // the client moved to the new token
+  // OPC UA Part 6: answers keep the old token until the client uses the new one.
+  if (token == tokenId_) {
+    prevTokenId_ = 0;
+    sendTokenId_ = tokenId_;
+  }
   size_t bodyEnd = 0;
   StatusCode sc = policy_->OpenSymmetric(chunk, size, kSymHeaderSize, bodyEnd);
   if (IsBad(sc)) {
@@ -349,7 +354,7 @@ void Connection::HandleSymmetric(uint8_t* chunk, size_t size) {
   }
   if (close) {
     Log(kLogChannel, 1, "channel %u: closed by the client", channelId_);
-    closing_ = true;
+    Close();
   } else {
     host_.OnRequest(*this, requestId, body, bodySize);
   }
@@ -384,7 +389,7 @@ void Connection::SendMessage(uint32_t requestId, const uint8_t* body, size_t siz
     size_t start = out_.size();
     size_t sizeAt;
     BeginChunk("MSG", last ? 'F' : 'C', sizeAt);
-    uint32_t fields[4] = {channelId_, tokenId_, ++sendSeq_, requestId};
+    uint32_t fields[4] = {channelId_, sendTokenId_, ++sendSeq_, requestId};
     const uint8_t* f = reinterpret_cast<const uint8_t*>(fields);
     out_.insert(out_.end(), f, f + sizeof fields);
     out_.insert(out_.end(), body + done, body + done + part);
@@ -406,7 +411,17 @@ void Connection::Fail(StatusCode code, std::string_view reason) {
   e.String(reason);
   out_.insert(out_.end(), e.Data(), e.Data() + e.Size());
   closeReason_ = code;
+  Close();
+}
+
+void Connection::Close() {
+  if (closing_) return;
   closing_ = true;
+  closingSinceMs_ = host_.NowMs();
+}
+
+bool Connection::Abandoned(int64_t nowMs) const {
+  return closing_ && nowMs - closingSinceMs_ > host_.GetLimits().closeGraceMs;
 }
 
 void Connection::CheckTimers(int64_t nowMs) {

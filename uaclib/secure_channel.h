@@ -26,9 +26,9 @@ struct RequestHeader {
   uint32_t returnDiagnostics = 0;
   uint32_t timeoutHint = 0;
 };
-// Part 4 §7.28 RequestHeader.
+// OPC UA Part 4 RequestHeader.
 void DecodeRequestHeader(Decoder& d, RequestHeader& h);
-// Part 4 §7.29 ResponseHeader without diagnostics.
+// OPC UA Part 4 ResponseHeader without diagnostics.
 void EncodeResponseHeader(Encoder& e, DateTime now, uint32_t requestHandle, StatusCode result);
 
 class Connection;
@@ -60,7 +60,9 @@ class Connection {
   void Consume(size_t n);
   // True once the connection takes no more input; it closes when the output is sent.
   bool Closing() const { return closing_; }
-  void Close() { closing_ = true; }
+  void Close();
+  // Closing for longer than the grace time: drop it even if output is left.
+  bool Abandoned(int64_t nowMs) const;
 
   // Sends a service response in MSG chunks.
   void SendMessage(uint32_t requestId, const uint8_t* body, size_t size);
@@ -92,6 +94,7 @@ class Connection {
   std::vector<uint8_t> out_;
   size_t outPos_ = 0;
   bool closing_ = false;
+  int64_t closingSinceMs_ = 0;
   StatusCode closeReason_ = status::Good;
 
   // Transport parameters after Hello.
@@ -110,6 +113,7 @@ class Connection {
   uint32_t channelId_ = 0;
   uint32_t tokenId_ = 0;
   uint32_t prevTokenId_ = 0;
+  uint32_t sendTokenId_ = 0;  // token of our chunks
   int64_t tokenExpiryMs_ = 0;
   int64_t prevTokenExpiryMs_ = 0;
   bool seqStarted_ = false;

@@ -33,7 +33,7 @@ std::string Server::Nonce(size_t n) {
   return out;
 }
 
-// The service table (OPC UA Part 4 §5): request and response encoding ids, what the
+// The service table (OPC UA Part 4): request and response encoding ids, what the
 // request needs and its handler. ActivateSession looks up its session itself, since it
 // may move the session to another channel.
 const Server::ServiceEntry Server::kServices[] = {
@@ -76,7 +76,7 @@ Server::Server(int port, ServerConfig config, uasWriteFun onWrite, Clock* clock)
   if (config_.info.applicationUri.empty()) config_.info.applicationUri = "urn:uaclib:server";
   if (config_.info.productUri.empty()) config_.info.productUri = config_.info.applicationUri;
   startTime_ = clock_->UtcNow();
-  // Namespace 1 is this server's own (Part 5 §6.3.1: index 1 is the local server).
+  // Namespace 1 is this server's own (OPC UA Part 5: index 1 is the local server).
   BuildNamespaceZero(space_, config_.info, limits_,
                      {"http://opcfoundation.org/UA/", config_.info.applicationUri});
   if (Node* st = space_.Ns0(ns0::StartTime)) st->value = Variant::Time(startTime_);
@@ -215,7 +215,7 @@ StatusCode Server::RunOnce(TuasRunStats* stats, int statsSize) {
   inRun_ = true;
   transport_.Poll(*this);
   RunTimers();
-  transport_.Flush(*this);
+  transport_.Flush(*this, NowMs());
   if (stats && statsSize > 0) {
     TuasRunStats s{};
     s.clients = int32_t(transport_.Count());

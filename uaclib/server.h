@@ -38,10 +38,10 @@ class Server final : public ChannelHost, private TransportHost {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  StatusCode AddNamespace(TuasVarDef** defs, int defCount, TuasFolder** folders, int folderCount);
-  StatusCode Start();
-  StatusCode RunOnce(TuasRunStats* stats, int statsSize);
-  StatusCode Update(TuasUpdateItem** items, int count);
+  [[nodiscard]] StatusCode AddNamespace(TuasVarDef** defs, int defCount, TuasFolder** folders, int folderCount);
+  [[nodiscard]] StatusCode Start();
+  [[nodiscard]] StatusCode RunOnce(TuasRunStats* stats, int statsSize);
+  [[nodiscard]] StatusCode Update(TuasUpdateItem** items, int count);
   int Port() const { return transport_.Port(); }
   const std::string& LastError() const { return lastError_; }
   void SetError(std::string text) { lastError_ = std::move(text); }
@@ -122,7 +122,7 @@ class Server final : public ChannelHost, private TransportHost {
   void EncodeApplication(Encoder& e, std::string_view url) const;
   void EncodeEndpoint(Encoder& e, std::string_view url) const;
   StatusCode CheckIdentity(Session& s, const ExtensionObjectView& token);
-  void EncodeBrowseResult(Session& s, ContinuationPoint& cp, Encoder& e, bool keepPoint);
+  void EncodeBrowseResult(Session& s, ContinuationPoint& cp, Encoder& e);
   StatusCode ReadAttribute(const Node& n, uint32_t attributeId, Timestamps ts, DataValue& out);
   void ReadValue(const Node& n, Timestamps ts, DataValue& out);
   StatusCode WriteValue(Node& n, const VariantView& v);
@@ -176,6 +176,7 @@ class Server final : public ChannelHost, private TransportHost {
   uint64_t lastContinuationPoint_ = 0;
   size_t subscriptionCount_ = 0;
   size_t monitoredItemCount_ = 0;
+  size_t queueSlots_ = 0;  // sum of the queue sizes of all monitored items
   std::vector<MonitoredItem*> pendingItems_;  // pushed items waiting for their sampling time
   std::vector<MonitoredItem*> polledItems_;   // items on computed values
 

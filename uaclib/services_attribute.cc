@@ -1,4 +1,4 @@
-// Attribute services: Read and Write (OPC UA Part 4 §5.10), and the attribute values
+// Attribute services: Read and Write (OPC UA Part 4), and the attribute values
 // of every node class.
 #include <charconv>
 #include <cmath>
@@ -26,8 +26,14 @@ Variant SlotVariant(const VarSlot& s) {
     case VarType::Float: return Variant::Float(float(v));
     case VarType::Double: return Variant::Double(v);
     case VarType::String: {
-      char text[32];
-      auto r = std::to_chars(text, text + sizeof text, v);
+      // Shortest text that reads back as the same double, without an exponent for the
+      // magnitudes devices report (4000000000, not 4e+09).
+      char text[64];
+      double mag = std::fabs(v);
+      bool plain = v == 0 || (mag >= 1e-6 && mag < 1e21);
+      auto r = plain ? std::to_chars(text, text + sizeof text, v, std::chars_format::fixed)
+                     : std::to_chars(text, text + sizeof text, v);
+      if (r.ec != std::errc()) r = std::to_chars(text, text + sizeof text, v);
       return Variant::Text(std::string_view(text, size_t(r.ptr - text)));
     }
   }
@@ -39,7 +45,7 @@ bool IsTypeClass(NodeClass c) {
          c == NodeClass::DataType || c == NodeClass::ReferenceType;
 }
 
-// NumericRange "a" or "a:b" (Part 4 §7.22) applied to a one-dimensional array.
+// NumericRange "a" or "a:b" (OPC UA Part 4) applied to a one-dimensional array.
 StatusCode ApplyIndexRange(std::string_view range, DataValue& dv) {
   uint32_t lo = 0, hi = 0;
   auto colon = range.find(':');
@@ -70,7 +76,7 @@ void Server::ReadValue(const Node& n, Timestamps ts, DataValue& out) {
   if (n.slot) {
     const VarSlot& s = *n.slot;
     out.status = s.status;
-    // A Bad status carries no value (Part 4 §7.7.1).
+    // A Bad status carries no value (OPC UA Part 4).
     if (!IsBad(s.status)) {
       out.value = SlotVariant(s);
       out.hasValue = true;
@@ -85,7 +91,7 @@ void Server::ReadValue(const Node& n, Timestamps ts, DataValue& out) {
     } else if (n.dynamic == Dynamic::State) {
       out.value = Variant::Int32(0);  // ServerState Running
     } else {
-      // ServerStatusDataType (Part 5 §12.10): StartTime, CurrentTime, State, BuildInfo,
+      // ServerStatusDataType (OPC UA Part 5): StartTime, CurrentTime, State, BuildInfo,
       // SecondsTillShutdown, ShutdownReason.
       Encoder e;
       e.Time(startTime_);

@@ -1,5 +1,5 @@
 // Discovery and session services: GetEndpoints, FindServers, CreateSession,
-// ActivateSession, CloseSession (OPC UA Part 4 §5.4, §5.6).
+// ActivateSession, CloseSession (OPC UA Part 4).
 #include <algorithm>
 #include <cmath>
 #include <unistd.h>
@@ -31,7 +31,7 @@ std::string Server::EndpointUrlFor(std::string_view requested, const Connection&
   return "opc.tcp://" + std::string(host) + ":" + std::to_string(Port());
 }
 
-// ApplicationDescription (Part 4 §7.1).
+// ApplicationDescription (OPC UA Part 4).
 void Server::EncodeApplication(Encoder& e, std::string_view url) const {
   e.String(config_.info.applicationUri);
   e.String(config_.info.productUri);
@@ -43,7 +43,7 @@ void Server::EncodeApplication(Encoder& e, std::string_view url) const {
   e.String(url);
 }
 
-// EndpointDescription (Part 4 §7.10) of the one endpoint: SecurityPolicy None.
+// EndpointDescription (OPC UA Part 4) of the one endpoint: SecurityPolicy None.
 void Server::EncodeEndpoint(Encoder& e, std::string_view url) const {
   e.String(url);
   EncodeApplication(e, url);
@@ -53,7 +53,7 @@ void Server::EncodeEndpoint(Encoder& e, std::string_view url) const {
     e.ByteString(config_.certificate);
   e.U32(uint32_t(SecurityMode::None));
   e.String(kPolicyNoneUri);
-  // UserTokenPolicy (Part 4 §7.42): policyId, tokenType, issuedTokenType,
+  // UserTokenPolicy (OPC UA Part 4): policyId, tokenType, issuedTokenType,
   // issuerEndpointUrl, securityPolicyUri.
   auto policy = [&e](std::string_view id, uint32_t type, std::string_view secPolicy) {
     e.String(id);
@@ -177,7 +177,7 @@ StatusCode Server::CreateSession(Call& c) {
 }
 
 StatusCode Server::CheckIdentity(Session& s, const ExtensionObjectView& token) {
-  // A missing token counts as anonymous (Part 4 §5.6.3.2).
+  // A missing token counts as anonymous (OPC UA Part 4).
   bool anonymous = token.typeId.IsNull() || token.typeId.IsNs0(enc::AnonymousIdentityToken);
   if (anonymous) {
     if (config_.hasUser) {

@@ -1,5 +1,5 @@
 // View services: Browse, BrowseNext, TranslateBrowsePathsToNodeIds, RegisterNodes,
-// UnregisterNodes (OPC UA Part 4 §5.8).
+// UnregisterNodes (OPC UA Part 4).
 #include <algorithm>
 
 #include "uaclib/node_ids.h"
@@ -9,7 +9,7 @@ namespace uaclib {
 
 namespace {
 
-// BrowseResultMask bits (Part 4 §7.6 ReferenceDescription fields).
+// BrowseResultMask bits (OPC UA Part 4 ReferenceDescription fields).
 constexpr uint32_t kMaskRefType = 1, kMaskIsForward = 2, kMaskNodeClass = 4,
                    kMaskBrowseName = 8, kMaskDisplayName = 16, kMaskTypeDefinition = 32;
 
@@ -49,8 +49,7 @@ void EncodeReference(Encoder& e, const Reference& r, uint32_t mask) {
 
 }  // namespace
 
-void Server::EncodeBrowseResult(Session& s, ContinuationPoint& cp, Encoder& e, bool keepPoint) {
-  (void)keepPoint;
+void Server::EncodeBrowseResult(Session& s, ContinuationPoint& cp, Encoder& e) {
   const std::vector<Reference>& refs = cp.node->refs;
   // Count the references of this round first: the continuation point comes before them.
   size_t end = cp.next;
@@ -131,7 +130,7 @@ StatusCode Server::Browse(Call& c) {
       c.out.EmptyArray();
       continue;
     }
-    EncodeBrowseResult(*c.session, cp, c.out, true);
+    EncodeBrowseResult(*c.session, cp, c.out);
   }
   c.out.EmptyArray();  // diagnostic infos
   return status::Good;
@@ -164,7 +163,7 @@ StatusCode Server::BrowseNext(Call& c) {
       c.out.EmptyArray();
       continue;
     }
-    EncodeBrowseResult(s, cp, c.out, true);
+    EncodeBrowseResult(s, cp, c.out);
   }
   c.out.EmptyArray();  // diagnostic infos
   return status::Good;
@@ -172,7 +171,7 @@ StatusCode Server::BrowseNext(Call& c) {
 
 StatusCode Server::TranslateBrowsePaths(Call& c) {
   Decoder& in = c.in;
-  int32_t n = in.ArrayLength(7);
+  int32_t n = in.ArrayLength(6);
   if (!in.ok()) return status::BadDecodingError;
   if (n == 0) return status::BadNothingToDo;
   if (uint32_t(n) > limits_.maxNodesPerTranslateBrowsePaths) return status::BadTooManyOperations;

@@ -1,4 +1,4 @@
-// Sessions, subscriptions and monitored items (OPC UA Part 4 §5.12-5.13, §5.6).
+// Sessions, subscriptions and monitored items (OPC UA Part 4).
 // All of it is owned by the server and used on its thread only.
 #ifndef UACLIB_SUBSCRIPTION_H
 #define UACLIB_SUBSCRIPTION_H
@@ -24,7 +24,7 @@ enum class Timestamps : uint32_t { Source = 0, Server = 1, Both = 2, Neither = 3
 // MonitoringMode values.
 enum class MonitoringMode : uint32_t { Disabled = 0, Sampling = 1, Reporting = 2 };
 
-struct DataChangeFilterSpec {
+struct DataChangeFilterParams {
   uint32_t trigger = 1;  // 0 Status, 1 StatusValue, 2 StatusValueTimestamp
   uint32_t deadbandType = 0;  // 0 none, 1 absolute
   double deadband = 0;
@@ -41,7 +41,7 @@ class MonitoredItem {
   double samplingMs = 0;
   uint32_t queueSize = 1;
   bool discardOldest = true;
-  DataChangeFilterSpec filter;
+  DataChangeFilterParams filter;
   Subscription* sub = nullptr;
 
   // Sampling state.

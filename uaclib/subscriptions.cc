@@ -1,5 +1,5 @@
 // Subscription and monitored item services, sampling and the publish cycle
-// (OPC UA Part 4 §5.12, §5.13, §5.13.1 state table in a reduced form).
+// (OPC UA Part 4; the publish state table in a reduced form).
 //
 // Sampling: items on variables of the C API are sampled when uasUpdateVar changes the
 // node, at most once per sampling interval; a change inside the interval is sampled at
@@ -22,11 +22,11 @@ constexpr uint32_t kMaxNotificationsPerPublish = 65536;
 // StatusCode info bits: InfoType DataValue (0x400) with Overflow (0x80).
 constexpr uint32_t kOverflowBits = 0x480;
 
-bool SameVariant(const Variant& a, const Variant& b, const DataChangeFilterSpec& f) {
+bool SameVariant(const Variant& a, const Variant& b, const DataChangeFilterParams& f) {
   if (a.type != b.type || a.array != b.array) return false;
   if (a.array) {
     if (a.items.size() != b.items.size()) return false;
-    DataChangeFilterSpec plain;
+    DataChangeFilterParams plain;
     for (size_t i = 0; i < a.items.size(); ++i)
       if (!SameVariant(a.items[i], b.items[i], plain)) return false;
     return true;
@@ -93,7 +93,7 @@ void Server::Enqueue(MonitoredItem& m, DataValue dv) {
       m.queue.pop_back();
   }
   m.queue.push_back(std::move(dv));
-  // Part 4 §5.12.1.5: the Overflow bit marks where values were lost, for queues above 1.
+  // OPC UA Part 4: the Overflow bit marks where values were lost, for queues above 1.
   if (overflow && m.queueSize > 1) {
     if (m.discardOldest)
       m.queue.front().status |= kOverflowBits;
@@ -114,9 +114,14 @@ void Server::ReviseSubscription(Subscription& s, double interval, uint32_t lifet
     interval = limits_.minPublishingIntervalMs;
   s.intervalMs = std::min(interval, limits_.maxPublishingIntervalMs);
   if (keepAlive == 0) keepAlive = 10;
-  s.maxKeepAlive = std::min(keepAlive, kMaxKeepAlive);
-  // Part 4 §5.13.2.2: the lifetime is at least three keep-alive periods.
-  s.lifetimeCount = std::clamp(lifetime, 3 * s.maxKeepAlive, kMaxLifetime);
+  // A keep-alive comes at least every 20 minutes, and a subscription nobody publishes
+  // for lives at most an hour (or three keep-alive periods), so that forgotten
+  // subscriptions cannot pile up values.
+  uint32_t keepAliveCap = uint32_t(std::clamp(1200000.0 / s.intervalMs, 1.0, double(kMaxKeepAlive)));
+  s.maxKeepAlive = std::min(keepAlive, keepAliveCap);
+  uint32_t lifetimeCap = uint32_t(std::clamp(3600000.0 / s.intervalMs, 1.0, double(kMaxLifetime)));
+  // OPC UA Part 4: the lifetime is at least three keep-alive periods.
+  s.lifetimeCount = std::clamp(lifetime, 3 * s.maxKeepAlive, std::max(lifetimeCap, 3 * s.maxKeepAlive));
   s.maxNotifications = (maxNotif == 0 || maxNotif > kMaxNotificationsPerPublish)
                            ? kMaxNotificationsPerPublish
                            : maxNotif;
@@ -232,6 +237,7 @@ void Server::DeleteItem(Subscription& s, MonitoredItem* m, bool compact) {
   }
   m->node = nullptr;
   --monitoredItemCount_;
+  queueSlots_ -= m->queueSize;
   if (!compact) return;  // the caller compacts the lists once for many items
   auto dead = [](MonitoredItem* x) { return x->node == nullptr; };
   if (m->pending) std::erase_if(pendingItems_, dead);
@@ -245,25 +251,25 @@ void Server::DeleteItem(Subscription& s, MonitoredItem* m, bool compact) {
 StatusCode Server::ReviseItem(MonitoredItem& m, Subscription& s, double sampling,
                               const ExtensionObjectView& filter, uint32_t queueSize,
                               bool discardOldest) {
-  DataChangeFilterSpec spec;
+  DataChangeFilterParams params;
   if (!filter.typeId.IsNull()) {
     if (filter.typeId.IsNs0(enc::DataChangeFilter) && filter.encoding == 1) {
       if (m.attributeId != attr::Value) return status::BadFilterNotAllowed;
       Decoder d(reinterpret_cast<const uint8_t*>(filter.body.data()), filter.body.size());
-      spec.trigger = d.U32();
-      spec.deadbandType = d.U32();
-      spec.deadband = d.F64();
-      if (!d.ok() || spec.trigger > 2) return status::BadMonitoredItemFilterInvalid;
-      if (spec.deadbandType == 2) return status::BadMonitoredItemFilterUnsupported;  // needs EURange
-      if (spec.deadbandType > 2 || !(spec.deadband >= 0)) return status::BadDeadbandFilterInvalid;
+      params.trigger = d.U32();
+      params.deadbandType = d.U32();
+      params.deadband = d.F64();
+      if (!d.ok() || params.trigger > 2) return status::BadMonitoredItemFilterInvalid;
+      if (params.deadbandType == 2) return status::BadMonitoredItemFilterUnsupported;  // needs EURange
+      if (params.deadbandType > 2 || !(params.deadband >= 0)) return status::BadDeadbandFilterInvalid;
     } else if (filter.typeId.IsNs0(enc::EventFilter) || filter.typeId.IsNs0(enc::AggregateFilter)) {
       return status::BadMonitoredItemFilterUnsupported;
     } else {
       return status::BadMonitoredItemFilterInvalid;
     }
   }
-  m.filter = spec;
-  // Part 4 §5.12.1.2: -1 asks for the publishing interval.
+  m.filter = params;
+  // OPC UA Part 4: -1 asks for the publishing interval.
   if (!std::isfinite(sampling) || sampling < 0) sampling = s.intervalMs;
   double floor = m.pushed ? limits_.minSamplingIntervalMs : limits_.minPolledSamplingMs;
   m.samplingMs = std::min(std::max(sampling, floor), 3600000.0);
@@ -334,6 +340,9 @@ StatusCode Server::CreateMonitoredItems(Call& c) {
       c.out.NullExtensionObject();
       continue;
     }
+    // Queue slots are shared by all items; past the budget new items queue one value.
+    if (queueSlots_ + m->queueSize > limits_.maxQueuedValues) m->queueSize = 1;
+    queueSlots_ += m->queueSize;
     m->id = ++lastItemId_;
     MonitoredItem* raw = m.get();
     sub->items.emplace(raw->id, std::move(m));
@@ -381,6 +390,9 @@ StatusCode Server::ModifyMonitoredItems(Call& c) {
       trial.queue.clear();
       sc = ReviseItem(trial, *sub, sampling, filter, queueSize, discardOldest);
       if (!IsBad(sc)) {
+        size_t others = queueSlots_ - m->queueSize;
+        if (others + trial.queueSize > limits_.maxQueuedValues) trial.queueSize = 1;
+        queueSlots_ = others + trial.queueSize;
         m->clientHandle = clientHandle;
         m->timestamps = Timestamps(ts);
         m->filter = trial.filter;
@@ -483,7 +495,7 @@ void Server::AnswerPending(Session& s, StatusCode code) {
   while (TakePublish(s, pp, conn)) SendFault(*conn, pp.requestId, pp.requestHandle, code);
 }
 
-// PublishResponse (Part 4 §5.13.5): subscriptionId, availableSequenceNumbers,
+// PublishResponse (OPC UA Part 4): subscriptionId, availableSequenceNumbers,
 // moreNotifications, NotificationMessage {sequenceNumber, publishTime,
 // notificationData ExtensionObject[]}, results (acknowledgements), diagnosticInfos.
 bool Server::SendPublish(Session& s, Subscription* sub, bool keepAlive) {
@@ -594,7 +606,7 @@ void Server::TickSubscription(Subscription& s, int64_t now) {
   s.nextTickMs += int64_t(s.intervalMs);
   if (s.nextTickMs <= now) s.nextTickMs = now + int64_t(s.intervalMs);
   Session& session = *s.session;
-  // Part 4 §5.13.1.1: the lifetime counter counts cycles without a Publish request.
+  // OPC UA Part 4: the lifetime counter counts cycles without a Publish request.
   if (session.publishQueue.empty()) ++s.lifetimeCounter;
   bool data = s.enabled && !s.ready.empty();
   if (data) {

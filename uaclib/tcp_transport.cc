@@ -86,7 +86,8 @@ void TcpTransport::Poll(TransportHost& host) {
   if (epollFd_ < 0) return;
   epoll_event events[256];
   int n = ::epoll_wait(epollFd_, events, 256, 0);
-  static thread_local std::vector<uint8_t> buf(kReadBlock);
+  if (readBuf_.size() != kReadBlock) readBuf_.resize(kReadBlock);
+  std::vector<uint8_t>& buf = readBuf_;
   for (int i = 0; i < n; ++i) {
     int fd = events[i].data.fd;
     if (fd == listenFd_) {
@@ -144,13 +145,13 @@ void TcpTransport::WriteSome(int fd, Connection* c) {
   }
 }
 
-void TcpTransport::Flush(TransportHost& host) {
+void TcpTransport::Flush(TransportHost& host, int64_t nowMs) {
   std::vector<int> done;
   for (auto& [fd, c] : sockets_) {
     if (c->OutSize() > 0) WriteSome(fd, c);
     bool pending = c->OutSize() > 0;
     // A client that stops reading while output piles up is cut off.
-    if ((c->Closing() && !pending) || c->OutSize() > maxPending_) {
+    if ((c->Closing() && !pending) || c->OutSize() > maxPending_ || c->Abandoned(nowMs)) {
       done.push_back(fd);
       continue;
     }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "uaclib/secure_channel.h"
 #include "uaclib/status_codes.h"
@@ -30,13 +31,13 @@ class TcpTransport {
   ~TcpTransport();
 
   // Binds 0.0.0.0:port (0: an ephemeral port) and listens.
-  StatusCode Listen(int port, std::string& error);
+  [[nodiscard]] StatusCode Listen(int port, std::string& error);
   int Port() const { return port_; }
   bool Listening() const { return listenFd_ >= 0; }
   // Accepts new clients and feeds received bytes to their connections; never blocks.
   void Poll(TransportHost& host);
   // Sends pending output and closes connections that are done or broken.
-  void Flush(TransportHost& host);
+  void Flush(TransportHost& host, int64_t nowMs);
   size_t Count() const { return sockets_.size(); }
   void SetMaxPendingOutput(size_t bytes) { maxPending_ = bytes; }
   // Closes every socket (the host gets OnClosed for each).
@@ -52,6 +53,7 @@ class TcpTransport {
   size_t maxPending_ = 64 * 1024 * 1024;
   std::unordered_map<int, Connection*> sockets_;
   std::unordered_map<int, bool> wantWrite_;
+  std::vector<uint8_t> readBuf_;
 };
 
 }  // namespace uaclib

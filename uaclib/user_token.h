@@ -33,7 +33,7 @@ class PrivateKey {
   EVP_PKEY* key_ = nullptr;
 };
 
-// Part 4 §7.41.2.3 encrypted token secret: Length UInt32 (of what follows)
+// OPC UA Part 4 encrypted token secret: Length UInt32 (of what follows)
 // | password bytes | server nonce. True when the layout fits and the nonce matches.
 bool ParseUserSecret(std::string_view plain, std::string_view nonce, std::string& password);
 

@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     c->Feed(data + at, piece < size - at ? piece : size - at);
     TuasUpdateItem item{1, &value, 0, 0};
     TuasUpdateItem* items[] = {&item};
-    server.Update(items, 1);
+    if (server.Update(items, 1) != 0) std::abort();
     value += 1;
     server.RunTimers();
   }

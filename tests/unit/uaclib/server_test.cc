@@ -540,7 +540,7 @@ struct KeyPair {
     OPENSSL_free(out);
   }
   ~KeyPair() { EVP_PKEY_free(key); }
-  // Part 4 secret layout: length | password | nonce, RSA-OAEP with SHA-1.
+  // OPC UA Part 4 secret layout: length | password | nonce, RSA-OAEP with SHA-1.
   std::string Encrypt(const std::string& password, const std::string& nonce) const {
     std::string plain(4, '\0');
     uint32_t len = uint32_t(password.size() + nonce.size());
@@ -613,6 +613,128 @@ TEST_F(UaServer, SessionOfAVanishedClientTimesOut) {
   EXPECT_TRUE(clients_.back()->PumpUntil([&] { return Stats().clients == 0; }));
   EXPECT_EQ(Stats().sessions, 1);  // the session outlives its connection for its time-out
   EXPECT_TRUE(clients_.back()->PumpUntil([&] { return Stats().sessions == 0; }));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(UaServer, TextVariablesShowTheDoubleWithoutExponent) {
+  Start();
+  Channel ch;
+  SocketClient& c = LoggedIn(ch);
+  const struct { double value; const char* text; } cases[] = {
+      {7, "7"}, {4000000000.0, "4000000000"}, {-0.25, "-0.25"}, {1e-9, "1e-09"}, {0.1, "0.1"}};
+  for (const auto& k : cases) {
+    Set(3, k.value);
+    Response keep;
+    auto v = ReadValues(c, ch, {{Var("P.F.Label")}}, keep);
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0].value.s, k.text) << k.value;
+  }
+}
+
+TEST_F(UaServer, CApiRefusesMisuseWithAStatusAndAText) {
+  Start();
+  EXPECT_EQ(uasRunStart(nullptr), uaclib::status::BadInvalidArgument);
+  EXPECT_STRNE(uasGetErrorInfo(nullptr), "");
+  EXPECT_EQ(uasAddNameSpace(h_, nullptr, 0, nullptr, 0), uaclib::status::BadInvalidState);
+  EXPECT_EQ(uasRunStart(h_), uaclib::status::BadInvalidState);
+
+  // The port is taken: the second server cannot start and says why.
+  uasHandle second = uasNewServer(port_, nullptr, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_TRUE(uaclib::IsBad(uasRunStart(second)));
+  EXPECT_NE(std::string(uasGetErrorInfo(second)).find("bind"), std::string::npos);
+  uasDelServer(second);
+
+  // Unknown node handles are reported; the valid items of the call still count.
+  double x = 4;
+  TuasUpdateItem good{defs_[2].node, &x, 0, 0}, bad{99, &x, 0, 0};
+  TuasUpdateItem* items[] = {&bad, &good, nullptr};
+  EXPECT_EQ(uasUpdateVar(h_, items, 3), uaclib::status::BadNodeIdUnknown);
+  EXPECT_NE(std::string(uasGetErrorInfo(h_)).find("99"), std::string::npos);
+
+  // A short statistics record gets only the fields that fit.
+  int32_t small[2] = {-1, -1};
+  EXPECT_EQ(uasRunIntv(h_, reinterpret_cast<TuasRunStats*>(small), 4), 0u);
+  EXPECT_EQ(small[0], 0);
+  EXPECT_EQ(small[1], -1);
+}
+
+}  // namespace
+
+namespace {
+
+// GetEndpoints answers with the URL the client asked for, and with the token policies
+// that fit the configuration.
+TEST_F(UaServer, EndpointsFollowTheClientsUrlAndTheUserConfiguration) {
+  KeyPair keys;
+  Start("operator", "pw", keys.der);
+  // Without a certificate the password cannot be encrypted: only the plain policy.
+  Channel ch;
+  SocketClient& c = NewClient();
+  ASSERT_TRUE(c.Handshake(ch));
+  Encoder ge;
+  ge.String("opc.tcp://plant-gw.local:14840");
+  ge.EmptyArray();
+  ge.EmptyArray();
+  Response r = c.Call(ch, enc::GetEndpointsRequest, ge);
+  ASSERT_EQ(r.typeId, enc::GetEndpointsResponse);
+  Decoder d = r.Body();
+  ASSERT_EQ(d.ArrayLength(1), 1);
+  EXPECT_EQ(d.String(), "opc.tcp://plant-gw.local:14840");
+  d.String();  // application URI
+  d.String();
+  d.LocalizedText(nullptr, nullptr);
+  d.U32();
+  d.String();
+  d.String();
+  ASSERT_EQ(d.ArrayLength(4), 1);
+  EXPECT_EQ(d.String(), "opc.tcp://plant-gw.local:14840");
+  d.ByteString();                 // server certificate
+  EXPECT_EQ(d.U32(), 1u);         // security mode None
+  EXPECT_EQ(d.String(), uatest::kNone);
+  ASSERT_EQ(d.ArrayLength(4), 1);
+  EXPECT_EQ(d.String(), "username");
+  EXPECT_EQ(d.U32(), 1u);  // UserName
+  EXPECT_TRUE(d.ok());
+}
+
+TEST_F(UaServer, TranslateBrowsePathsResolvesNamesStepByStep) {
+  Start();
+  Channel ch;
+  SocketClient& c = LoggedIn(ch);
+  auto translate = [&](std::vector<std::pair<uint16_t, std::string>> names, uint32_t& status) {
+    Encoder e;
+    e.ArrayLength(1);
+    e.NumericNodeId(uaclib::ns0::ObjectsFolder);
+    e.ArrayLength(names.size());
+    for (auto& [ns, name] : names) {
+      e.NumericNodeId(uaclib::ns0::HierarchicalReferences);
+      e.Bool(false);
+      e.Bool(true);
+      e.QualifiedName(ns, name);
+    }
+    Response r = c.Call(ch, enc::TranslateBrowsePathsRequest, e);
+    Decoder d = r.Body();
+    EXPECT_EQ(d.ArrayLength(1), 1);
+    status = d.U32();
+    std::vector<std::string> targets;
+    int32_t n = d.ArrayLength(1);
+    for (int32_t i = 0; i < n; ++i) {
+      targets.emplace_back(d.ExpandedNodeId().text);
+      EXPECT_EQ(d.U32(), 0xFFFFFFFFu);
+    }
+    return targets;
+  };
+  uint32_t sc = 1;
+  EXPECT_EQ(translate({{1, "P"}, {1, "F"}, {1, "Label"}}, sc), std::vector<std::string>{"P.F.Label"});
+  EXPECT_EQ(sc, 0u);
+  EXPECT_TRUE(translate({{1, "P"}, {0, "Temp"}}, sc).empty());  // wrong namespace
+  EXPECT_EQ(sc, uaclib::status::BadNoMatch);
+  translate({{1, "P"}, {1, ""}}, sc);
+  EXPECT_EQ(sc, uaclib::status::BadBrowseNameInvalid);
 }
 
 }  // namespace

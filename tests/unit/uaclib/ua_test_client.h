@@ -206,7 +206,7 @@ struct Response {
   uaclib::Decoder Body() const { return uaclib::Decoder(body.data(), body.size()); }
 };
 
-// Skips the response header (Part 4 §7.29) of a service response.
+// Skips the response header (OPC UA Part 4) of a service response.
 inline void ParseServiceResponse(const uint8_t* p, size_t n, Response& r) {
   uaclib::Decoder d(p, n);
   uaclib::NodeIdView type = d.NodeId();
