@@ -21,6 +21,8 @@ namespace {
 // The main loop: the window logic in the headless shell until the window closes.
 void RunServer() {
   THeadlessShell shell;
+  // A finished batch is applied at once, not up to one base tick later.
+  if (g_DataServerMgr) g_DataServerMgr->SetBatchDoneHook([&shell] { shell.RequestBaseTick(); });
   TMainWindow window(*gp_Main, shell);
   // The OPC UA server is built with the window (when enabled) and goes with it.
   window.Create(BuildUAServer(*gp_Main), !TSysOP.User.empty());

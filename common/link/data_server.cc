@@ -65,8 +65,9 @@ std::string DataThreadName(char kind, const std::string& url) {
 // ---------------------------------------------------------------------------------------
 // TOpcDataThread
 
-TOpcDataThread::TOpcDataThread(NxWinHTTP& session, char kind, std::string url)
-    : session_(session), kind_(kind), url_(std::move(url)), name_(DataThreadName(kind, url_)) {
+TOpcDataThread::TOpcDataThread(NxWinHTTP& session, char kind, std::string url, std::function<void()> onDone)
+    : session_(session), kind_(kind), url_(std::move(url)), name_(DataThreadName(kind, url_)),
+      onDone_(std::move(onDone)) {
   thread_ = std::thread([this] { Run(); });
   // The platform keeps 15 bytes of a thread name: "DS<kind>_" and the end of the host,
   // which tells data servers apart best (addresses differ at their end).
@@ -137,6 +138,7 @@ void TOpcDataThread::Run() {
       signalled_ = false;
     }
     done_.store(true, std::memory_order_release);
+    if (onDone_) onDone_();
   }
 }
 
@@ -199,10 +201,10 @@ void TOpcDataThread::RunBatch() {
 // ---------------------------------------------------------------------------------------
 // TOpcDataServer
 
-TOpcDataServer::TOpcDataServer(std::string url)
+TOpcDataServer::TOpcDataServer(std::string url, std::function<void()> onBatchDone)
     : session_(std::make_unique<NxWinHTTP>("ZelHTTP", false)), url_(std::move(url)) {
-  reader_ = std::make_unique<TOpcDataThread>(*session_, 'R', url_);
-  writer_ = std::make_unique<TOpcDataThread>(*session_, 'W', url_);
+  reader_ = std::make_unique<TOpcDataThread>(*session_, 'R', url_, onBatchDone);
+  writer_ = std::make_unique<TOpcDataThread>(*session_, 'W', url_, onBatchDone);
   NextRetry = NowMs() + kFirstRetryMs;
   if (TSysOP.LogWebR) LogSys("NewOpcDataServer(" + url_ + ")");
 }
@@ -437,7 +439,7 @@ TDataServerMgr::~TDataServerMgr() { servers_.clear(); }
 
 bool TDataServerMgr::AddProject(TOpcPrj& prj) {
   auto it = servers_.find(prj.DataUrl);
-  if (it == servers_.end()) it = servers_.emplace(prj.DataUrl, std::make_unique<TOpcDataServer>(prj.DataUrl)).first;
+  if (it == servers_.end()) it = servers_.emplace(prj.DataUrl, std::make_unique<TOpcDataServer>(prj.DataUrl, onBatchDone_)).first;
   return it->second->AddProject(prj);
 }
 

@@ -17,6 +17,7 @@
 #pragma once
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -41,7 +42,9 @@ std::string DataThreadName(char kind, const std::string& url);
 
 class TOpcDataThread {
  public:
-  TOpcDataThread(NxWinHTTP& session, char kind, std::string url);
+  // onDone (may be empty) is called on the worker thread after each batch is done, so
+  // the main loop can pick the result up at once instead of at its next tick.
+  TOpcDataThread(NxWinHTTP& session, char kind, std::string url, std::function<void()> onDone = {});
   ~TOpcDataThread();  // asks the thread to end, wakes it and joins it
   TOpcDataThread(const TOpcDataThread&) = delete;
   TOpcDataThread& operator=(const TOpcDataThread&) = delete;
@@ -87,6 +90,7 @@ class TOpcDataThread {
   std::atomic<bool> done_{false};
   std::atomic<bool> terminate_{false};
   std::atomic<int64_t> runCount_{0};
+  const std::function<void()> onDone_;
   std::string answer_;  // worker only: the answer of one POST, kept for its capacity
   // Manual-reset event.
   std::mutex eventMutex_;
@@ -97,7 +101,7 @@ class TOpcDataThread {
 
 class TOpcDataServer {
  public:
-  explicit TOpcDataServer(std::string url);
+  explicit TOpcDataServer(std::string url, std::function<void()> onBatchDone = {});
   ~TOpcDataServer();
   TOpcDataServer(const TOpcDataServer&) = delete;
   TOpcDataServer& operator=(const TOpcDataServer&) = delete;
@@ -152,10 +156,13 @@ class TDataServerMgr {
   TOpcDataServer* FindServer(const std::string& url);
   void Step(int64_t now);
   size_t Count() const { return servers_.size(); }
+  // Called on a worker thread whenever a batch of a data server made from now on is done.
+  void SetBatchDoneHook(std::function<void()> hook) { onBatchDone_ = std::move(hook); }
   void Clear() { servers_.clear(); }
 
  private:
   std::map<std::string, std::unique_ptr<TOpcDataServer>> servers_;  // by URL, owning
+  std::function<void()> onBatchDone_;
 };
 
 // The process's data-server manager, made at start-up after the paths.

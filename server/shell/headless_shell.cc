@@ -60,6 +60,12 @@ void THeadlessShell::Post(std::function<void()> task) {
   (void)!write(wakeFd_, &one, sizeof one);
 }
 
+void THeadlessShell::RequestBaseTick() {
+  tickRequested_.store(true, std::memory_order_relaxed);
+  uint64_t one = 1;
+  (void)!write(wakeFd_, &one, sizeof one);
+}
+
 void THeadlessShell::RunOnMainAndWait(const std::function<void()>& task) {
   if (std::this_thread::get_id() == mainId_) {
     task();
@@ -194,6 +200,7 @@ void THeadlessShell::Run(TMainWindow& w) {
       uint64_t v;
       (void)!read(wakeFd_, &v, sizeof v);
       Guarded(w, [&] { RunPosted(); });
+      if (tickRequested_.exchange(false, std::memory_order_relaxed)) base.next = MonotonicMs();
     }
     if (fds[1].revents) {
       signalfd_siginfo si;

@@ -4,6 +4,7 @@
 // and runs tasks that other threads post (RunOnMainAndWait for the Modbus connections).
 // Labels and status texts go to stderr and the log.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -30,6 +31,9 @@ class THeadlessShell : public TMainShell {
   // Another thread: run the task on the main loop and wait for it. On the main thread
   // it runs at once.
   void RunOnMainAndWait(const std::function<void()>& task);
+  // Any thread: run the base tick now rather than at its next 10 ms mark (a data
+  // server's batch is done and waits to be applied).
+  void RequestBaseTick();
 
   void SetMessageLabel(const std::string& text) override;
   void SetStatusText(const std::string& text) override;
@@ -49,6 +53,7 @@ class THeadlessShell : public TMainShell {
   int signalFd_ = -1;
   int listenFd_ = -1;
   bool quit_ = false;
+  std::atomic<bool> tickRequested_{false};
   bool secondTimer_ = false;
   std::mutex mutex_;
   std::deque<std::function<void()>> tasks_;  // guarded by mutex_
