@@ -89,6 +89,8 @@ void TMainWindow::BaseTick(int64_t now) {
     ua_->RunStep();
   }
   main_.RunTick(now);
+  // Values the tick applied go out to the clients now rather than one tick later.
+  if (ua_ && uaStarted_ && ua_->HasPendingUpdates()) ua_->RunStep();
   baseGuard_ = false;
 }
 

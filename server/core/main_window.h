@@ -37,6 +37,8 @@ class TUaServerHost {
   virtual void RunStep() = 0;
   virtual int ClientCount() = 0;
   virtual int Port() const = 0;
+  // Values were pushed since the last run step (they go out with the next one).
+  virtual bool HasPendingUpdates() const { return false; }
 };
 
 // The texts of "uiinfo.ini" [Lang] with their defaults.

@@ -183,6 +183,7 @@ bool TUAServer::Start() {
 
 void TUAServer::RunStep() {
   if (!handle_) return;
+  pending_ = false;
   uint32_t rc = uasRunIntv(handle_, &stats_, int(sizeof stats_));
   if (rc & 0xFFFF0000u) Fail(rc);
 }
@@ -193,6 +194,7 @@ void TUAServer::UpdateVar(TZelVarItem& var, bool bad) {
   it->status = bad ? kUaBadCommunicationError : 0;
   uint32_t rc = uasUpdateVar(handle_, &it, 1);
   if (rc != 0) Fail(rc);
+  pending_ = true;
 }
 
 void TUAServer::OnUAWrite(void*, void* context, double* value) {

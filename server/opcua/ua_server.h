@@ -37,6 +37,7 @@ class TUAServer : public TUaServerHost, public TValuePush {
   void RunStep() override;
   int ClientCount() override { return stats_.clients; }
   int Port() const override { return port_; }
+  bool HasPendingUpdates() const override { return pending_; }
   // TValuePush
   void UpdateVar(TZelVarItem& var, bool bad) override;
 
@@ -63,6 +64,7 @@ class TUAServer : public TUaServerHost, public TValuePush {
   std::deque<std::string> texts_;
   uasHandle handle_ = nullptr;
   int port_ = 4866;
+  bool pending_ = false;  // UpdateVar since the last run step
   TuasServerConfig config_{};
   TuasRunStats stats_{};
   std::string lastError_;

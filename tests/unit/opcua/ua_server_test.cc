@@ -158,6 +158,10 @@ TEST_F(BridgeTest, StartReportsBadUntilTheFirstValueAndPushes) {
   ASSERT_EQ(g_FakeUa.updates.size(), 2u);
   EXPECT_EQ(g_FakeUa.updates[1], (std::vector<std::pair<uint64_t, uint32_t>>{{1000, 0}}));
   EXPECT_EQ(g_FakeUa.updateValues, std::vector<double>{7.5});
+  // The window runs one more step for values pushed during its tick.
+  EXPECT_TRUE(ua.HasPendingUpdates());
+  ua.RunStep();
+  EXPECT_FALSE(ua.HasPendingUpdates());
 
   // A client's write: queued for the device and pushed; none for a text variable.
   double x = 12.25;
