@@ -41,6 +41,7 @@
 #include "common/platform/window_channel.h"
 #include "tests/common/child_process.h"
 #include "tests/common/cloudsim_fixture.h"
+#include "tests/common/free_port.h"
 #include "tests/common/log_receiver.h"
 #include "tests/common/test_env.h"
 
@@ -63,19 +64,6 @@ int64_t NowUs() {
 }
 
 void SleepMs(double ms) { std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms)); }
-
-// A port nobody listens on right now, for the server's fixed OPC UA port.
-int FreePort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
 
 std::vector<std::string> Split(const std::string& line, char sep) {
   std::vector<std::string> out(1);

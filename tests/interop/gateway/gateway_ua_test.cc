@@ -14,6 +14,7 @@
 #include "common/platform/paths.h"
 #include "tests/common/child_process.h"
 #include "tests/common/cloudsim_fixture.h"
+#include "tests/common/free_port.h"
 #include "tests/common/log_receiver.h"
 #include "tests/common/sim_plant.h"
 #include "tests/common/test_env.h"
@@ -21,19 +22,6 @@
 
 namespace {
 const std::string kServer = std::string(ZEL_BIN_DIR) + "/ZelOpcServer3";
-
-// A port nobody listens on right now, for the server's fixed OPC UA port.
-int FreePort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
 
 class GatewayUa : public ::testing::Test {
  protected:
