@@ -70,31 +70,41 @@ bool NoZeroUnit(const char* p, size_t n) {
   return true;
 }
 
-// Appends the text as UTF-16LE followed by a zero unit.
-void PutUtf16(TObsBytes& out, std::string_view s) {
-  const size_t n = s.size();
-  char* d = out.Grow(2 * n + 2);
-  unsigned char high = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    high |= c;
-    d[2 * i] = char(c);
-    d[2 * i + 1] = 0;
-  }
-  d[2 * n] = d[2 * n + 1] = 0;
-  if (high < 0x80) return;
-  out.Truncate(out.Size() - (2 * n + 2));
-  const std::u16string u = Utf8ToUtf16(s);
-  d = out.Grow(2 * u.size() + 2);
-  std::memcpy(d, u.data(), 2 * u.size());
-  d[2 * u.size()] = d[2 * u.size() + 1] = 0;
-}
-
 // Four chars as four UTF-16 units (the inverse of NarrowWord below).
 inline uint64_t WidenWord(uint32_t x) {
   uint64_t w = x;
   w = (w | (w << 16)) & 0x0000FFFF0000FFFFull;
   return (w | (w << 8)) & 0x00FF00FF00FF00FFull;
+}
+
+// Appends the text as UTF-16LE followed by a zero unit. ASCII, the usual case, is widened
+// four chars at a time; other text goes through the UTF-16 conversion.
+inline void PutUtf16(TObsBytes& out, std::string_view s) {
+  const size_t n = s.size();
+  char* d = out.Grow(2 * n + 2);
+  const char* p = s.data();
+  uint32_t high = 0;
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    uint32_t x;
+    std::memcpy(&x, p + i, 4);
+    high |= x;
+    const uint64_t w = WidenWord(x);
+    std::memcpy(d + 2 * i, &w, 8);
+  }
+  for (; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(p[i]);
+    high |= c;
+    d[2 * i] = char(c);
+    d[2 * i + 1] = 0;
+  }
+  d[2 * n] = d[2 * n + 1] = 0;
+  if ((high & 0x80808080u) == 0) return;
+  out.Truncate(out.Size() - (2 * n + 2));
+  const std::u16string u = Utf8ToUtf16(s);
+  d = out.Grow(2 * u.size() + 2);
+  std::memcpy(d, u.data(), 2 * u.size());
+  d[2 * u.size()] = d[2 * u.size() + 1] = 0;
 }
 
 // A lookup name in UTF-16, kept on the stack for the usual short ASCII names.
@@ -148,6 +158,17 @@ inline bool SameBytes(const char* a, const char* b, size_t n) {
 inline int CompareNames(const char* a, size_t aUnits, const char* b, size_t bUnits) {
   if (aUnits != bUnits) return aUnits < bUnits ? -1 : 1;
   return std::memcmp(a, b, 2 * aUnits);
+}
+
+// True when the n bytes at b come after those at a, compared bytewise (equal lengths).
+inline bool NamesRise(const char* a, const char* b, size_t n) {
+  for (; n >= 8; a += 8, b += 8, n -= 8) {
+    const uint64_t x = U64(a), y = U64(b);
+    if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y);
+  }
+  for (; n; ++a, ++b, --n)
+    if (*a != *b) return static_cast<unsigned char>(*a) < static_cast<unsigned char>(*b);
+  return false;
 }
 
 // True when the zero-terminated UTF-16LE text at p (not reaching end) equals key.
@@ -365,53 +386,25 @@ void WritePieces(const std::string& path, std::vector<iovec>& pieces) {
 }
 
 constexpr const char* kRootName = "BIN_OBJ_STORE";
-constexpr size_t kFirstChunk = 4096;
-constexpr size_t kMaxChunk = size_t(4) << 20;
+constexpr size_t kFirstChunk = size_t(64) << 10;
+constexpr size_t kChunk = size_t(8) << 20;
 constexpr uint32_t kIndexedChildren = 16;
 
 }  // namespace
 
 namespace {
 constexpr size_t kHugePage = size_t(2) << 20;
-constexpr size_t kMappedFrom = size_t(1) << 20;
+constexpr size_t kHugeFrom = size_t(4) << 20;  // at least one whole huge page inside
 }  // namespace
 
 TObsBlock::TObsBlock(size_t n) {
-  if (n >= kMappedFrom) {
-    // Mapped with one huge page of slack, so that the block can start on a boundary.
-    const size_t len = ((n + kHugePage - 1) & ~(kHugePage - 1)) + kHugePage;
-    void* m = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (m != MAP_FAILED) {
-      char* at = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(m) + kHugePage - 1) & ~(kHugePage - 1));
-      ::madvise(at, len - size_t(at - static_cast<char*>(m)), MADV_HUGEPAGE);
-      map_ = m;
-      mapLen_ = len;
-      data_ = at;
-      return;
-    }
-  }
   data_ = new char[n];
-}
-
-TObsBlock& TObsBlock::operator=(TObsBlock&& o) noexcept {
-  if (this != &o) {
-    Release();
-    data_ = o.data_;
-    map_ = o.map_;
-    mapLen_ = o.mapLen_;
-    o.data_ = nullptr;
-    o.map_ = nullptr;
-    o.mapLen_ = 0;
+  if (n >= kHugeFrom) {
+    // The whole huge pages inside the block; the allocator keeps owning the memory.
+    const uintptr_t from = (reinterpret_cast<uintptr_t>(data_) + kHugePage - 1) & ~(kHugePage - 1);
+    const uintptr_t to = (reinterpret_cast<uintptr_t>(data_) + n) & ~(kHugePage - 1);
+    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
   }
-  return *this;
-}
-
-void TObsBlock::Release() {
-  if (map_) ::munmap(map_, mapLen_);
-  else delete[] data_;
-  data_ = nullptr;
-  map_ = nullptr;
-  mapLen_ = 0;
 }
 
 void TObsBytes::Reserve(size_t n) {
@@ -439,13 +432,11 @@ bool CNxObjArBin::Open(const std::string& target, bool storing) {
     m_isStore = true;
     open_.clear();
     depth_ = 0;
-    records_.clear();
+    records_.Release();
     chunks_.clear();
     chunkAt_ = nullptr;
     chunkLeft_ = 0;
     bodySize_ = 0;
-    nameText8_.clear();
-    names8_.clear();
     nodeCount_ = 1;
     PushNode(1, 0, kRootName);
     opened_ = true;
@@ -470,27 +461,32 @@ bool CNxObjArBin::Open(const std::string& target, bool storing) {
   return LoadPlain();
 }
 
-TObsBinOpenNode& CNxObjArBin::PushNode(uint32_t id, uint32_t parent, std::string_view name) {
-  if (id > 1) ++depth_;
+void CNxObjArBin::PushNode(uint32_t id, uint32_t parent, std::string_view name) {
+  if (id > 1) {
+    // The parent keeps the child's id, and its UTF-8 name for HasNode.
+    TObsBinOpenNode& p = open_[depth_];
+    p.Children.push_back(id);
+    const uint32_t len = uint32_t(name.size());
+    p.ChildNames.append(reinterpret_cast<const char*>(&len), 4).append(name);
+    ++depth_;
+  }
   if (open_.size() <= depth_) open_.resize(depth_ + 1);
   TObsBinOpenNode& n = open_[depth_];
   n.Id = id;
   n.Parent = parent;
   n.Children.clear();
-  n.Table.clear();
+  n.Table.Clear();
   n.Name.Clear();
   n.Data.Clear();
+  n.ChildNames.clear();
   PutUtf16(n.Name, name);
-  records_.emplace_back();
-  names8_.push_back(nameText8_.size());
-  nameText8_.append(name);
-  return n;
+  std::memset(records_.Grow(sizeof(const char*)), 0, sizeof(const char*));
 }
 
 char* CNxObjArBin::RecordRoom(size_t n) {
   if (n > chunkLeft_) {
-    const size_t last = chunks_.empty() ? kFirstChunk / 2 : size_t(chunkAt_ - chunks_.back().Data()) + chunkLeft_;
-    const size_t size = std::max(n, std::min(2 * last, kMaxChunk));
+    // A small first chunk for small archives, then chunks on huge pages.
+    const size_t size = std::max(n, chunks_.empty() ? kFirstChunk : kChunk);
     chunks_.emplace_back(size);
     chunkAt_ = chunks_.back().Data();
     chunkLeft_ = size;
@@ -504,7 +500,7 @@ char* CNxObjArBin::RecordRoom(size_t n) {
 // The record is laid out as the file holds it; only the index, written by Close, says
 // where it goes.
 void CNxObjArBin::FinishRecord(TObsBinOpenNode& n) {
-  const size_t C = n.Children.size(), V = n.Table.size() / 3;
+  const size_t C = n.Children.size(), V = n.Table.Size() / 12;
   const size_t head = 24 + 4 * C + 12 * V, base = head + n.Name.Size(), raw = base + n.Data.Size();
   const size_t len = (raw + 7) & ~size_t(7);
   char* rec = RecordRoom(len);
@@ -516,15 +512,16 @@ void CNxObjArBin::FinishRecord(TObsBinOpenNode& n) {
   PutU32(rec + 20, uint32_t(n.Name.Size() / 2 - 1));
   if (C) std::memcpy(rec + 24, n.Children.data(), 4 * C);
   char* e = rec + 24 + 4 * C;
-  for (size_t v = 0; v < V; ++v, e += 12) {
-    PutU32(e, uint32_t(base + n.Table[3 * v]));
-    PutU32(e + 4, uint32_t(base + n.Table[3 * v + 1]));
-    PutU32(e + 8, n.Table[3 * v + 2]);
+  const char* t = n.Table.Data();
+  for (size_t v = 0; v < V; ++v, e += 12, t += 12) {
+    PutU32(e, uint32_t(base + U32(t)));
+    PutU32(e + 4, uint32_t(base + U32(t + 4)));
+    std::memcpy(e + 8, t + 8, 4);
   }
   std::memcpy(rec + head, n.Name.Data(), n.Name.Size());
   if (n.Data.Size()) std::memcpy(rec + base, n.Data.Data(), n.Data.Size());
   std::memset(rec + raw, 0, len - raw);
-  records_[n.Id - 1] = {rec, uint32_t(len)};
+  std::memcpy(records_.Data() + sizeof(const char*) * (n.Id - 1), &rec, sizeof rec);
   bodySize_ += len;
 }
 
@@ -533,15 +530,10 @@ bool CNxObjArBin::Close() {
     opened_ = false;
     WriteOut();
     open_.clear();
-    records_.clear();
-    records_.shrink_to_fit();
+    records_.Release();
     chunks_.clear();
     chunkAt_ = nullptr;
     chunkLeft_ = 0;
-    nameText8_.clear();
-    nameText8_.shrink_to_fit();
-    names8_.clear();
-    names8_.shrink_to_fit();
   }
   opened_ = false;
   ResetLoad();
@@ -552,7 +544,7 @@ void CNxObjArBin::WriteOut() {
   // Nodes still open (unbalanced calls) are written with what they hold.
   for (size_t d = depth_ + 1; d-- > 0;) FinishRecord(open_[d]);
   depth_ = 0;
-  const size_t N = records_.size();
+  const size_t N = records_.Size() / sizeof(const char*);
   const uint64_t body = bodySize_ + 4 + 4 * uint64_t(N);
   if (body + kObsBinHeaderSize > 0xFFFFFFFFu) throw std::runtime_error("archive too large");
   const size_t total = size_t(body + kObsBinHeaderSize);
@@ -570,14 +562,14 @@ void CNxObjArBin::WriteOut() {
   std::vector<iovec> pieces;
   pieces.push_back({f, kObsBinHeaderSize + 4 * (N + 1)});
   for (size_t i = 0; i < N; ++i) {
-    const TObsBinRecordRef& r = records_[i];
+    const char* rec;
+    std::memcpy(&rec, records_.Data() + sizeof rec * i, sizeof rec);
+    const uint32_t len = U32(rec);
     PutU32(index + 4 * (i + 1), off);
-    off += r.Length;
+    off += len;
     iovec& last = pieces.back();
-    if (pieces.size() > 1 && static_cast<const char*>(last.iov_base) + last.iov_len == r.At)
-      last.iov_len += r.Length;
-    else
-      pieces.push_back({const_cast<char*>(r.At), r.Length});
+    if (static_cast<const char*>(last.iov_base) + last.iov_len == rec) last.iov_len += len;
+    else pieces.push_back({const_cast<char*>(rec), len});
   }
   if (!compressed_ && !stream_) {
     WritePieces(target_, pieces);
@@ -606,34 +598,39 @@ void CNxObjArBin::WriteOut() {
   WritePieces(target_, one);
 }
 
+void CNxObjArBin::PutEntry(uint32_t nameOff, int32_t kind) {
+  TObsBinOpenNode& n = Cur();
+  char* e = n.Table.Grow(12);
+  PutU32(e, nameOff);
+  PutU32(e + 4, uint32_t(n.Data.Size()));
+  std::memcpy(e + 8, &kind, 4);
+}
+
 void CNxObjArBin::WriteInt(std::string_view name, int32_t value) {
   if (!opened_ || !m_isStore) return;
-  TObsBinOpenNode& n = Cur();
-  const uint32_t nameOff = uint32_t(n.Data.Size());
-  PutUtf16(n.Data, name);
-  const uint32_t dataOff = uint32_t(n.Data.Size());
-  std::memcpy(n.Data.Grow(4), &value, 4);
-  n.Table.insert(n.Table.end(), {nameOff, dataOff, uint32_t(-1)});
+  TObsBytes& d = Cur().Data;
+  const uint32_t nameOff = uint32_t(d.Size());
+  PutUtf16(d, name);
+  PutEntry(nameOff, -1);
+  std::memcpy(d.Grow(4), &value, 4);
 }
 
 void CNxObjArBin::WriteFloat(std::string_view name, double value) {
   if (!opened_ || !m_isStore) return;
-  TObsBinOpenNode& n = Cur();
-  const uint32_t nameOff = uint32_t(n.Data.Size());
-  PutUtf16(n.Data, name);
-  const uint32_t dataOff = uint32_t(n.Data.Size());
-  std::memcpy(n.Data.Grow(8), &value, 8);
-  n.Table.insert(n.Table.end(), {nameOff, dataOff, uint32_t(-2)});
+  TObsBytes& d = Cur().Data;
+  const uint32_t nameOff = uint32_t(d.Size());
+  PutUtf16(d, name);
+  PutEntry(nameOff, -2);
+  std::memcpy(d.Grow(8), &value, 8);
 }
 
 void CNxObjArBin::WriteString(std::string_view name, std::string_view value) {
   if (!opened_ || !m_isStore) return;
-  TObsBinOpenNode& n = Cur();
-  const uint32_t nameOff = uint32_t(n.Data.Size());
-  PutUtf16(n.Data, name);
-  const uint32_t dataOff = uint32_t(n.Data.Size());
-  PutUtf16(n.Data, value);
-  n.Table.insert(n.Table.end(), {nameOff, dataOff, 0u});
+  TObsBytes& d = Cur().Data;
+  const uint32_t nameOff = uint32_t(d.Size());
+  PutUtf16(d, name);
+  PutEntry(nameOff, 0);
+  PutUtf16(d, value);
 }
 
 // ---- loading -------------------------------------------------------------------------
@@ -776,10 +773,18 @@ const CNxObjArBin::TChildIndex& CNxObjArBin::ChildIndex(uint32_t id) {
   const char* rec = Rec(id);
   const uint32_t C = U32(rec + 12);
   x.Sorted = true;
-  for (uint32_t i = 1; i < C && x.Sorted; ++i) {
-    const uint32_t a = ChildAt(rec, i - 1), b = ChildAt(rec, i);
-    x.Sorted = CompareNames(data_ + views_[a - 1].NameAt, U32(Rec(a) + 20), data_ + views_[b - 1].NameAt,
-                            U32(Rec(b) + 20)) < 0;
+  const char* prev = nullptr;
+  size_t prevUnits = 0;
+  for (uint32_t i = 0; i < C; ++i) {
+    const uint32_t c = ChildAt(rec, i);
+    const char* name = data_ + views_[c - 1].NameAt;
+    const size_t units = U32(Rec(c) + 20);
+    if (prev && (units < prevUnits || (units == prevUnits && !NamesRise(prev, name, 2 * units)))) {
+      x.Sorted = false;
+      break;
+    }
+    prev = name;
+    prevUnits = units;
   }
   if (x.Sorted) return x;
   const size_t size = std::bit_ceil(size_t(2) * C);
@@ -818,7 +823,7 @@ uint32_t CNxObjArBin::FindChild(std::string_view name) {
       }
       return 0;
     }
-    if (hintParent_ == curId_ && ChildIndex(curId_).Sorted) {
+    if (hintParent_ == curId_) {  // set only where the names are sorted
       // The next sibling (entering in order), then the same one (HasNode, then EnterNode).
       for (const uint32_t pos : {hintPos_ + 1, hintPos_}) {
         if (pos >= C) continue;
@@ -869,10 +874,7 @@ uint32_t CNxObjArBin::FindChild(std::string_view name) {
 bool CNxObjArBin::EnterNode(std::string_view name) {
   if (!opened_) return false;
   if (m_isStore) {
-    const uint32_t parent = Cur().Id;
-    const uint32_t id = uint32_t(++nodeCount_);
-    Cur().Children.push_back(id);
-    PushNode(id, parent, name);
+    PushNode(uint32_t(++nodeCount_), Cur().Id, name);
     return true;
   }
   const uint32_t c = FindChild(name);
@@ -898,9 +900,12 @@ bool CNxObjArBin::LeaveNode() {
 bool CNxObjArBin::HasNode(std::string_view name) {
   if (!opened_) return false;
   if (m_isStore) {
-    for (uint32_t c : Cur().Children) {
-      const size_t from = names8_[c - 1], to = c < names8_.size() ? names8_[c] : nameText8_.size();
-      if (std::string_view(nameText8_).substr(from, to - from) == name) return true;
+    const std::string& names = Cur().ChildNames;
+    for (size_t at = 0; at < names.size();) {
+      uint32_t len;
+      std::memcpy(&len, names.data() + at, 4);
+      if (std::string_view(names).substr(at + 4, len) == name) return true;
+      at += 4 + len;
     }
     return false;
   }
@@ -909,7 +914,7 @@ bool CNxObjArBin::HasNode(std::string_view name) {
 
 // The value table entry of a name in the current node, or nullptr. Values are usually
 // read in the order they were written: the one after the last found is tried first.
-const char* CNxObjArBin::FindEntry(std::string_view name) {
+inline const char* CNxObjArBin::FindEntry(std::string_view name) {
   if (!opened_ || m_isStore) return nullptr;
   if (!IsAscii(name)) return FindEntryWide(name);
   const int next = lastHint_ + 1;

@@ -33,25 +33,32 @@
 constexpr uint32_t kObsBinMagic = 0xF0FFCCFF;
 constexpr size_t kObsBinHeaderSize = 16;
 
-// An uninitialised byte block. Large ones come straight from the kernel on huge pages:
-// touching tens of megabytes page by page costs more in page faults than the archive
-// spends on the bytes.
+// An uninitialised byte block. Large ones ask for huge pages: touching tens of megabytes
+// page by page costs more in page faults than the archive spends on the bytes.
 class TObsBlock {
  public:
   TObsBlock() = default;
   explicit TObsBlock(size_t n);
-  TObsBlock(TObsBlock&& o) noexcept { *this = std::move(o); }
-  TObsBlock& operator=(TObsBlock&& o) noexcept;
+  TObsBlock(TObsBlock&& o) noexcept : data_(o.data_) { o.data_ = nullptr; }
+  TObsBlock& operator=(TObsBlock&& o) noexcept {
+    if (this != &o) {
+      Release();
+      data_ = o.data_;
+      o.data_ = nullptr;
+    }
+    return *this;
+  }
   TObsBlock(const TObsBlock&) = delete;
   TObsBlock& operator=(const TObsBlock&) = delete;
   ~TObsBlock() { Release(); }
   char* Data() const { return data_; }
-  void Release();
+  void Release() {
+    delete[] data_;
+    data_ = nullptr;
+  }
 
  private:
   char* data_ = nullptr;
-  void* map_ = nullptr;  // the mapping of a large block, else data_ came from new[]
-  size_t mapLen_ = 0;
 };
 
 // A growable byte buffer that hands out uninitialised room (the archive fills every byte
@@ -87,15 +94,10 @@ struct TObsBinOpenNode {
   uint32_t Id = 0;
   uint32_t Parent = 0;
   std::vector<uint32_t> Children;  // ids in insertion order
-  std::vector<uint32_t> Table;     // per value: name offset, data offset (in Data), kind
+  TObsBytes Table;                 // per value: u32 name offset, u32 data offset (in Data), i32 kind
   TObsBytes Name;                  // UTF-16LE with terminator
   TObsBytes Data;                  // per value its name and its data, as in the record
-};
-
-// Where a finished record lies.
-struct TObsBinRecordRef {
-  const char* At = nullptr;
-  uint32_t Length = 0;
+  std::string ChildNames;          // the children's UTF-8 names, each after its u32 length
 };
 
 // A node while loading: byte offsets into the loaded file buffer.
@@ -152,7 +154,8 @@ class CNxObjArBin : public CNxObjAr {
   uint32_t ChildAt(const char* rec, uint32_t pos) const;
 
   TObsBinOpenNode& Cur() { return open_[depth_]; }
-  TObsBinOpenNode& PushNode(uint32_t id, uint32_t parent, std::string_view name);
+  void PushNode(uint32_t id, uint32_t parent, std::string_view name);
+  void PutEntry(uint32_t nameOff, int32_t kind);
   void FinishRecord(TObsBinOpenNode& n);
   char* RecordRoom(size_t n);
   void WriteOut();
@@ -166,15 +169,11 @@ class CNxObjArBin : public CNxObjAr {
   int32_t nodeCount_ = 0;
   std::vector<TObsBinOpenNode> open_;  // [0] is the root; entries past depth_ are spare
   size_t depth_ = 0;
-  std::vector<TObsBinRecordRef> records_;  // index = id - 1
+  TObsBytes records_;  // per node id the address of its finished record
   std::vector<TObsBlock> chunks_;
   char* chunkAt_ = nullptr;
   size_t chunkLeft_ = 0;
   uint64_t bodySize_ = 0;
-  // The UTF-8 names of all nodes, for HasNode while storing: names8_[id - 1] is the
-  // offset into nameText8_, the end is the next entry's offset.
-  std::string nameText8_;
-  std::vector<size_t> names8_;
 
   // Loading.
   std::string owned_;                   // the file as handed to OpenBytes
