@@ -2,12 +2,6 @@
 // while loading, and the gzip wrapper of the compressed form.
 #include "common/archive/obj_archive_bin.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <limits.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -261,37 +255,6 @@ uint64_t NameHash(const char* p, size_t n) {
   return h ^ (h >> 32);
 }
 
-bool ReadWholeFile(const std::string& path, TObsBlock& out, size_t& size) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st {};
-  // One byte of room past the expected end lets the read that sees the end return 0
-  // without growing the buffer.
-  size_t cap = ::fstat(fd, &st) == 0 && st.st_size > 0 ? size_t(st.st_size) + 1 : 65536;
-  TObsBlock buf(cap);
-  size_t n = 0;
-  for (;;) {
-    if (n == cap) {
-      TObsBlock bigger(2 * cap);
-      std::memcpy(bigger.Data(), buf.Data(), n);
-      buf = std::move(bigger);
-      cap *= 2;
-    }
-    const ssize_t r = ::read(fd, buf.Data() + n, cap - n);
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) {
-      ::close(fd);
-      return false;
-    }
-    if (r == 0) break;
-    n += size_t(r);
-  }
-  ::close(fd);
-  out = std::move(buf);
-  size = n;
-  return true;
-}
-
 // Decompressed size limit before the inner file's length is known (it is known after
 // 8 bytes); afterwards that length is the limit: nothing longer can be valid.
 constexpr size_t kMaxInflated = size_t(1) << 30;
@@ -359,62 +322,10 @@ std::string Gzip(const char* in, size_t len) {
   return out;
 }
 
-// Writes the pieces in order as the whole file.
-void WritePieces(const std::string& path, std::vector<iovec>& pieces) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) throw std::runtime_error("cannot create " + path);
-  size_t at = 0;
-  while (at < pieces.size()) {
-    const int count = int(std::min<size_t>(pieces.size() - at, IOV_MAX));
-    ssize_t n = ::writev(fd, pieces.data() + at, count);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      throw std::runtime_error("cannot write " + path);
-    }
-    // Skip what was written; a short write leaves the rest of a piece for the next call.
-    while (at < pieces.size() && size_t(n) >= pieces[at].iov_len) {
-      n -= ssize_t(pieces[at].iov_len);
-      ++at;
-    }
-    if (n > 0) {
-      pieces[at].iov_base = static_cast<char*>(pieces[at].iov_base) + n;
-      pieces[at].iov_len -= size_t(n);
-    }
-  }
-  if (::close(fd) != 0) throw std::runtime_error("cannot write " + path);
-}
-
 constexpr const char* kRootName = "BIN_OBJ_STORE";
-constexpr size_t kFirstChunk = size_t(64) << 10;
-constexpr size_t kChunk = size_t(8) << 20;
 constexpr uint32_t kIndexedChildren = 16;
 
 }  // namespace
-
-namespace {
-constexpr size_t kHugePage = size_t(2) << 20;
-constexpr size_t kHugeFrom = size_t(4) << 20;  // at least one whole huge page inside
-}  // namespace
-
-TObsBlock::TObsBlock(size_t n) {
-  data_ = new char[n];
-  if (n >= kHugeFrom) {
-    // The whole huge pages inside the block; the allocator keeps owning the memory.
-    const uintptr_t from = (reinterpret_cast<uintptr_t>(data_) + kHugePage - 1) & ~(kHugePage - 1);
-    const uintptr_t to = (reinterpret_cast<uintptr_t>(data_) + n) & ~(kHugePage - 1);
-    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-  }
-}
-
-void TObsBytes::Reserve(size_t n) {
-  if (n <= cap_) return;
-  const size_t cap = std::max({n, 2 * cap_, size_t(64)});
-  TObsBlock bigger(cap);
-  if (size_) std::memcpy(bigger.Data(), data_.Data(), size_);
-  data_ = std::move(bigger);
-  cap_ = cap;
-}
 
 CNxObjArBin::~CNxObjArBin() = default;
 
@@ -433,9 +344,7 @@ bool CNxObjArBin::Open(const std::string& target, bool storing) {
     open_.clear();
     depth_ = 0;
     records_.Release();
-    chunks_.clear();
-    chunkAt_ = nullptr;
-    chunkLeft_ = 0;
+    records8_.Release();
     bodySize_ = 0;
     nodeCount_ = 1;
     PushNode(1, 0, kRootName);
@@ -447,7 +356,7 @@ bool CNxObjArBin::Open(const std::string& target, bool storing) {
   ResetLoad();
   TObsBlock raw;
   size_t size = 0;
-  if (!ReadWholeFile(target, raw, size)) return false;
+  if (!ObsReadWholeFile(target, raw, size)) return false;
   if (size <= kObsBinHeaderSize) return false;
   const char* bytes = raw.Data();
   if (static_cast<unsigned char>(bytes[0]) == 0x1F && static_cast<unsigned char>(bytes[1]) == 0x8B) {
@@ -483,27 +392,13 @@ void CNxObjArBin::PushNode(uint32_t id, uint32_t parent, std::string_view name) 
   std::memset(records_.Grow(sizeof(const char*)), 0, sizeof(const char*));
 }
 
-char* CNxObjArBin::RecordRoom(size_t n) {
-  if (n > chunkLeft_) {
-    // A small first chunk for small archives, then chunks on huge pages.
-    const size_t size = std::max(n, chunks_.empty() ? kFirstChunk : kChunk);
-    chunks_.emplace_back(size);
-    chunkAt_ = chunks_.back().Data();
-    chunkLeft_ = size;
-  }
-  char* p = chunkAt_;
-  chunkAt_ += n;
-  chunkLeft_ -= n;
-  return p;
-}
-
 // The record is laid out as the file holds it; only the index, written by Close, says
 // where it goes.
 void CNxObjArBin::FinishRecord(TObsBinOpenNode& n) {
   const size_t C = n.Children.size(), V = n.Table.Size() / 12;
   const size_t head = 24 + 4 * C + 12 * V, base = head + n.Name.Size(), raw = base + n.Data.Size();
   const size_t len = (raw + 7) & ~size_t(7);
-  char* rec = RecordRoom(len);
+  char* rec = records8_.Room(len);
   PutU32(rec, uint32_t(len));
   PutU32(rec + 4, n.Parent);
   PutU32(rec + 8, n.Id);
@@ -531,9 +426,7 @@ bool CNxObjArBin::Close() {
     WriteOut();
     open_.clear();
     records_.Release();
-    chunks_.clear();
-    chunkAt_ = nullptr;
-    chunkLeft_ = 0;
+    records8_.Release();
   }
   opened_ = false;
   ResetLoad();
@@ -567,12 +460,10 @@ void CNxObjArBin::WriteOut() {
     const uint32_t len = U32(rec);
     PutU32(index + 4 * (i + 1), off);
     off += len;
-    iovec& last = pieces.back();
-    if (static_cast<const char*>(last.iov_base) + last.iov_len == rec) last.iov_len += len;
-    else pieces.push_back({const_cast<char*>(rec), len});
+    ObsAddPiece(pieces, rec, len);
   }
   if (!compressed_ && !stream_) {
-    WritePieces(target_, pieces);
+    ObsWriteFile(target_, pieces, 0644, "cannot create " + target_, "cannot write " + target_);
     return;
   }
   TObsBlock whole(total);
@@ -595,7 +486,7 @@ void CNxObjArBin::WriteOut() {
     return;
   }
   std::vector<iovec> one{{const_cast<char*>(out), outLen}};
-  WritePieces(target_, one);
+  ObsWriteFile(target_, one, 0644, "cannot create " + target_, "cannot write " + target_);
 }
 
 void CNxObjArBin::PutEntry(uint32_t nameOff, int32_t kind) {

@@ -29,64 +29,10 @@
 #include <vector>
 
 #include "common/archive/obj_archive.h"
+#include "common/archive/obj_archive_buffers.h"
 
 constexpr uint32_t kObsBinMagic = 0xF0FFCCFF;
 constexpr size_t kObsBinHeaderSize = 16;
-
-// An uninitialised byte block. Large ones ask for huge pages: touching tens of megabytes
-// page by page costs more in page faults than the archive spends on the bytes.
-class TObsBlock {
- public:
-  TObsBlock() = default;
-  explicit TObsBlock(size_t n);
-  TObsBlock(TObsBlock&& o) noexcept : data_(o.data_) { o.data_ = nullptr; }
-  TObsBlock& operator=(TObsBlock&& o) noexcept {
-    if (this != &o) {
-      Release();
-      data_ = o.data_;
-      o.data_ = nullptr;
-    }
-    return *this;
-  }
-  TObsBlock(const TObsBlock&) = delete;
-  TObsBlock& operator=(const TObsBlock&) = delete;
-  ~TObsBlock() { Release(); }
-  char* Data() const { return data_; }
-  void Release() {
-    delete[] data_;
-    data_ = nullptr;
-  }
-
- private:
-  char* data_ = nullptr;
-};
-
-// A growable byte buffer that hands out uninitialised room (the archive fills every byte
-// it asks for, so zero-filling first would only cost a pass over the memory).
-class TObsBytes {
- public:
-  char* Grow(size_t n) {
-    if (cap_ - size_ < n) Reserve(size_ + n);
-    char* p = data_.Data() + size_;
-    size_ += n;
-    return p;
-  }
-  void Reserve(size_t n);
-  void Clear() { size_ = 0; }
-  void Truncate(size_t n) { size_ = n < size_ ? n : size_; }
-  void Release() {
-    data_.Release();
-    size_ = cap_ = 0;
-  }
-  char* Data() { return data_.Data(); }
-  const char* Data() const { return data_.Data(); }
-  size_t Size() const { return size_; }
-
- private:
-  TObsBlock data_;
-  size_t size_ = 0;
-  size_t cap_ = 0;
-};
 
 // A node while storing, from EnterNode to the LeaveNode that builds its record. Kept on a
 // stack whose entries are reused, so that filling sibling after sibling allocates nothing.
@@ -157,7 +103,6 @@ class CNxObjArBin : public CNxObjAr {
   void PushNode(uint32_t id, uint32_t parent, std::string_view name);
   void PutEntry(uint32_t nameOff, int32_t kind);
   void FinishRecord(TObsBinOpenNode& n);
-  char* RecordRoom(size_t n);
   void WriteOut();
 
   bool m_isStore = false;
@@ -170,9 +115,7 @@ class CNxObjArBin : public CNxObjAr {
   std::vector<TObsBinOpenNode> open_;  // [0] is the root; entries past depth_ are spare
   size_t depth_ = 0;
   TObsBytes records_;  // per node id the address of its finished record
-  std::vector<TObsBlock> chunks_;
-  char* chunkAt_ = nullptr;
-  size_t chunkLeft_ = 0;
+  TObsArena records8_;  // the finished records
   uint64_t bodySize_ = 0;
 
   // Loading.
