@@ -10,23 +10,29 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 namespace {
 constexpr size_t kFirstChunk = size_t(64) << 10;  // small archives stay small
 constexpr size_t kChunk = size_t(8) << 20;
 constexpr size_t kHugePage = size_t(2) << 20;
-constexpr size_t kHugeFrom = size_t(4) << 20;  // at least one whole huge page inside
+constexpr size_t kHugeFrom = size_t(2) << 20;
 }  // namespace
 
 TObsBlock::TObsBlock(size_t n) {
-  data_ = new char[n];
-  if (n >= kHugeFrom) {
-    // The whole huge pages inside the block; the allocator keeps owning the memory.
-    const uintptr_t from = (reinterpret_cast<uintptr_t>(data_) + kHugePage - 1) & ~(kHugePage - 1);
-    const uintptr_t to = (reinterpret_cast<uintptr_t>(data_) + n) & ~(kHugePage - 1);
-    if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+  // Large blocks get a huge page of slack and start on a huge page boundary, so that all
+  // of the block can be on huge pages (the slack is never touched). A plain allocation
+  // keeps the allocator's own reuse of large blocks from one archive to the next.
+  const bool huge = n >= kHugeFrom;
+  base_ = std::malloc(huge ? n + kHugePage : (n ? n : 1));
+  if (!base_) throw std::bad_alloc();
+  data_ = static_cast<char*>(base_);
+  if (huge) {
+    data_ = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(base_) + kHugePage - 1) & ~(kHugePage - 1));
+    ::madvise(data_, (n + kHugePage - 1) & ~(kHugePage - 1), MADV_HUGEPAGE);
   }
 }
 

@@ -3,6 +3,7 @@
 #include <sys/uio.h>
 
 #include <cstddef>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -12,12 +13,14 @@ class TObsBlock {
  public:
   TObsBlock() = default;
   explicit TObsBlock(size_t n);
-  TObsBlock(TObsBlock&& o) noexcept : data_(o.data_) { o.data_ = nullptr; }
+  TObsBlock(TObsBlock&& o) noexcept : data_(o.data_), base_(o.base_) { o.data_ = nullptr, o.base_ = nullptr; }
   TObsBlock& operator=(TObsBlock&& o) noexcept {
     if (this != &o) {
       Release();
       data_ = o.data_;
+      base_ = o.base_;
       o.data_ = nullptr;
+      o.base_ = nullptr;
     }
     return *this;
   }
@@ -26,12 +29,14 @@ class TObsBlock {
   ~TObsBlock() { Release(); }
   char* Data() const { return data_; }
   void Release() {
-    delete[] data_;
+    std::free(base_);
     data_ = nullptr;
+    base_ = nullptr;
   }
 
  private:
   char* data_ = nullptr;
+  void* base_ = nullptr;  // what the allocator handed out (data_ may start further on)
 };
 
 // A growable byte buffer that hands out uninitialised room (the archive fills every byte
