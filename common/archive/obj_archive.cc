@@ -2,6 +2,8 @@
 // choose a format.
 #include "common/archive/obj_archive.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -284,6 +286,13 @@ std::unique_ptr<CNxObjAr> CreateArchiveForWrite(const std::string& target, ObjAr
   }
   if (!ar->Open(target, true)) return nullptr;
   return ar;
+}
+
+std::string_view TIndexedName::Of(std::string_view prefix, uint64_t index) {
+  const size_t n = std::min(prefix.size(), sizeof buf_ - 24);
+  std::memcpy(buf_, prefix.data(), n);
+  char* end = std::to_chars(buf_ + n, buf_ + sizeof buf_, index).ptr;
+  return std::string_view(buf_, size_t(end - buf_));
 }
 
 void SerializeChild(CNxObjAr& ar, std::string_view name, CNxLoadStoreAble& obj) {

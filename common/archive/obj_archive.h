@@ -105,3 +105,13 @@ bool ObjArParseDateTime(std::string_view text, double& dateTime);
 // Stores or loads one sub-object under a named child node; a child missing on loading
 // is skipped and the object keeps its values.
 void SerializeChild(CNxObjAr& ar, std::string_view name, CNxLoadStoreAble& obj);
+
+// Node names of a prefix and a decimal index ("PRJ3", "V12"), made without allocating;
+// the view stays valid until the next call on the same object.
+class TIndexedName {
+ public:
+  std::string_view Of(std::string_view prefix, uint64_t index);
+
+ private:
+  char buf_[48];
+};

@@ -2,16 +2,21 @@
 // while loading, and the gzip wrapper of the compressed form.
 #include "common/archive/obj_archive_bin.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <bit>
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
-#include "common/platform/paths.h"
 #include "common/platform/text.h"
+
+static_assert(std::endian::native == std::endian::little,
+              "records are built and read as little-endian words and UTF-16LE units");
 
 namespace {
 
@@ -25,127 +30,314 @@ inline uint16_t U16(const char* p) {
   std::memcpy(&v, p, 2);
   return v;
 }
+inline uint64_t U64(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
 inline void PutU32(char* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
-bool IsAscii(std::string_view s) {
-  for (unsigned char c : s)
-    if (c >= 0x80) return false;
+// Four UTF-16 units in a word: a mask with the top bit of every zero unit set (exact for
+// the lowest zero unit, which is all the scans below use), and the units >= 0x80.
+constexpr uint64_t kUnitLow = 0x0001000100010001ull;
+constexpr uint64_t kUnitHigh = 0x8000800080008000ull;
+constexpr uint64_t kNonAscii = 0xFF80FF80FF80FF80ull;
+inline uint64_t ZeroUnits(uint64_t w) { return (w - kUnitLow) & ~w & kUnitHigh; }
+
+// Units before the terminator, or -1 when no terminator lies before end.
+int64_t TerminatedLength(const char* p, const char* end) {
+  const size_t avail = size_t(end - p) / 2;
+  size_t i = 0;
+  for (; i + 4 <= avail; i += 4) {
+    const uint64_t z = ZeroUnits(U64(p + 2 * i));
+    if (z) return int64_t(i + size_t(std::countr_zero(z) >> 4));
+  }
+  for (; i < avail; ++i)
+    if (U16(p + 2 * i) == 0) return int64_t(i);
+  return -1;
+}
+
+// True when none of the n units at p is zero.
+bool NoZeroUnit(const char* p, size_t n) {
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4)
+    if (ZeroUnits(U64(p + 2 * i))) return false;
+  for (; i < n; ++i)
+    if (U16(p + 2 * i) == 0) return false;
   return true;
 }
 
-// UTF-16 units of a UTF-8 text exactly as PutUtf16 writes them.
-size_t Utf16Units(std::string_view s) { return IsAscii(s) ? s.size() : Utf8ToUtf16(s).size(); }
+// Four chars as four UTF-16 units (the inverse of NarrowWord below).
+inline uint64_t WidenWord(uint32_t x) {
+  uint64_t w = x;
+  w = (w | (w << 16)) & 0x0000FFFF0000FFFFull;
+  return (w | (w << 8)) & 0x00FF00FF00FF00FFull;
+}
 
-// Writes the text as UTF-16LE followed by a zero unit; returns the bytes written.
-size_t PutUtf16(char* dst, std::string_view s) {
-  size_t n;
-  if (IsAscii(s)) {
-    n = s.size();
-    for (size_t i = 0; i < n; ++i) {
-      dst[2 * i] = s[i];
-      dst[2 * i + 1] = 0;
-    }
-  } else {
-    std::u16string u = Utf8ToUtf16(s);
-    n = u.size();
-    for (size_t i = 0; i < n; ++i) {
-      dst[2 * i] = char(u[i] & 0xFF);
-      dst[2 * i + 1] = char(u[i] >> 8);
-    }
+// Appends the text as UTF-16LE followed by a zero unit. ASCII, the usual case, is widened
+// four chars at a time; other text goes through the UTF-16 conversion.
+inline void PutUtf16(TObsBytes& out, std::string_view s) {
+  const size_t n = s.size();
+  char* d = out.Grow(2 * n + 2);
+  const char* p = s.data();
+  uint32_t high = 0;
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    uint32_t x;
+    std::memcpy(&x, p + i, 4);
+    high |= x;
+    const uint64_t w = WidenWord(x);
+    std::memcpy(d + 2 * i, &w, 8);
   }
-  dst[2 * n] = dst[2 * n + 1] = 0;
-  return 2 * n + 2;
+  for (; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(p[i]);
+    high |= c;
+    d[2 * i] = char(c);
+    d[2 * i + 1] = 0;
+  }
+  d[2 * n] = d[2 * n + 1] = 0;
+  if ((high & 0x80808080u) == 0) return;
+  out.Truncate(out.Size() - (2 * n + 2));
+  const std::u16string u = Utf8ToUtf16(s);
+  d = out.Grow(2 * u.size() + 2);
+  std::memcpy(d, u.data(), 2 * u.size());
+  d[2 * u.size()] = d[2 * u.size() + 1] = 0;
 }
 
 // A lookup name in UTF-16, kept on the stack for the usual short ASCII names.
 class TKey {
  public:
   explicit TKey(std::string_view name) {
-    if (name.size() <= sizeof small_ / sizeof small_[0] && IsAscii(name)) {
-      for (size_t i = 0; i < name.size(); ++i) small_[i] = char16_t(static_cast<unsigned char>(name[i]));
-      view_ = std::u16string_view(small_, name.size());
-    } else {
-      heap_ = Utf8ToUtf16(name);
-      view_ = heap_;
+    const size_t n = name.size();
+    if (n <= kSmall) {
+      uint32_t high = 0;
+      size_t i = 0;
+      for (; i + 4 <= n; i += 4) {
+        uint32_t x;
+        std::memcpy(&x, name.data() + i, 4);
+        high |= x;
+        const uint64_t w = WidenWord(x);
+        std::memcpy(small_ + i, &w, 8);
+      }
+      for (; i < n; ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        high |= c;
+        small_[i] = char16_t(c);
+      }
+      if ((high & 0x80808080u) == 0) {
+        view_ = std::u16string_view(small_, n);
+        return;
+      }
     }
+    heap_ = Utf8ToUtf16(name);
+    view_ = heap_;
   }
   std::u16string_view View() const { return view_; }
 
  private:
-  char16_t small_[64];
+  static constexpr size_t kSmall = 64;
+  char16_t small_[kSmall];
   std::u16string heap_;
   std::u16string_view view_;
 };
 
-// True when the zero-terminated UTF-16LE text at p (not reaching end) equals key.
-bool EqualsZ(const char* p, const char* end, std::u16string_view key) {
-  if (size_t(end - p) < 2 * key.size() + 2) return false;
-  for (size_t i = 0; i < key.size(); ++i)
-    if (U16(p + 2 * i) != key[i]) return false;
-  return U16(p + 2 * key.size()) == 0;
+// Byte comparison of two short runs, inline: names are a few units long, shorter than
+// what a call of memcmp is worth.
+inline bool SameBytes(const char* a, const char* b, size_t n) {
+  for (; n >= 8; a += 8, b += 8, n -= 8)
+    if (U64(a) != U64(b)) return false;
+  for (; n >= 2; a += 2, b += 2, n -= 2)
+    if (U16(a) != U16(b)) return false;
+  return n == 0 || *a == *b;
 }
 
-// Units before the terminator, or -1 when no terminator lies before end.
-int64_t TerminatedLength(const char* p, const char* end) {
-  for (const char* q = p; end - q >= 2; q += 2)
-    if (q[0] == 0 && q[1] == 0) return (q - p) / 2;
-  return -1;
+// Order of names for the sorted child index: by length, then bytewise.
+inline int CompareNames(const char* a, size_t aUnits, const char* b, size_t bUnits) {
+  if (aUnits != bUnits) return aUnits < bUnits ? -1 : 1;
+  return std::memcmp(a, b, 2 * aUnits);
 }
 
-std::string TextAt(const char* p, const char* end) {
-  int64_t n = TerminatedLength(p, end);
-  if (n <= 0) return {};
-  std::string out(size_t(n), '\0');
-  for (int64_t i = 0; i < n; ++i) {
-    uint16_t u = U16(p + 2 * i);
-    if (u >= 0x80) {
-      std::u16string w(size_t(n), u'\0');
-      for (int64_t j = 0; j < n; ++j) w[size_t(j)] = char16_t(U16(p + 2 * j));
-      return Utf16ToUtf8(w);
-    }
-    out[size_t(i)] = char(u);
+// True when the n bytes at b come after those at a, compared bytewise (equal lengths).
+inline bool NamesRise(const char* a, const char* b, size_t n) {
+  for (; n >= 8; a += 8, b += 8, n -= 8) {
+    const uint64_t x = U64(a), y = U64(b);
+    if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y);
   }
+  for (; n; ++a, ++b, --n)
+    if (*a != *b) return static_cast<unsigned char>(*a) < static_cast<unsigned char>(*b);
+  return false;
+}
+
+// True when the zero-terminated UTF-16LE text at p (not reaching end) equals key.
+inline bool EqualsZ(const char* p, const char* end, std::u16string_view key) {
+  if (size_t(end - p) < 2 * key.size() + 2) return false;
+  return SameBytes(p, reinterpret_cast<const char*>(key.data()), 2 * key.size()) && U16(p + 2 * key.size()) == 0;
+}
+
+// True when every char is below 0x80: the key's UTF-16 units are then its chars.
+inline bool IsAscii(std::string_view s) {
+  const char* p = s.data();
+  size_t n = s.size();
+  uint32_t high = 0;
+  for (; n >= 4; p += 4, n -= 4) {
+    uint32_t x;
+    std::memcpy(&x, p, 4);
+    high |= x;
+  }
+  for (; n; ++p, --n) high |= static_cast<unsigned char>(*p);
+  return (high & 0x80808080u) == 0;
+}
+
+// EqualsZ for an ASCII key, compared without its UTF-16 form.
+inline bool EqualsAsciiZ(const char* p, const char* end, std::string_view key) {
+  const size_t k = key.size();
+  if (size_t(end - p) < 2 * k + 2) return false;
+  size_t i = 0;
+  for (; i + 4 <= k; i += 4) {
+    uint32_t x;
+    std::memcpy(&x, key.data() + i, 4);
+    if (U64(p + 2 * i) != WidenWord(x)) return false;
+  }
+  for (; i < k; ++i)
+    if (U16(p + 2 * i) != static_cast<unsigned char>(key[i])) return false;
+  return U16(p + 2 * k) == 0;
+}
+
+// The bytes 0, 2, 4 and 6 of a word: four ASCII units as four chars.
+inline uint32_t NarrowWord(uint64_t w) {
+  return uint32_t((w & 0xFF) | ((w >> 8) & 0xFF00) | ((w >> 16) & 0xFF0000) | ((w >> 24) & 0xFF000000));
+}
+
+// The zero-terminated text at p (its terminator lies before end) as UTF-8. Short ASCII
+// texts, the usual ones, are found, checked and narrowed from 16 units read at once;
+// those may run past the record, never past limit (the buffer's end), and only units
+// before the first zero unit, which is the text's terminator or before it, count.
+std::string TextAt(const char* p, const char* end, const char* limit) {
+#if defined(__SSE2__)
+  if (limit - p >= 32) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    const __m128i zero = _mm_setzero_si128();
+    const uint32_t zeros = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi16(a, zero))) |
+                           uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi16(b, zero))) << 16;
+    if (zeros) {
+      const unsigned n = unsigned(std::countr_zero(zeros)) / 2;  // units before the terminator
+      const __m128i high = _mm_set1_epi16(int16_t(0xFF80));
+      const uint32_t ascii = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(a, high), zero))) |
+                             uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(b, high), zero))) << 16;
+      if ((~ascii & ((uint32_t(1) << (2 * n)) - 1)) == 0) {
+        char chars[16];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(chars), _mm_packus_epi16(a, b));
+        return std::string(chars, n);
+      }
+    }
+  }
+#endif
+  const size_t avail = size_t(end - p) / 2;
+  char small[64];
+  size_t i = 0;
+  for (; i + 4 <= avail && i + 4 <= sizeof small; i += 4) {
+    const uint64_t w = U64(p + 2 * i);
+    const uint64_t z = ZeroUnits(w);
+    // Units past the terminator do not count as text: keep only those before it.
+    const uint64_t keep = z ? (uint64_t(1) << (std::countr_zero(z) & ~15)) - 1 : ~uint64_t(0);
+    if (w & keep & kNonAscii) break;
+    const uint32_t chars = NarrowWord(w);
+    std::memcpy(small + i, &chars, 4);
+    if (z) return std::string(small, i + size_t(std::countr_zero(z) >> 4));
+  }
+  const int64_t len = TerminatedLength(p, end);
+  if (len <= 0) return {};
+  const size_t n = size_t(len);
+  uint64_t high = 0;
+  for (i = 0; i + 4 <= n; i += 4) high |= U64(p + 2 * i) & kNonAscii;
+  for (; i < n; ++i) high |= U16(p + 2 * i) & 0xFF80u;
+  if (high) {
+    std::u16string w(n, u'\0');
+    std::memcpy(w.data(), p, 2 * n);
+    return Utf16ToUtf8(w);
+  }
+  std::string out(n, '\0');
+  for (i = 0; i < n; ++i) out[i] = p[2 * i];
   return out;
 }
 
-// Decompressed size limit: the length field is 32 bits, and a small input must not be
-// able to claim an arbitrary amount of memory.
-constexpr size_t kMaxInflated = size_t(1) << 30;
-
-bool Gunzip(const std::string& in, std::string& out) {
-  z_stream zs{};
-  if (inflateInit2(&zs, 15 + 16) != Z_OK) return false;
-  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  zs.avail_in = uInt(in.size());
-  out.clear();
-  size_t limit = kMaxInflated;
-  int rc = Z_OK;
-  char chunk[65536];
-  while (rc != Z_STREAM_END) {
-    zs.next_out = reinterpret_cast<Bytef*>(chunk);
-    zs.avail_out = sizeof chunk;
-    rc = inflate(&zs, Z_NO_FLUSH);
-    if (rc != Z_OK && rc != Z_STREAM_END) break;
-    out.append(chunk, sizeof chunk - zs.avail_out);
-    if (out.size() >= 8 && limit == kMaxInflated) {
-      // The inner file states its own length; nothing longer can be valid.
-      limit = U32(out.data() + 4);
-      if (limit < 17) limit = 17;
-    }
-    if (out.size() > limit) break;
-    if (rc == Z_OK && zs.avail_in == 0 && zs.avail_out != 0) break;  // truncated input
+// Hash of a name's UTF-16LE bytes, the same for a key and for the name in a record.
+uint64_t NameHash(const char* p, size_t n) {
+  constexpr uint64_t kMul = 0xBF58476D1CE4E5B9ull;
+  uint64_t h = n * 0x9E3779B97F4A7C15ull;
+  for (; n >= 8; p += 8, n -= 8) {
+    h = (h ^ U64(p)) * kMul;
+    h ^= h >> 31;
   }
-  inflateEnd(&zs);
-  return rc == Z_STREAM_END;
+  if (n) {
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = (h ^ w) * kMul;
+    h ^= h >> 31;
+  }
+  h *= 0x94D049BB133111EBull;
+  return h ^ (h >> 32);
 }
 
-std::string Gzip(const std::string& in) {
+// Decompressed size limit before the inner file's length is known (it is known after
+// 8 bytes); afterwards that length is the limit: nothing longer can be valid.
+constexpr size_t kMaxInflated = size_t(1) << 30;
+// Room is given out as the output materialises, never more than deflate's best ratio
+// (about 1032:1) of the input ahead, so a small input cannot claim a large buffer.
+constexpr size_t kMaxRatio = 1032;
+
+bool Gunzip(const char* in, size_t inLen, TObsBlock& out, size_t& outLen) {
+  z_stream zs{};
+  if (inflateInit2(&zs, 15 + 16) != Z_OK) return false;
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
+  zs.avail_in = uInt(inLen);
+  // The first 16 bytes come out alone: they name the length to make room for.
+  size_t cap = 16, n = 0;
+  uint64_t limit = kMaxInflated;
+  bool known = false;
+  TObsBlock buf(cap);
+  bool ok = false;
+  for (;;) {
+    if (n == cap) {
+      const uint64_t bound = uint64_t(inLen) * kMaxRatio + 65536;
+      const uint64_t want = std::min<uint64_t>(limit + 1, std::max<uint64_t>(2 * uint64_t(cap), bound));
+      TObsBlock bigger{size_t(want)};
+      std::memcpy(bigger.Data(), buf.Data(), n);
+      buf = std::move(bigger);
+      cap = size_t(want);
+    }
+    zs.next_out = reinterpret_cast<Bytef*>(buf.Data() + n);
+    zs.avail_out = uInt(std::min<size_t>(cap - n, size_t(1) << 30));
+    const uInt room = zs.avail_out;
+    const int rc = inflate(&zs, Z_NO_FLUSH);
+    n += room - zs.avail_out;
+    if (!known && n >= 8) {
+      known = true;
+      limit = std::max<uint64_t>(U32(buf.Data() + 4), 17);
+    }
+    if (n > limit) break;
+    if (rc == Z_STREAM_END) {
+      ok = true;
+      break;
+    }
+    if (rc != Z_OK) break;
+    if (zs.avail_in == 0 && zs.avail_out != 0) break;  // truncated input
+  }
+  inflateEnd(&zs);
+  if (!ok) return false;
+  out = std::move(buf);
+  outLen = n;
+  return true;
+}
+
+std::string Gzip(const char* in, size_t len) {
   z_stream zs{};
   if (deflateInit2(&zs, 1, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK)
     throw std::runtime_error("deflateInit2 failed");
-  std::string out(deflateBound(&zs, uLong(in.size())), '\0');
-  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-  zs.avail_in = uInt(in.size());
+  std::string out(deflateBound(&zs, uLong(len)), '\0');
+  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
+  zs.avail_in = uInt(len);
   zs.next_out = reinterpret_cast<Bytef*>(out.data());
   zs.avail_out = uInt(out.size());
   int rc = deflate(&zs, Z_FINISH);
@@ -155,25 +347,14 @@ std::string Gzip(const std::string& in) {
   return out;
 }
 
-void WriteWholeFile(const std::string& path, const std::string& bytes) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) throw std::runtime_error("cannot create " + path);
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      throw std::runtime_error("cannot write " + path);
-    }
-    done += size_t(n);
-  }
-  if (::close(fd) != 0) throw std::runtime_error("cannot write " + path);
-}
+constexpr const char* kRootName = "BIN_OBJ_STORE";
+constexpr uint32_t kIndexedChildren = 16;
 
 }  // namespace
 
 CNxObjArBin::~CNxObjArBin() = default;
+
+// ---- storing -------------------------------------------------------------------------
 
 bool CNxObjArBin::Open(const std::string& target, bool storing) {
   target_ = target;
@@ -183,61 +364,248 @@ bool CNxObjArBin::Open(const std::string& target, bool storing) {
     if (!stream_) return false;
   }
   if (storing) {
+    ResetLoad();
     m_isStore = true;
-    root_ = TObsBinNode{};
-    root_.Name = "BIN_OBJ_STORE";
-    root_.Id = 1;
-    cur_ = &root_;
+    open_.clear();
+    depth_ = 0;
+    records_.Release();
+    records8_.Release();
+    bodySize_ = 0;
     nodeCount_ = 1;
-    nodes_.clear();
+    PushNode(1, 0, kRootName);
     opened_ = true;
     return true;
   }
   m_isStore = false;
-  std::string bytes;
-  if (stream_) bytes = stream_->Bytes();
-  else if (!ReadFileBytes(target, bytes)) return false;
-  return OpenBytes(std::move(bytes));
+  if (stream_) return OpenBytes(stream_->Bytes());
+  ResetLoad();
+  TObsBlock raw;
+  size_t size = 0;
+  if (!ObsReadWholeFile(target, raw, size)) return false;
+  if (size <= kObsBinHeaderSize) return false;
+  const char* bytes = raw.Data();
+  if (static_cast<unsigned char>(bytes[0]) == 0x1F && static_cast<unsigned char>(bytes[1]) == 0x8B) {
+    if (!Gunzip(bytes, size, ownedRaw_, size_)) return false;
+    compressed_ = true;
+  } else {
+    ownedRaw_ = std::move(raw);
+    size_ = size;
+  }
+  data_ = ownedRaw_.Data();
+  return LoadPlain();
+}
+
+void CNxObjArBin::PushNode(uint32_t id, uint32_t parent, std::string_view name) {
+  if (id > 1) {
+    // The parent keeps the child's id, and its UTF-8 name for HasNode.
+    TObsBinOpenNode& p = open_[depth_];
+    p.Children.push_back(id);
+    const uint32_t len = uint32_t(name.size());
+    p.ChildNames.append(reinterpret_cast<const char*>(&len), 4).append(name);
+    ++depth_;
+  }
+  if (open_.size() <= depth_) open_.resize(depth_ + 1);
+  TObsBinOpenNode& n = open_[depth_];
+  n.Id = id;
+  n.Parent = parent;
+  n.Children.clear();
+  n.Table.Clear();
+  n.Name.Clear();
+  n.Data.Clear();
+  n.ChildNames.clear();
+  PutUtf16(n.Name, name);
+  std::memset(records_.Grow(sizeof(const char*)), 0, sizeof(const char*));
+}
+
+// The record is laid out as the file holds it; only the index, written by Close, says
+// where it goes.
+void CNxObjArBin::FinishRecord(TObsBinOpenNode& n) {
+  const size_t C = n.Children.size(), V = n.Table.Size() / 12;
+  const size_t head = 24 + 4 * C + 12 * V, base = head + n.Name.Size(), raw = base + n.Data.Size();
+  const size_t len = (raw + 7) & ~size_t(7);
+  char* rec = records8_.Room(len);
+  PutU32(rec, uint32_t(len));
+  PutU32(rec + 4, n.Parent);
+  PutU32(rec + 8, n.Id);
+  PutU32(rec + 12, uint32_t(C));
+  PutU32(rec + 16, uint32_t(V));
+  PutU32(rec + 20, uint32_t(n.Name.Size() / 2 - 1));
+  if (C) std::memcpy(rec + 24, n.Children.data(), 4 * C);
+  char* e = rec + 24 + 4 * C;
+  const char* t = n.Table.Data();
+  for (size_t v = 0; v < V; ++v, e += 12, t += 12) {
+    PutU32(e, uint32_t(base + U32(t)));
+    PutU32(e + 4, uint32_t(base + U32(t + 4)));
+    std::memcpy(e + 8, t + 8, 4);
+  }
+  std::memcpy(rec + head, n.Name.Data(), n.Name.Size());
+  if (n.Data.Size()) std::memcpy(rec + base, n.Data.Data(), n.Data.Size());
+  std::memset(rec + raw, 0, len - raw);
+  std::memcpy(records_.Data() + sizeof(const char*) * (n.Id - 1), &rec, sizeof rec);
+  bodySize_ += len;
+}
+
+bool CNxObjArBin::Close() {
+  if (m_isStore && opened_) {
+    opened_ = false;
+    WriteOut();
+    open_.clear();
+    records_.Release();
+    records8_.Release();
+  }
+  opened_ = false;
+  ResetLoad();
+  return true;
+}
+
+void CNxObjArBin::WriteOut() {
+  // Nodes still open (unbalanced calls) are written with what they hold.
+  for (size_t d = depth_ + 1; d-- > 0;) FinishRecord(open_[d]);
+  depth_ = 0;
+  const size_t N = records_.Size() / sizeof(const char*);
+  const uint64_t body = bodySize_ + 4 + 4 * uint64_t(N);
+  if (body + kObsBinHeaderSize > 0xFFFFFFFFu) throw std::runtime_error("archive too large");
+  const size_t total = size_t(body + kObsBinHeaderSize);
+  // Header and index; the records follow in id order.
+  TObsBlock head(kObsBinHeaderSize + 4 * (N + 1));
+  char* f = head.Data();
+  PutU32(f, kObsBinMagic);
+  PutU32(f + 4, uint32_t(total));
+  PutU32(f + 8, 0);
+  PutU32(f + 12, 0);
+  char* index = f + kObsBinHeaderSize;
+  PutU32(index, uint32_t(N));
+  uint32_t off = uint32_t(4 + 4 * N);
+  // Records built one after another sit side by side, so runs of them go out as one piece.
+  std::vector<iovec> pieces;
+  pieces.push_back({f, kObsBinHeaderSize + 4 * (N + 1)});
+  for (size_t i = 0; i < N; ++i) {
+    const char* rec;
+    std::memcpy(&rec, records_.Data() + sizeof rec * i, sizeof rec);
+    const uint32_t len = U32(rec);
+    PutU32(index + 4 * (i + 1), off);
+    off += len;
+    ObsAddPiece(pieces, rec, len);
+  }
+  if (!compressed_ && !stream_) {
+    ObsWriteFile(target_, pieces, 0644, "cannot create " + target_, "cannot write " + target_);
+    return;
+  }
+  TObsBlock whole(total);
+  size_t at = 0;
+  for (const iovec& p : pieces) {
+    std::memcpy(whole.Data() + at, p.iov_base, p.iov_len);
+    at += p.iov_len;
+  }
+  std::string packed;
+  const char* out = whole.Data();
+  size_t outLen = total;
+  if (compressed_) {
+    packed = Gzip(whole.Data(), total);
+    out = packed.data();
+    outLen = packed.size();
+  }
+  if (stream_) {
+    if (!TNxMemStream::FromDesignation(target_)) throw std::runtime_error("stream target is gone");
+    stream_->Write(out, outLen);
+    return;
+  }
+  std::vector<iovec> one{{const_cast<char*>(out), outLen}};
+  ObsWriteFile(target_, one, 0644, "cannot create " + target_, "cannot write " + target_);
+}
+
+void CNxObjArBin::PutEntry(uint32_t nameOff, int32_t kind) {
+  TObsBinOpenNode& n = Cur();
+  char* e = n.Table.Grow(12);
+  PutU32(e, nameOff);
+  PutU32(e + 4, uint32_t(n.Data.Size()));
+  std::memcpy(e + 8, &kind, 4);
+}
+
+void CNxObjArBin::WriteInt(std::string_view name, int32_t value) {
+  if (!opened_ || !m_isStore) return;
+  TObsBytes& d = Cur().Data;
+  const uint32_t nameOff = uint32_t(d.Size());
+  PutUtf16(d, name);
+  PutEntry(nameOff, -1);
+  std::memcpy(d.Grow(4), &value, 4);
+}
+
+void CNxObjArBin::WriteFloat(std::string_view name, double value) {
+  if (!opened_ || !m_isStore) return;
+  TObsBytes& d = Cur().Data;
+  const uint32_t nameOff = uint32_t(d.Size());
+  PutUtf16(d, name);
+  PutEntry(nameOff, -2);
+  std::memcpy(d.Grow(8), &value, 8);
+}
+
+void CNxObjArBin::WriteString(std::string_view name, std::string_view value) {
+  if (!opened_ || !m_isStore) return;
+  TObsBytes& d = Cur().Data;
+  const uint32_t nameOff = uint32_t(d.Size());
+  PutUtf16(d, name);
+  PutEntry(nameOff, 0);
+  PutUtf16(d, value);
+}
+
+// ---- loading -------------------------------------------------------------------------
+
+void CNxObjArBin::ResetLoad() {
+  opened_ = false;
+  hintParent_ = 0;
+  hintPos_ = 0;
+  views_.clear();
+  views_.shrink_to_fit();
+  childIndex_.clear();
+  owned_.clear();
+  owned_.shrink_to_fit();
+  ownedRaw_.Release();
+  data_ = nullptr;
+  size_ = 0;
 }
 
 bool CNxObjArBin::OpenBytes(std::string bytes) {
   m_isStore = false;
   opened_ = false;
-  views_.clear();
-  childIndex_.clear();
+  ResetLoad();
   if (bytes.size() <= kObsBinHeaderSize) return false;
   if (static_cast<unsigned char>(bytes[0]) == 0x1F && static_cast<unsigned char>(bytes[1]) == 0x8B) {
-    if (!Gunzip(bytes, buf_)) return false;
+    if (!Gunzip(bytes.data(), bytes.size(), ownedRaw_, size_)) return false;
+    data_ = ownedRaw_.Data();
     compressed_ = true;
   } else {
-    buf_ = std::move(bytes);
+    owned_ = std::move(bytes);
+    data_ = owned_.data();
+    size_ = owned_.size();
   }
   return LoadPlain();
 }
 
 bool CNxObjArBin::LoadPlain() {
-  if (buf_.size() <= kObsBinHeaderSize || buf_.size() > 0xFFFFFFFFu) return false;
-  if (U32(buf_.data()) != kObsBinMagic || U32(buf_.data() + 4) != buf_.size()) return false;
-  bodySize_ = uint32_t(buf_.size() - kObsBinHeaderSize);
+  if (size_ <= kObsBinHeaderSize || size_ > 0xFFFFFFFFu) return false;
+  if (U32(data_) != kObsBinMagic || U32(data_ + 4) != size_) return false;
   if (!ValidateBody()) {
     views_.clear();
     return false;
   }
-  curId_ = 1;
-  lastHint_ = -1;
+  SetCurrent(1);
   opened_ = true;
   return true;
 }
 
 // Every reference inside the body is checked once here, so that reads can trust it.
 bool CNxObjArBin::ValidateBody() {
-  const char* b = buf_.data() + kObsBinHeaderSize;
-  const uint64_t S = bodySize_;
+  const char* b = data_ + kObsBinHeaderSize;
+  const uint64_t S = size_ - kObsBinHeaderSize;
   if (S < 4) return false;
   const uint64_t N = U32(b);
   if (N < 1 || 4 + 4 * N > S) return false;
   views_.assign(size_t(N), {});
-  std::vector<uint32_t> parents(static_cast<size_t>(N));
+  // Children are made after their parent and name it as parent: the tree has no cycles
+  // and leaving a node returns to the node it was entered from. A child's listing comes
+  // before the child's own record, so the parent that lists it is known when it is met.
+  std::vector<uint32_t> listedBy(static_cast<size_t>(N), 0);
   for (uint64_t id = 1; id <= N; ++id) {
     const uint64_t off = U32(b + 4 * id);
     if (off + 24 > S) return false;
@@ -248,253 +616,280 @@ bool CNxObjArBin::ValidateBody() {
                    L = U32(rec + 20);
     if (own != id) return false;
     if (id == 1 ? parent != 0 : (parent < 1 || parent > N || parent == id)) return false;
+    const uint32_t lister = listedBy[size_t(id - 1)];
+    if (lister != 0 && lister != parent) return false;
     const uint64_t table = 24 + 4 * C, nameAt = table + 12 * V;
     if (C > len || V > len || L > len || nameAt + 2 * L + 2 > len) return false;
+    if (U16(rec + nameAt + 2 * L) != 0 || !NoZeroUnit(rec + nameAt, size_t(L))) return false;
     const char* end = rec + len;
-    if (TerminatedLength(rec + nameAt, end) != int64_t(L)) return false;
+    // A zero unit at the last place of a text's unit grid proves that the text ends inside
+    // the record; records end in zero padding or a small int's zero high half, so that
+    // usually spares the scan.
+    const bool zeroLast = U16(end - 2) == 0, zeroBeforeLast = U16(end - 3) == 0;
+    auto terminated = [&](uint64_t o) {
+      if (o + 2 > len) return false;
+      if (((len - o) & 1) == 0 ? zeroLast : zeroBeforeLast) return true;
+      return TerminatedLength(rec + o, end) >= 0;
+    };
     for (uint64_t v = 0; v < V; ++v) {
       const char* e = rec + table + 12 * v;
       const uint64_t nOff = U32(e), dOff = U32(e + 4);
       const int32_t kind = int32_t(U32(e + 8));
-      if (nOff >= len || TerminatedLength(rec + nOff, end) < 0) return false;
+      // A name followed by its data ends with the zero unit just before the data.
+      const bool nameEnds = dOff >= nOff + 2 && dOff <= len && ((dOff - nOff) & 1) == 0 && U16(rec + dOff - 2) == 0;
+      if (!nameEnds && !terminated(nOff)) return false;
       if (kind == 0) {
-        if (dOff >= len || TerminatedLength(rec + dOff, end) < 0) return false;
+        if (!terminated(dOff)) return false;
       } else if (kind == -1) {
         if (dOff + 4 > len) return false;
       } else if (kind == -2) {
         if (dOff + 8 > len) return false;
       }
     }
+    for (uint64_t i = 0; i < C; ++i) {
+      const uint64_t c = U32(rec + 24 + 4 * i);
+      if (c <= id || c > N) return false;
+      uint32_t& by = listedBy[size_t(c - 1)];
+      if (by != 0 && by != id) return false;
+      by = uint32_t(id);
+    }
     views_[size_t(id - 1)] = {uint32_t(kObsBinHeaderSize + off), uint32_t(kObsBinHeaderSize + off + table),
                               uint32_t(kObsBinHeaderSize + off + nameAt)};
-    parents[size_t(id - 1)] = uint32_t(parent);
-  }
-  // Children are made after their parent and name it as parent: the tree has no cycles
-  // and leaving a node returns to the node it was entered from.
-  for (uint64_t id = 1; id <= N; ++id) {
-    const char* rec = buf_.data() + views_[size_t(id - 1)].Record;
-    const uint32_t C = U32(rec + 12);
-    for (uint32_t i = 0; i < C; ++i) {
-      const uint64_t c = U32(rec + 24 + 4 * i);
-      if (c <= id || c > N || parents[size_t(c - 1)] != id) return false;
-    }
   }
   return true;
 }
 
-uint32_t CNxObjArBin::ChildId(uint32_t node, uint32_t i) const {
-  return U32(buf_.data() + views_[node - 1].Record + 24 + 4 * i);
+void CNxObjArBin::SetCurrent(uint32_t id) {
+  curId_ = id;
+  curRec_ = Rec(id);
+  curEnd_ = curRec_ + U32(curRec_);
+  curTable_ = data_ + views_[id - 1].ValueTable;
+  curV_ = int(U32(curRec_ + 16));
+  lastHint_ = -1;
 }
 
 bool CNxObjArBin::NodeNameIs(uint32_t id, std::u16string_view name) const {
-  const TObsBinNodeRead& v = views_[id - 1];
-  const char* rec = buf_.data() + v.Record;
+  const char* rec = Rec(id);
   if (U32(rec + 20) != name.size()) return false;
-  return EqualsZ(buf_.data() + v.NameAt, rec + U32(rec), name);
+  return EqualsZ(data_ + views_[id - 1].NameAt, rec + U32(rec), name);
 }
 
-static_assert(std::endian::native == std::endian::little, "names are compared as UTF-16LE bytes");
-constexpr uint32_t kIndexedChildren = 16;
+bool CNxObjArBin::NodeNameIsAscii(uint32_t id, std::string_view name) const {
+  const char* rec = Rec(id);
+  if (U32(rec + 20) != name.size()) return false;
+  return EqualsAsciiZ(data_ + views_[id - 1].NameAt, rec + U32(rec), name);
+}
 
-uint32_t CNxObjArBin::FindChild(std::u16string_view name) {
-  const char* rec = buf_.data() + views_[curId_ - 1].Record;
+uint32_t CNxObjArBin::ChildAt(const char* rec, uint32_t pos) const { return U32(rec + 24 + 4 * size_t(pos)); }
+
+const CNxObjArBin::TChildIndex& CNxObjArBin::ChildIndex(uint32_t id) {
+  auto found = childIndex_.find(id);
+  if (found != childIndex_.end()) return found->second;
+  TChildIndex& x = childIndex_[id];
+  const char* rec = Rec(id);
   const uint32_t C = U32(rec + 12);
+  x.Sorted = true;
+  const char* prev = nullptr;
+  size_t prevUnits = 0;
+  for (uint32_t i = 0; i < C; ++i) {
+    const uint32_t c = ChildAt(rec, i);
+    const char* name = data_ + views_[c - 1].NameAt;
+    const size_t units = U32(Rec(c) + 20);
+    if (prev && (units < prevUnits || (units == prevUnits && !NamesRise(prev, name, 2 * units)))) {
+      x.Sorted = false;
+      break;
+    }
+    prev = name;
+    prevUnits = units;
+  }
+  if (x.Sorted) return x;
+  const size_t size = std::bit_ceil(size_t(2) * C);
+  x.Slots.assign(size, 0);
+  x.Mask = uint32_t(size - 1);
+  for (uint32_t i = 0; i < C; ++i) {
+    const uint32_t c = ChildAt(rec, i);
+    const char* name = data_ + views_[c - 1].NameAt;
+    const size_t units = U32(Rec(c) + 20);
+    const uint64_t h = NameHash(name, 2 * units);
+    const uint64_t tag = h >> 32 << 32;
+    for (uint32_t s = uint32_t(h) & x.Mask;; s = (s + 1) & x.Mask) {
+      const uint64_t slot = x.Slots[s];
+      if (slot == 0) {
+        x.Slots[s] = tag | (i + 1);
+        break;
+      }
+      // The first child of a name is the one a lookup finds; later ones are not kept.
+      const uint32_t o = ChildAt(rec, uint32_t(slot) - 1);
+      if ((slot & ~uint64_t(0xFFFFFFFFu)) == tag && U32(Rec(o) + 20) == units &&
+          std::memcmp(data_ + views_[o - 1].NameAt, name, 2 * units) == 0)
+        break;
+    }
+  }
+  return x;
+}
+
+uint32_t CNxObjArBin::FindChild(std::string_view name) {
+  const uint32_t C = U32(curRec_ + 12);
+  if (IsAscii(name)) {
+    // Without the UTF-16 form of the key where that suffices: a few children, or the hint.
+    if (C <= kIndexedChildren) {
+      for (uint32_t i = 0; i < C; ++i) {
+        const uint32_t c = ChildAt(curRec_, i);
+        if (NodeNameIsAscii(c, name)) return c;
+      }
+      return 0;
+    }
+    if (hintParent_ == curId_) {  // set only where the names are sorted
+      // The next sibling (entering in order), then the same one (HasNode, then EnterNode).
+      for (const uint32_t pos : {hintPos_ + 1, hintPos_}) {
+        if (pos >= C) continue;
+        const uint32_t c = ChildAt(curRec_, pos);
+        if (NodeNameIsAscii(c, name)) {
+          hintPos_ = pos;
+          return c;
+        }
+      }
+    }
+  }
+  TKey key(name);
+  const std::u16string_view k = key.View();
   if (C <= kIndexedChildren) {
     for (uint32_t i = 0; i < C; ++i) {
-      uint32_t c = ChildId(curId_, i);
-      if (NodeNameIs(c, name)) return c;
+      const uint32_t c = ChildAt(curRec_, i);
+      if (NodeNameIs(c, k)) return c;
     }
     return 0;
   }
-  auto& index = childIndex_[curId_];
-  if (index.empty()) {
-    index.reserve(C);
-    for (uint32_t i = 0; i < C; ++i) {
-      uint32_t c = ChildId(curId_, i);
-      const char* crec = buf_.data() + views_[c - 1].Record;
-      index.emplace(std::string_view(buf_.data() + views_[c - 1].NameAt, 2 * size_t(U32(crec + 20))), c);
-    }
-  }
-  auto it = index.find(std::string_view(reinterpret_cast<const char*>(name.data()), 2 * name.size()));
-  return it == index.end() ? 0 : it->second;
-}
-
-bool CNxObjArBin::Close() {
-  if (m_isStore && opened_) {
-    opened_ = false;
-    BuildFile();
-    std::string packed;
-    const std::string& out = compressed_ ? (packed = Gzip(buf_)) : buf_;
-    if (stream_) {
-      if (!TNxMemStream::FromDesignation(target_)) throw std::runtime_error("stream target is gone");
-      stream_->Write(out.data(), out.size());
-    } else {
-      WriteWholeFile(target_, out);
-    }
-    nodes_.clear();
-    root_.Children.clear();
-  }
-  opened_ = false;
-  views_.clear();
-  views_.shrink_to_fit();
-  childIndex_.clear();
-  return true;
-}
-
-void CNxObjArBin::BuildFile() {
-  std::vector<TObsBinNode*> order;
-  order.reserve(nodes_.size() + 1);
-  order.push_back(&root_);
-  for (auto& n : nodes_) order.push_back(n.get());
-  std::vector<uint64_t> lens(order.size());
-  uint64_t body = 4 + 4 * uint64_t(order.size());
-  for (size_t i = 0; i < order.size(); ++i) {
-    const TObsBinNode& n = *order[i];
-    uint64_t len = 24 + 4 * n.Children.size() + 12 * n.Values.size() + 2 * Utf16Units(n.Name) + 2;
-    for (const TObsValue& v : n.Values) {
-      len += 2 * Utf16Units(v.Name) + 2;
-      len += v.Kind == 0 ? 2 * Utf16Units(v.Text) + 2 : v.Kind == -1 ? 4 : 8;
-    }
-    lens[i] = (len + 7) & ~uint64_t(7);
-    body += lens[i];
-  }
-  if (body + kObsBinHeaderSize > 0xFFFFFFFFu) throw std::runtime_error("archive too large");
-  buf_.assign(size_t(body + kObsBinHeaderSize), '\0');
-  char* f = buf_.data();
-  PutU32(f, kObsBinMagic);
-  PutU32(f + 4, uint32_t(buf_.size()));
-  char* b = f + kObsBinHeaderSize;
-  PutU32(b, uint32_t(order.size()));
-  uint32_t off = uint32_t(4 + 4 * order.size());
-  for (size_t i = 0; i < order.size(); ++i) {
-    TObsBinNode& n = *order[i];
-    PutU32(b + 4 * (size_t(n.Id)), off);
-    char* rec = b + off;
-    PutU32(rec, uint32_t(lens[i]));
-    PutU32(rec + 4, n.Parent ? uint32_t(n.Parent->Id) : 0);
-    PutU32(rec + 8, uint32_t(n.Id));
-    PutU32(rec + 12, uint32_t(n.Children.size()));
-    PutU32(rec + 16, uint32_t(n.Values.size()));
-    for (size_t c = 0; c < n.Children.size(); ++c) PutU32(rec + 24 + 4 * c, uint32_t(n.Children[c]->Id));
-    const size_t table = 24 + 4 * n.Children.size();
-    size_t at = table + 12 * n.Values.size();
-    const size_t nameBytes = PutUtf16(rec + at, n.Name);
-    PutU32(rec + 20, uint32_t(nameBytes / 2 - 1));
-    at += nameBytes;
-    for (size_t v = 0; v < n.Values.size(); ++v) {
-      const TObsValue& val = n.Values[v];
-      char* e = rec + table + 12 * v;
-      PutU32(e, uint32_t(at));
-      at += PutUtf16(rec + at, val.Name);
-      PutU32(e + 4, uint32_t(at));
-      PutU32(e + 8, uint32_t(val.Kind));
-      if (val.Kind == 0) {
-        at += PutUtf16(rec + at, val.Text);
-      } else if (val.Kind == -1) {
-        std::memcpy(rec + at, &val.Int, 4);
-        at += 4;
-      } else {
-        std::memcpy(rec + at, &val.Dbl, 8);
-        at += 8;
+  const TChildIndex& x = ChildIndex(curId_);
+  const char* kb = reinterpret_cast<const char*>(k.data());
+  if (x.Sorted) {
+    uint32_t lo = 0, hi = C;
+    while (lo < hi) {
+      const uint32_t mid = lo + (hi - lo) / 2, c = ChildAt(curRec_, mid);
+      const int cmp = CompareNames(data_ + views_[c - 1].NameAt, U32(Rec(c) + 20), kb, k.size());
+      if (cmp == 0) {
+        hintParent_ = curId_;
+        hintPos_ = mid;
+        return c;
       }
+      if (cmp < 0) lo = mid + 1;
+      else hi = mid;
     }
-    n.Values.clear();
-    n.Values.shrink_to_fit();
-    off += uint32_t(lens[i]);
+    return 0;
   }
-  bodySize_ = uint32_t(body);
+  const uint64_t h = NameHash(kb, 2 * k.size());
+  const uint64_t tag = h >> 32 << 32;
+  for (uint32_t s = uint32_t(h) & x.Mask;; s = (s + 1) & x.Mask) {
+    const uint64_t slot = x.Slots[s];
+    if (slot == 0) return 0;
+    const uint32_t c = ChildAt(curRec_, uint32_t(slot) - 1);
+    if ((slot & ~uint64_t(0xFFFFFFFFu)) == tag && NodeNameIs(c, k)) return c;
+  }
 }
 
 bool CNxObjArBin::EnterNode(std::string_view name) {
   if (!opened_) return false;
   if (m_isStore) {
-    auto node = std::make_unique<TObsBinNode>();
-    node->Parent = cur_;
-    node->Name = std::string(name);
-    node->Id = ++nodeCount_;
-    cur_->Children.push_back(node.get());
-    cur_ = node.get();
-    nodes_.push_back(std::move(node));
+    PushNode(uint32_t(++nodeCount_), Cur().Id, name);
     return true;
   }
-  TKey key(name);
-  const uint32_t c = FindChild(key.View());
+  const uint32_t c = FindChild(name);
   if (c == 0) return false;
-  curId_ = c;
-  lastHint_ = -1;
+  SetCurrent(c);
   return true;
 }
 
 bool CNxObjArBin::LeaveNode() {
   if (!opened_) return false;
   if (m_isStore) {
-    if (!cur_->Parent) return false;
-    cur_ = cur_->Parent;
+    if (depth_ == 0) return false;
+    FinishRecord(Cur());
+    --depth_;
     return true;
   }
-  const uint32_t parent = U32(buf_.data() + views_[curId_ - 1].Record + 4);
+  const uint32_t parent = U32(curRec_ + 4);
   if (parent == 0) return false;
-  curId_ = parent;
-  lastHint_ = -1;
+  SetCurrent(parent);
   return true;
 }
 
 bool CNxObjArBin::HasNode(std::string_view name) {
   if (!opened_) return false;
   if (m_isStore) {
-    for (const TObsBinNode* c : cur_->Children)
-      if (c->Name == name) return true;
+    const std::string& names = Cur().ChildNames;
+    for (size_t at = 0; at < names.size();) {
+      uint32_t len;
+      std::memcpy(&len, names.data() + at, 4);
+      if (std::string_view(names).substr(at + 4, len) == name) return true;
+      at += 4 + len;
+    }
     return false;
   }
-  TKey key(name);
-  return FindChild(key.View()) != 0;
+  return FindChild(name) != 0;
 }
 
-int CNxObjArBin::FindValue(std::string_view name) {
-  if (!opened_ || m_isStore) return -1;
-  const TObsBinNodeRead& view = views_[curId_ - 1];
-  const char* rec = buf_.data() + view.Record;
-  const char* end = rec + U32(rec);
-  const int V = int(U32(rec + 16));
-  const char* table = buf_.data() + view.ValueTable;
+// The value table entry of a name in the current node, or nullptr. Values are usually
+// read in the order they were written: the one after the last found is tried first.
+inline const char* CNxObjArBin::FindEntry(std::string_view name) {
+  if (!opened_ || m_isStore) return nullptr;
+  if (!IsAscii(name)) return FindEntryWide(name);
+  const int next = lastHint_ + 1;
+  if (next > 0 && next < curV_) {
+    const char* e = curTable_ + 12 * next;
+    if (EqualsAsciiZ(curRec_ + U32(e), curEnd_, name)) {
+      lastHint_ = next;
+      return e;
+    }
+  }
+  const uint16_t first = name.empty() ? 0 : static_cast<unsigned char>(name[0]);
+  for (int i = 0; i < curV_; ++i) {
+    const char* e = curTable_ + 12 * i;
+    const char* p = curRec_ + U32(e);
+    if (!name.empty() && U16(p) != first) continue;
+    if (EqualsAsciiZ(p, curEnd_, name)) {
+      lastHint_ = i;
+      return e;
+    }
+  }
+  lastHint_ = -1;
+  return nullptr;
+}
+
+const char* CNxObjArBin::FindEntryWide(std::string_view name) {
   TKey key(name);
   const std::u16string_view k = key.View();
   const int next = lastHint_ + 1;
-  if (next > 0 && next < V && EqualsZ(rec + U32(table + 12 * next), end, k)) {
+  if (next > 0 && next < curV_ && EqualsZ(curRec_ + U32(curTable_ + 12 * next), curEnd_, k)) {
     lastHint_ = next;
-    return next;
+    return curTable_ + 12 * next;
   }
-  int found = -1;
-  for (int i = 0; i < V; ++i) {
-    const char* p = rec + U32(table + 12 * i);
+  for (int i = 0; i < curV_; ++i) {
+    const char* p = curRec_ + U32(curTable_ + 12 * i);
     if (!k.empty() && U16(p) != k[0]) continue;
-    if (EqualsZ(p, end, k)) {
-      found = i;
-      break;
+    if (EqualsZ(p, curEnd_, k)) {
+      lastHint_ = i;
+      return curTable_ + 12 * i;
     }
   }
-  lastHint_ = found;
-  return found;
+  lastHint_ = -1;
+  return nullptr;
 }
 
 int32_t CNxObjArBin::ReadInt(std::string_view name, int32_t def) {
-  const int i = FindValue(name);
-  if (i < 0) return def;
-  const char* rec = buf_.data() + views_[curId_ - 1].Record;
-  const char* e = buf_.data() + views_[curId_ - 1].ValueTable + 12 * i;
+  const char* e = FindEntry(name);
+  if (!e) return def;
   const int32_t kind = int32_t(U32(e + 8));
-  if (kind == -1) return int32_t(U32(rec + U32(e + 4)));
-  if (kind == 0) return StrToIntDef(TextAt(rec + U32(e + 4), rec + U32(rec)), def);
+  const char* data = curRec_ + U32(e + 4);
+  if (kind == -1) return int32_t(U32(data));
+  if (kind == 0) return StrToIntDef(TextAt(data, curEnd_, data_ + size_), def);
   return def;
 }
 
 double CNxObjArBin::ReadFloat(std::string_view name, double def) {
-  const int i = FindValue(name);
-  if (i < 0) return def;
-  const char* rec = buf_.data() + views_[curId_ - 1].Record;
-  const char* e = buf_.data() + views_[curId_ - 1].ValueTable + 12 * i;
+  const char* e = FindEntry(name);
+  if (!e) return def;
   const int32_t kind = int32_t(U32(e + 8));
-  const char* data = rec + U32(e + 4);
+  const char* data = curRec_ + U32(e + 4);
   if (kind == -2) {
     double d;
     std::memcpy(&d, data, 8);
@@ -503,40 +898,13 @@ double CNxObjArBin::ReadFloat(std::string_view name, double def) {
   if (kind == -1) return double(int32_t(U32(data)));
   if (kind == 0) {
     double d;
-    return ObjArParseFloat(TextAt(data, rec + U32(rec)), d) ? d : def;
+    return ObjArParseFloat(TextAt(data, curEnd_, data_ + size_), d) ? d : def;
   }
   return def;
 }
 
 std::string CNxObjArBin::ReadString(std::string_view name, std::string_view def) {
-  const int i = FindValue(name);
-  if (i < 0) return std::string(def);
-  const char* rec = buf_.data() + views_[curId_ - 1].Record;
-  const char* e = buf_.data() + views_[curId_ - 1].ValueTable + 12 * i;
-  if (int32_t(U32(e + 8)) != 0) return std::string(def);
-  return TextAt(rec + U32(e + 4), rec + U32(rec));
-}
-
-void CNxObjArBin::WriteInt(std::string_view name, int32_t value) {
-  if (!opened_ || !m_isStore) return;
-  TObsValue& v = cur_->Values.emplace_back();
-  v.Name = std::string(name);
-  v.Int = value;
-  v.Kind = -1;
-}
-
-void CNxObjArBin::WriteFloat(std::string_view name, double value) {
-  if (!opened_ || !m_isStore) return;
-  TObsValue& v = cur_->Values.emplace_back();
-  v.Name = std::string(name);
-  v.Dbl = value;
-  v.Kind = -2;
-}
-
-void CNxObjArBin::WriteString(std::string_view name, std::string_view value) {
-  if (!opened_ || !m_isStore) return;
-  TObsValue& v = cur_->Values.emplace_back();
-  v.Name = std::string(name);
-  v.Text = std::string(value);
-  v.Kind = 0;
+  const char* e = FindEntry(name);
+  if (!e || int32_t(U32(e + 8)) != 0) return std::string(def);
+  return TextAt(curRec_ + U32(e + 4), curEnd_, data_ + size_);
 }

@@ -12,10 +12,16 @@
 //            zero padding up to the record length
 // The compressed form is the whole file deflated as gzip (level 1, window 15, memlevel 9).
 //
+// Storing: a record depends only on its own node (ids, not offsets, name the parent and
+// the children), so each node's record is built as soon as the node is left, from the
+// values kept while it is open. Close lays the index in front and writes the records in
+// id order straight from where they were built.
+//
 // Loading keeps the file in one buffer and answers every read in place. Every offset,
 // id, count and terminator is checked when the file is opened; a body that points
 // outside itself fails the open.
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -23,23 +29,21 @@
 #include <vector>
 
 #include "common/archive/obj_archive.h"
+#include "common/archive/obj_archive_buffers.h"
 
-// A value while storing; only the member named by Kind is meaningful.
-struct TObsValue {
-  std::string Text;
-  int32_t Int = 0;
-  double Dbl = 0;
-  std::string Name;
-  int32_t Kind = 0;  // 0 text, -1 int32, -2 double
-};
+constexpr uint32_t kObsBinMagic = 0xF0FFCCFF;
+constexpr size_t kObsBinHeaderSize = 16;
 
-// A node while storing.
-struct TObsBinNode {
-  TObsBinNode* Parent = nullptr;
-  std::string Name;
-  std::vector<TObsValue> Values;
-  std::vector<TObsBinNode*> Children;
-  int32_t Id = 0;
+// A node while storing, from EnterNode to the LeaveNode that builds its record. Kept on a
+// stack whose entries are reused, so that filling sibling after sibling allocates nothing.
+struct TObsBinOpenNode {
+  uint32_t Id = 0;
+  uint32_t Parent = 0;
+  std::vector<uint32_t> Children;  // ids in insertion order
+  TObsBytes Table;                 // per value: u32 name offset, u32 data offset (in Data), i32 kind
+  TObsBytes Name;                  // UTF-16LE with terminator
+  TObsBytes Data;                  // per value its name and its data, as in the record
+  std::string ChildNames;          // the children's UTF-8 names, each after its u32 length
 };
 
 // A node while loading: byte offsets into the loaded file buffer.
@@ -48,9 +52,6 @@ struct TObsBinNodeRead {
   uint32_t ValueTable = 0;
   uint32_t NameAt = 0;
 };
-
-constexpr uint32_t kObsBinMagic = 0xF0FFCCFF;
-constexpr size_t kObsBinHeaderSize = 16;
 
 class CNxObjArBin : public CNxObjAr {
  public:
@@ -73,33 +74,68 @@ class CNxObjArBin : public CNxObjAr {
 
   // Loads from bytes already in memory (the whole file, plain or gzip).
   [[nodiscard]] bool OpenBytes(std::string bytes);
-  // The bytes Close produced for a storing archive (header included, before gzip).
-  const std::string& Body() const { return buf_; }
-
 
  private:
+  // Name lookup among the children of one node with many. Usually their names rise
+  // strictly (by length, then by bytes: "V9" before "V10"), which proves them distinct,
+  // and a binary search or the hint below finds them; otherwise a hash table over
+  // (name hash, position + 1) keeps the first child of each name.
+  struct TChildIndex {
+    bool Sorted = false;
+    std::vector<uint64_t> Slots;
+    uint32_t Mask = 0;
+  };
+
+  void ResetLoad();
   bool LoadPlain();
   bool ValidateBody();
-  int FindValue(std::string_view name);  // index in the current value table, -1 none
-  uint32_t ChildId(uint32_t node, uint32_t i) const;
+  void SetCurrent(uint32_t id);
+  const char* FindEntry(std::string_view name);  // entry in the current value table, or nullptr
+  const char* FindEntryWide(std::string_view name);
+  const char* Rec(uint32_t id) const { return data_ + views_[id - 1].Record; }
   bool NodeNameIs(uint32_t id, std::u16string_view name) const;
-  uint32_t FindChild(std::u16string_view name);  // child id of the current node, 0 none
-  void BuildFile();
+  bool NodeNameIsAscii(uint32_t id, std::string_view name) const;
+  uint32_t FindChild(std::string_view name);  // child id of the current node, 0 none
+  const TChildIndex& ChildIndex(uint32_t id);
+  uint32_t ChildAt(const char* rec, uint32_t pos) const;
 
-  TObsBinNode* cur_ = nullptr;
-  TObsBinNode root_;
+  TObsBinOpenNode& Cur() { return open_[depth_]; }
+  void PushNode(uint32_t id, uint32_t parent, std::string_view name);
+  void PutEntry(uint32_t nameOff, int32_t kind);
+  void FinishRecord(TObsBinOpenNode& n);
+  void WriteOut();
+
   bool m_isStore = false;
   bool compressed_ = false;
+  bool opened_ = false;
+  TNxMemStream* stream_ = nullptr;
+
+  // Storing.
   int32_t nodeCount_ = 0;
-  std::vector<std::unique_ptr<TObsBinNode>> nodes_;
-  std::string buf_;  // the whole file: header + body
-  uint32_t bodySize_ = 0;
+  std::vector<TObsBinOpenNode> open_;  // [0] is the root; entries past depth_ are spare
+  size_t depth_ = 0;
+  TObsBytes records_;  // per node id the address of its finished record
+  TObsArena records8_;  // the finished records
+  uint64_t bodySize_ = 0;
+
+  // Loading.
+  std::string owned_;                   // the file as handed to OpenBytes
+  TObsBlock ownedRaw_;                  // or as read from a file or inflated
+  const char* data_ = nullptr;          // header + body
+  size_t size_ = 0;
   std::vector<TObsBinNodeRead> views_;  // index = id - 1
   uint32_t curId_ = 0;                  // current node while loading (1 = root)
+  const char* curRec_ = nullptr;        // its record, the record's end, its value table
+  const char* curEnd_ = nullptr;
+  const char* curTable_ = nullptr;
+  int curV_ = 0;                        // its value count
   int lastHint_ = -1;                   // value index found by the previous lookup
-  // Nodes with many children get a name index on first use (raw UTF-16LE name bytes to
-  // the first child of that name), so entering each of n children costs O(n), not O(n^2).
-  std::unordered_map<uint32_t, std::unordered_map<std::string_view, uint32_t>> childIndex_;
-  TNxMemStream* stream_ = nullptr;
-  bool opened_ = false;
+  // Nodes with many children get a name index on first use, so entering each of n
+  // children costs O(n), not O(n^2).
+  std::unordered_map<uint32_t, TChildIndex> childIndex_;
+  // Children are mostly entered in order: the position of the child found last, among
+  // the children of hintParent_, and the one after it are tried first. Used only where
+  // the names are known to be distinct, so a match is the first child of that name.
+  uint32_t hintParent_ = 0;
+  uint32_t hintPos_ = 0;
 };

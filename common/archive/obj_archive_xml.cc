@@ -1,9 +1,17 @@
 // The XML archive on pugixml.
 #include "common/archive/obj_archive_xml.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <charconv>
 #include <cstring>
-#include <sstream>
 #include <stdexcept>
+
+#include "common/platform/text.h"
 
 namespace {
 // Entities and numeric references are resolved and raw line ends become line feeds;
@@ -11,7 +19,6 @@ namespace {
 constexpr unsigned kParseFlags = pugi::parse_cdata | pugi::parse_escapes | pugi::parse_eol;
 constexpr const char* kRootName = "XML_OBJ_STORE";
 
-std::string Str(std::string_view s) { return std::string(s); }
 
 // Length of the strict UTF-8 sequence at s[i] (no stray continuation bytes, no overlong
 // forms, no surrogates, nothing above U+10FFFF), 0 when there is none.
@@ -58,14 +65,172 @@ class TStringWriter : public pugi::xml_writer {
   std::string out;
   void write(const void* data, size_t size) override { out.append(static_cast<const char*>(data), size); }
 };
+
+
+inline uint64_t Load64(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+inline uint16_t Load16(const char* p) {
+  uint16_t v;
+  std::memcpy(&v, p, 2);
+  return v;
+}
+
+// UTF-16LE to UTF-8, the way the parser's own conversion does it for well-formed text
+// (ASCII four units at a time). False at a lone surrogate, which the caller leaves to the
+// parser's conversion.
+bool Utf16LeToUtf8(const char* p, size_t units, TObsBytes& out) {
+  char* d = out.Grow(3 * units);  // the most a unit can take
+  char* const start = d;
+  size_t i = 0;
+  const auto narrow = [](uint64_t w) {
+    return uint32_t((w & 0xFF) | ((w >> 8) & 0xFF00) | ((w >> 16) & 0xFF0000) | ((w >> 24) & 0xFF000000));
+  };
+  while (i < units) {
+    if (i + 8 <= units) {
+      const uint64_t w0 = Load64(p + 2 * i), w1 = Load64(p + 2 * i + 8);
+      if (((w0 | w1) & 0xFF80FF80FF80FF80ull) == 0) {
+        const uint64_t c = uint64_t(narrow(w0)) | uint64_t(narrow(w1)) << 32;
+        std::memcpy(d, &c, 8);
+        d += 8;
+        i += 8;
+        continue;
+      }
+    }
+    const uint32_t u = Load16(p + 2 * i);
+    if (u < 0x80) {
+      *d++ = char(u);
+      ++i;
+    } else if (u < 0x800) {
+      *d++ = char(0xC0 | (u >> 6));
+      *d++ = char(0x80 | (u & 0x3F));
+      ++i;
+    } else if (u < 0xD800 || u >= 0xE000) {
+      *d++ = char(0xE0 | (u >> 12));
+      *d++ = char(0x80 | ((u >> 6) & 0x3F));
+      *d++ = char(0x80 | (u & 0x3F));
+      ++i;
+    } else {
+      if (u >= 0xDC00 || i + 1 >= units) return false;
+      const uint32_t v = Load16(p + 2 * i + 2);
+      if (v < 0xDC00 || v >= 0xE000) return false;
+      const uint32_t cp = 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00);
+      *d++ = char(0xF0 | (cp >> 18));
+      *d++ = char(0x80 | ((cp >> 12) & 0x3F));
+      *d++ = char(0x80 | ((cp >> 6) & 0x3F));
+      *d++ = char(0x80 | (cp & 0x3F));
+      i += 2;
+    }
+  }
+  out.Truncate(out.Size() - 3 * units + size_t(d - start));
+  return true;
+}
+
+// UTF-8 to UTF-16LE exactly as the DOM's writer converts its output: well-formed
+// sequences and the overlong, surrogate and beyond-U+10FFFF forms of the same shapes
+// decode; any other byte is dropped. Returns the bytes written to out (at most 2 n).
+size_t Utf8ToUtf16Le(const char* p, size_t n, char* out) {
+  char* d = out;
+  const auto unit = [&d](uint32_t u) {
+    d[0] = char(u & 0xFF);
+    d[1] = char((u >> 8) & 0xFF);
+    d += 2;
+  };
+  const auto cont = [p](size_t i) { return (static_cast<unsigned char>(p[i]) & 0xC0) == 0x80; };
+  size_t i = 0;
+  while (i < n) {
+    if (i + 8 <= n) {
+      const uint64_t w = Load64(p + i);
+      if ((w & 0x8080808080808080ull) == 0) {
+        for (int k = 0; k < 8; ++k) {
+          d[2 * k] = char(w >> (8 * k));
+          d[2 * k + 1] = 0;
+        }
+        d += 16;
+        i += 8;
+        continue;
+      }
+    }
+    const uint32_t lead = static_cast<unsigned char>(p[i]);
+    const auto b = [p](size_t k) { return uint32_t(static_cast<unsigned char>(p[k]) & 0x3F); };
+    if (lead < 0x80) {
+      unit(lead);
+      i += 1;
+    } else if (lead - 0xC0 < 0x20 && i + 2 <= n && cont(i + 1)) {
+      unit((lead & 0x3F) << 6 | b(i + 1));
+      i += 2;
+    } else if (lead - 0xE0 < 0x10 && i + 3 <= n && cont(i + 1) && cont(i + 2)) {
+      unit((lead & 0x1F) << 12 | b(i + 1) << 6 | b(i + 2));
+      i += 3;
+    } else if (lead - 0xF0 < 0x08 && i + 4 <= n && cont(i + 1) && cont(i + 2) && cont(i + 3)) {
+      const uint32_t cp = (lead & 0x0F) << 18 | b(i + 1) << 12 | b(i + 2) << 6 | b(i + 3);
+      unit(uint16_t(0xD800 + ((cp - 0x10000u) >> 10)));
+      unit(uint16_t(0xDC00 + ((cp - 0x10000u) & 0x3FF)));
+      i += 4;
+    } else {
+      i += 1;
+    }
+  }
+  return size_t(d - out);
+}
+
+bool IsAsciiText(std::string_view s) {
+  size_t i = 0;
+  uint64_t high = 0;
+  for (; i + 8 <= s.size(); i += 8) high |= Load64(s.data() + i);
+  for (; i < s.size(); ++i) high |= static_cast<unsigned char>(s[i]);
+  return (high & 0x8080808080808080ull) == 0;
+}
+
+// The length of a text up to its first zero byte (what a C string of it keeps).
+inline size_t CLength(std::string_view s) {
+  if (s.empty()) return 0;
+  const void* z = std::memchr(s.data(), 0, s.size());
+  return z ? size_t(static_cast<const char*>(z) - s.data()) : s.size();
+}
+
+// A name as the DOM takes it: zero-terminated, cut at an embedded zero as a C string would
+// be. Short names stay on the stack.
+class TCName {
+ public:
+  explicit TCName(std::string_view s) {
+    n_ = CLength(s);
+    if (n_ < sizeof small_) {
+      if (n_) std::memcpy(small_, s.data(), n_);
+      small_[n_] = 0;
+      p_ = small_;
+    } else {
+      heap_.assign(s.data(), n_);
+      p_ = heap_.c_str();
+    }
+  }
+  const char* CStr() const { return p_; }
+
+ private:
+  char small_[64];
+  std::string heap_;
+  const char* p_;
+  size_t n_;
+};
+
 }  // namespace
 
 void CNxObjArXML::NewDocument() {
   doc_.reset();
+  text_.Release();
   pugi::xml_node decl = doc_.append_child(pugi::node_declaration);
   decl.append_attribute("version") = "1.0";
   decl.append_attribute("encoding") = "UTF-16";
   cur_ = doc_.append_child(kRootName);
+}
+
+void CNxObjArXML::NewOutput() {
+  doc_.reset();
+  text_.Release();
+  ReleaseOutput();
+  StartElement(kRootName);
 }
 
 bool CNxObjArXML::Loaded(const pugi::xml_parse_result& r) {
@@ -76,16 +241,33 @@ bool CNxObjArXML::Loaded(const pugi::xml_parse_result& r) {
   return true;
 }
 
+// A file of UTF-16LE with its byte-order mark, the form this archive writes, is turned into
+// UTF-8 here in one pass and parsed in place; the result is the buffer the parser's own
+// conversion makes (the mark becomes EF BB BF, which the parser skips). -1 for any other
+// input, which the parser converts itself.
+int CNxObjArXML::LoadUtf16(const char* p, size_t size) {
+  const auto b = [p](size_t i) { return static_cast<unsigned char>(p[i]); };
+  // Four bytes at least (shorter input is not told apart by its mark) and not the mark of
+  // UTF-32LE, which begins with the same two bytes.
+  if (size < 4 || size % 2 != 0 || b(0) != 0xFF || b(1) != 0xFE || (b(2) == 0 && b(3) == 0)) return -1;
+  TObsBytes text;
+  std::memcpy(text.Grow(3), "\xEF\xBB\xBF", 3);
+  if (!Utf16LeToUtf8(p + 2, size / 2 - 1, text)) return -1;
+  const pugi::xml_parse_result r = doc_.load_buffer_inplace(text.Data(), text.Size(), kParseFlags, pugi::encoding_utf8);
+  text_ = std::move(text);  // the document points into it
+  return Loaded(r) ? 1 : 0;
+}
+
 bool CNxObjArXML::Open(const std::string& target, bool storing) {
   target_ = target;
   m_isStore = storing;
   depth_ = 0;
   onText_ = false;
   opened_ = false;
-  childIndex_.clear();
+  ResetIndex();
   if (storing) {
     if (!target.empty() && target[0] == ':' && !TNxMemStream::FromDesignation(target)) return false;
-    NewDocument();
+    NewOutput();
     opened_ = true;
     return true;
   }
@@ -93,8 +275,16 @@ bool CNxObjArXML::Open(const std::string& target, bool storing) {
     TNxMemStream* s = TNxMemStream::FromDesignation(target);
     if (!s) return false;
     const std::string& b = s->Bytes();
+    const int fast = LoadUtf16(b.data() + s->Position(), b.size() - s->Position());
+    if (fast >= 0) return fast == 1;
     return Loaded(doc_.load_buffer(b.data() + s->Position(), b.size() - s->Position(), kParseFlags,
                                    pugi::encoding_auto));
+  }
+  TObsBlock raw;
+  size_t size = 0;
+  if (ObsReadWholeFile(target, raw, size)) {
+    const int fast = LoadUtf16(raw.Data(), size);
+    if (fast >= 0) return fast == 1;
   }
   return Loaded(doc_.load_file(target.c_str(), kParseFlags, pugi::encoding_auto));
 }
@@ -110,10 +300,10 @@ bool CNxObjArXML::OpenText(const std::string& text, bool storing) {
   depth_ = 0;
   opened_ = false;
   onText_ = storing;
-  childIndex_.clear();
+  ResetIndex();
   if (storing) {
     target_.clear();
-    NewDocument();
+    NewOutput();
     opened_ = true;
     return true;
   }
@@ -122,56 +312,277 @@ bool CNxObjArXML::OpenText(const std::string& text, bool storing) {
   return Loaded(doc_.load_buffer(whole.data(), whole.size(), kParseFlags, pugi::encoding_utf8));
 }
 
+namespace {
+// How the DOM's writer puts a byte of an attribute value: most as they are, the markup
+// characters and the control characters as references (tested against the writer).
+struct TAttrEscapes {
+  bool special[256] = {};
+  TAttrEscapes() {
+    for (int c = 1; c < 32; ++c) special[c] = true;
+    special[int('&')] = special[int('<')] = special[int('"')] = true;
+  }
+};
+const TAttrEscapes kAttrEscapes;
+
+inline void PutBytes(TObsBytes& out, std::string_view s) {
+  if (!s.empty()) std::memcpy(out.Grow(s.size()), s.data(), s.size());
+}
+
+void PutEscaped(TObsBytes& out, std::string_view v) {
+  const char* p = v.data();
+  const size_t n = v.size();
+  size_t run = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char c = static_cast<unsigned char>(p[i]);
+    if (!kAttrEscapes.special[c]) continue;
+    if (i > run) std::memcpy(out.Grow(i - run), p + run, i - run);
+    run = i + 1;
+    switch (c) {
+      case '&': PutBytes(out, "&amp;"); break;
+      case '<': PutBytes(out, "&lt;"); break;
+      case '"': PutBytes(out, "&quot;"); break;
+      default: {
+        char* d = out.Grow(5);
+        d[0] = '&';
+        d[1] = '#';
+        d[2] = char('0' + c / 10);
+        d[3] = char('0' + c % 10);
+        d[4] = ';';
+      }
+    }
+  }
+  if (n > run) std::memcpy(out.Grow(n - run), p + run, n - run);
+}
+
+inline std::string_view NameOrAnonymous(std::string_view s) { return s.empty() ? std::string_view(":anonymous") : s; }
+}  // namespace
+
 bool CNxObjArXML::Close() {
   if (!m_isStore || !opened_) {
     opened_ = false;
     return true;
   }
   opened_ = false;
+  // Elements still open (unbalanced calls) are written with what they hold.
+  while (depth_ > 0) {
+    FinishElement();
+    --depth_;
+  }
+  FinishElement();
+  // The elements in the order they were entered, each end tag after the last piece of
+  // its element's descendants.
+  std::vector<iovec> pieces;
+  static const char kBom[2] = {'\xFF', '\xFE'};
+  if (!onText_) {
+    ObsAddPiece(pieces, kBom, 2);
+    scratch_.Clear();
+    PutBytes(scratch_, "<?xml version=\"1.0\" encoding=\"UTF-16\"?>");
+    size_t len = 0;
+    const char* decl = PutPiece(scratch_, false, len);
+    ObsAddPiece(pieces, decl, len);
+  }
+  std::vector<const TOutElement*> open;
+  const auto* elements = reinterpret_cast<const TOutElement*>(elements_.Data());
+  const size_t count = elements_.Size() / sizeof(TOutElement);
+  for (size_t i = 0; i < count; ++i) {
+    const TOutElement& e = elements[i];
+    while (!open.empty() && open.back()->Depth >= e.Depth) {
+      ObsAddPiece(pieces, open.back()->End, open.back()->EndLen);
+      open.pop_back();
+    }
+    ObsAddPiece(pieces, e.Start, e.StartLen);
+    if (e.End) open.push_back(&e);
+  }
+  for (; !open.empty(); open.pop_back()) ObsAddPiece(pieces, open.back()->End, open.back()->EndLen);
   if (onText_) {
-    TStringWriter w;
-    doc_.document_element().print(w, "", pugi::format_raw, pugi::encoding_utf8);
-    const std::string& t = w.out;
+    std::string t;
+    for (const iovec& v : pieces) t.append(static_cast<const char*>(v.iov_base), v.iov_len);
     // The start tag is exactly "<XML_OBJ_STORE>" (15 characters) when no value sits on
     // the root; the end tag is 16 characters, or "/>" of an empty element.
     size_t tail = t.find("</XML_OBJ_STORE>") != std::string::npos ? 16 : 2;
     target_ = t.size() >= 15 + tail ? t.substr(15, t.size() - 15 - tail) : std::string();
+    ReleaseOutput();
     return true;
   }
-  const unsigned flags = pugi::format_indent | pugi::format_write_bom;
+  static const char kLineEnd[2] = {'\n', 0};
+  ObsAddPiece(pieces, kLineEnd, 2);
   if (!target_.empty() && target_[0] == ':') {
     TNxMemStream* s = TNxMemStream::FromDesignation(target_);
     if (!s) throw std::runtime_error("stream target is gone");
-    TStringWriter w;
-    doc_.save(w, "\t", flags, pugi::encoding_utf16_le);
-    s->Write(w.out.data(), w.out.size());
-    return true;
+    for (const iovec& v : pieces) s->Write(v.iov_base, v.iov_len);
+  } else {
+    ObsWriteFile(target_, pieces, 0666, "cannot write " + target_, "cannot write " + target_);
   }
-  if (!doc_.save_file(target_.c_str(), "\t", flags, pugi::encoding_utf16_le))
-    throw std::runtime_error("cannot write " + target_);
+  ReleaseOutput();
   return true;
 }
 
-pugi::xml_node CNxObjArXML::FindChild(std::string_view name) {
-  if (m_isStore) return cur_.child(Str(name).c_str());
-  auto it = childIndex_.find(cur_.internal_object());
-  if (it == childIndex_.end()) {
-    size_t count = 0;
-    for (pugi::xml_node c = cur_.first_child(); c && count <= 16; c = c.next_sibling())
-      if (c.type() == pugi::node_element) ++count;
-    if (count <= 16) return cur_.child(Str(name).c_str());
-    auto& index = childIndex_[cur_.internal_object()];
-    for (pugi::xml_node c = cur_.first_child(); c; c = c.next_sibling())
-      if (c.type() == pugi::node_element) index.emplace(std::string_view(c.name()), c.internal_object());
-    it = childIndex_.find(cur_.internal_object());
+void CNxObjArXML::ReleaseOutput() {
+  open_.clear();
+  elements_.Release();
+  pieces_.Release();
+  scratch_.Release();
+}
+
+// The element is complete when it is left: its start tag (and end tag, when it has
+// children) are made here as the DOM's writer makes them, one element a line with tabs
+// for the depth (raw for OpenText: nothing between the tags, UTF-8), and kept as pieces.
+void CNxObjArXML::FinishElement() {
+  TOpenElement& e = open_[size_t(depth_)];
+  const std::string_view text(e.Text);
+  const bool raw = onText_;
+  TObsBytes& t = scratch_;
+  const auto lineStart = [&] {
+    if (raw) return;
+    char* d = t.Grow(1 + size_t(depth_));
+    d[0] = '\n';
+    std::memset(d + 1, '\t', size_t(depth_));
+  };
+  // Start tag.
+  t.Clear();
+  lineStart();
+  PutBytes(t, "<");
+  PutBytes(t, NameOrAnonymous(text.substr(0, e.NameLen)));
+  for (const TOpenAttr& a : e.Attrs) {
+    PutBytes(t, " ");
+    PutBytes(t, NameOrAnonymous(text.substr(a.NameAt, a.NameLen)));
+    PutBytes(t, "=\"");
+    PutEscaped(t, text.substr(a.ValueAt, a.ValueLen));
+    PutBytes(t, "\"");
   }
-  auto f = it->second.find(name);
-  return f == it->second.end() ? pugi::xml_node() : pugi::xml_node(f->second);
+  PutBytes(t, e.HasChildren ? ">" : raw ? "/>" : " />");
+  TOutElement& out = reinterpret_cast<TOutElement*>(elements_.Data())[e.Index];
+  out.Start = PutPiece(t, raw, out.StartLen);
+  if (e.HasChildren) {
+    t.Clear();
+    lineStart();
+    PutBytes(t, "</");
+    PutBytes(t, NameOrAnonymous(text.substr(0, e.NameLen)));
+    PutBytes(t, ">");
+    out.End = PutPiece(t, raw, out.EndLen);
+  }
+}
+
+// The piece in the file's encoding: UTF-8 as it is for OpenText, else UTF-16LE.
+const char* CNxObjArXML::PutPiece(const TObsBytes& utf8, bool raw, size_t& len) {
+  if (raw) {
+    char* p = pieces_.Room(utf8.Size());
+    std::memcpy(p, utf8.Data(), utf8.Size());
+    len = utf8.Size();
+    return p;
+  }
+  // Room for the most the text can take; what is not used goes back to the arena's end.
+  char* p = pieces_.Room(2 * utf8.Size());
+  len = Utf8ToUtf16Le(utf8.Data(), utf8.Size(), p);
+  pieces_.GiveBack(2 * utf8.Size() - len);
+  return p;
+}
+
+void CNxObjArXML::StartElement(std::string_view name) {
+  if (open_.size() <= size_t(depth_)) open_.resize(size_t(depth_) + 1);
+  TOpenElement& e = open_[size_t(depth_)];
+  e.Text.assign(name.data(), CLength(name));
+  e.NameLen = e.Text.size();
+  e.Attrs.clear();
+  e.ChildNames.clear();
+  e.HasChildren = false;
+  e.Index = elements_.Size() / sizeof(TOutElement);
+  TOutElement* out = reinterpret_cast<TOutElement*>(elements_.Grow(sizeof(TOutElement)));
+  *out = TOutElement{};
+  out->Depth = uint32_t(depth_);
+}
+
+void CNxObjArXML::ResetIndex() {
+  childIndex_.clear();
+  lastIndexed_ = nullptr;
+  lastIndex_ = nullptr;
+  hintParent_ = nullptr;
+  hintPos_ = 0;
+}
+
+namespace {
+// Order of the sorted child index: by length, then bytewise.
+inline int CompareNames(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+  return std::memcmp(a.data(), b.data(), a.size());
+}
+}  // namespace
+
+const CNxObjArXML::TChildIndex& CNxObjArXML::ChildIndex(pugi::xml_node_struct* parent) {
+  auto found = childIndex_.find(parent);
+  if (found != childIndex_.end()) return found->second;
+  TChildIndex& x = childIndex_[parent];
+  for (pugi::xml_node c = pugi::xml_node(parent).first_child(); c; c = c.next_sibling())
+    if (c.type() == pugi::node_element) x.Kids.push_back({c.internal_object(), c.name()});
+  x.Sorted = true;
+  for (size_t i = 1; i < x.Kids.size() && x.Sorted; ++i) x.Sorted = CompareNames(x.Kids[i - 1].Name, x.Kids[i].Name) < 0;
+  if (!x.Sorted) {
+    x.Map.reserve(x.Kids.size());
+    for (const TChildIndex::TKid& k : x.Kids) x.Map.emplace(k.Name, k.Node);
+  }
+  return x;
+}
+
+pugi::xml_node CNxObjArXML::FindChild(std::string_view name) {
+  pugi::xml_node_struct* const parent = cur_.internal_object();
+  const TChildIndex* index = parent == lastIndexed_ ? lastIndex_ : nullptr;
+  if (!index) {
+    auto it = childIndex_.find(parent);
+    if (it == childIndex_.end()) {
+      // A few children are searched as the DOM does it, with the name as a C string.
+      size_t count = 0;
+      for (pugi::xml_node c = cur_.first_child(); c && count <= 16; c = c.next_sibling())
+        if (c.type() == pugi::node_element) ++count;
+      if (count <= 16) return cur_.child(TCName(name).CStr());
+    }
+    index = it != childIndex_.end() ? &it->second : &ChildIndex(parent);
+    lastIndexed_ = parent;
+    lastIndex_ = index;
+  }
+  // Many children: a name index with the whole name.
+  const TChildIndex& x = *index;
+  if (!x.Sorted) {
+    auto f = x.Map.find(name);
+    return f == x.Map.end() ? pugi::xml_node() : pugi::xml_node(f->second);
+  }
+  // Sorted names are distinct: the next sibling of the one found last (entering in order),
+  // the same one (HasNode, then EnterNode), then a binary search.
+  if (hintParent_ == parent) {
+    for (const size_t pos : {hintPos_ + 1, hintPos_}) {
+      if (pos < x.Kids.size() && x.Kids[pos].Name == name) {
+        hintPos_ = pos;
+        return pugi::xml_node(x.Kids[pos].Node);
+      }
+    }
+  }
+  size_t lo = 0, hi = x.Kids.size();
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    const int cmp = CompareNames(x.Kids[mid].Name, name);
+    if (cmp == 0) {
+      hintParent_ = parent;
+      hintPos_ = mid;
+      return pugi::xml_node(x.Kids[mid].Node);
+    }
+    if (cmp < 0) lo = mid + 1;
+    else hi = mid;
+  }
+  return pugi::xml_node();
 }
 
 bool CNxObjArXML::EnterNode(std::string_view name) {
   if (!opened_) return false;
-  pugi::xml_node next = m_isStore ? cur_.append_child(Str(name).c_str()) : FindChild(name);
+  if (m_isStore) {
+    TOpenElement& parent = open_[size_t(depth_)];
+    parent.HasChildren = true;
+    const std::string_view c = name.substr(0, CLength(name));
+    const uint32_t len = uint32_t(c.size());
+    parent.ChildNames.append(reinterpret_cast<const char*>(&len), 4).append(c);
+    ++depth_;
+    StartElement(c);
+    return true;
+  }
+  pugi::xml_node next = FindChild(name);
   if (!next) return false;
   cur_ = next;
   ++depth_;
@@ -180,19 +591,30 @@ bool CNxObjArXML::EnterNode(std::string_view name) {
 
 bool CNxObjArXML::LeaveNode() {
   if (!opened_ || depth_ <= 0) return false;
+  if (m_isStore) FinishElement();
+  else cur_ = cur_.parent();
   --depth_;
-  cur_ = cur_.parent();
   return true;
 }
 
 std::string CNxObjArXML::ReadString(std::string_view name, std::string_view def) {
   if (!opened_ || m_isStore) return std::string(def);
-  pugi::xml_attribute a = cur_.attribute(Str(name).c_str());
-  std::string s = a ? std::string(a.value()) : std::string(def);
+  const pugi::xml_attribute a = cur_.attribute(TCName(name).CStr());
+  if (!a) return LineEnds(std::string(def));
+  const char* v = a.value();
+  const size_t n = std::strlen(v);
+  // Usually plain ASCII without line feeds: nothing to mend.
+  if (IsAsciiText(std::string_view(v, n)) && !std::memchr(v, '\n', n)) return std::string(v, n);
+  std::string s(v, n);
   // A document in an 8-bit encoding passes its bytes through unchecked; texts that are
   // not UTF-8 get U+FFFD for what does not decode, so that the program holds (and saves,
   // in any format) the same text it shows.
-  if (a) MakeValidUtf8(s);
+  MakeValidUtf8(s);
+  return LineEnds(std::move(s));
+}
+
+// A text with line feeds and no carriage return gets carriage return + line feed pairs.
+std::string CNxObjArXML::LineEnds(std::string s) {
   if (s.find('\n') != std::string::npos && s.find('\r') == std::string::npos) {
     std::string r;
     r.reserve(s.size() + 8);
@@ -205,15 +627,61 @@ std::string CNxObjArXML::ReadString(std::string_view name, std::string_view def)
   return s;
 }
 
+// The base conversion through ReadString, without making the text: the mending ReadString
+// does (U+FFFD for bytes that do not decode, CR before LF) cannot turn a text that is not
+// an integer into one or change one that is.
+int32_t CNxObjArXML::ReadInt(std::string_view name, int32_t def) {
+  if (!opened_ || m_isStore) return def;
+  const pugi::xml_attribute a = cur_.attribute(TCName(name).CStr());
+  return a ? StrToIntDef(a.value(), def) : def;
+}
+
+// As the DOM does it: an attribute of that name (cut at a zero, as a C string) gets the new
+// value in its place; an attribute without a name is never found, so each is a new one.
 void CNxObjArXML::WriteString(std::string_view name, std::string_view value) {
   if (!opened_ || !m_isStore) return;
-  std::string n = Str(name);
-  pugi::xml_attribute a = cur_.attribute(n.c_str());
-  if (!a) a = cur_.append_attribute(n.c_str());
-  a.set_value(Str(value).c_str());
+  TOpenElement& e = open_[size_t(depth_)];
+  name = name.substr(0, CLength(name));
+  value = value.substr(0, CLength(value));
+  TOpenAttr* found = nullptr;
+  if (!name.empty()) {
+    for (TOpenAttr& a : e.Attrs)
+      if (a.NameLen == name.size() && std::memcmp(e.Text.data() + a.NameAt, name.data(), name.size()) == 0) {
+        found = &a;
+        break;
+      }
+  }
+  if (!found) {
+    found = &e.Attrs.emplace_back();
+    found->NameAt = e.Text.size();
+    found->NameLen = name.size();
+    e.Text.append(name);
+  }
+  found->ValueAt = e.Text.size();
+  found->ValueLen = value.size();
+  e.Text.append(value);
+}
+
+void CNxObjArXML::WriteInt(std::string_view name, int32_t value) {
+  char buf[16];
+  const char* end = std::to_chars(buf, buf + sizeof buf, value).ptr;
+  WriteString(name, std::string_view(buf, size_t(end - buf)));
 }
 
 bool CNxObjArXML::HasNode(std::string_view name) {
   if (!opened_) return false;
+  if (m_isStore) {
+    // The first child of that name, as a C string; unnamed children are never found.
+    name = name.substr(0, CLength(name));
+    if (name.empty()) return false;
+    const std::string& names = open_[size_t(depth_)].ChildNames;
+    for (size_t at = 0; at < names.size();) {
+      uint32_t len;
+      std::memcpy(&len, names.data() + at, 4);
+      if (std::string_view(names).substr(at + 4, len) == name) return true;
+      at += 4 + len;
+    }
+    return false;
+  }
   return bool(FindChild(name));
 }

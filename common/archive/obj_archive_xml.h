@@ -8,8 +8,10 @@
 
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "common/archive/obj_archive.h"
+#include "common/archive/obj_archive_buffers.h"
 
 class CNxObjArXML : public CNxObjAr {
  public:
@@ -24,27 +26,83 @@ class CNxObjArXML : public CNxObjAr {
   bool IsStoring() const override { return m_isStore; }
   bool EnterNode(std::string_view name) override;
   bool LeaveNode() override;
+  // The base conversion, answered from the attribute without making a text first.
+  int32_t ReadInt(std::string_view name, int32_t def) override;
   // A text that comes back with line feeds only gets carriage return + line feed pairs.
   std::string ReadString(std::string_view name, std::string_view def) override;
+  void WriteInt(std::string_view name, int32_t value) override;
   void WriteString(std::string_view name, std::string_view value) override;
   bool HasNode(std::string_view name) override;
   // Storing: Close leaves the children of the root as XML text in Target(), without the
   // root element. Loading: parses the text as the children of a root element.
   [[nodiscard]] virtual bool OpenText(const std::string& text, bool storing);
 
-  // The document, for tools that look at an archive's structure.
+  // The loaded document, for tools that look at an archive's structure.
   const pugi::xml_document& Document() const { return doc_; }
 
  private:
+  // Elements with many children get a name index on first use, so entering each of n
+  // children costs O(n), not O(n^2). Names that rise strictly (by length, then bytes)
+  // are distinct and are searched in order; others go into a map of first children.
+  struct TChildIndex {
+    struct TKid {
+      pugi::xml_node_struct* Node;
+      std::string_view Name;
+    };
+    bool Sorted = false;
+    std::vector<TKid> Kids;  // the element children in order
+    std::unordered_map<std::string_view, pugi::xml_node_struct*> Map;
+  };
+
+  // Storing: an element is complete when it is left, and its tags are made then. The
+  // open elements are a stack whose entries are reused from sibling to sibling.
+  struct TOpenAttr {
+    size_t NameAt = 0, NameLen = 0, ValueAt = 0, ValueLen = 0;  // in Text
+  };
+  struct TOpenElement {
+    std::string Text;  // the name (NameLen bytes), then names and values
+    size_t NameLen = 0;
+    std::vector<TOpenAttr> Attrs;
+    std::string ChildNames;  // the children's names, each after its u32 length
+    bool HasChildren = false;
+    size_t Index = 0;  // in elements_
+  };
+  // An element's place in the file: its depth and its tags as pieces of the file.
+  struct TOutElement {
+    uint32_t Depth = 0;
+    const char* Start = nullptr;
+    size_t StartLen = 0;
+    const char* End = nullptr;  // none when it has no children
+    size_t EndLen = 0;
+  };
+
   void NewDocument();
+  void NewOutput();
+  void ReleaseOutput();
+  void StartElement(std::string_view name);
+  void FinishElement();
+  const char* PutPiece(const TObsBytes& utf8, bool raw, size_t& len);
   bool Loaded(const pugi::xml_parse_result& r);
+  int LoadUtf16(const char* p, size_t size);
+  void ResetIndex();
+  const TChildIndex& ChildIndex(pugi::xml_node_struct* parent);
   pugi::xml_node FindChild(std::string_view name);
+  static std::string LineEnds(std::string s);
 
-  // Loading: elements with many children get a name index on first use (first child
-  // of each name), so entering each of n children costs O(n), not O(n^2).
-  std::unordered_map<pugi::xml_node_struct*, std::unordered_map<std::string_view, pugi::xml_node_struct*>>
-      childIndex_;
+  std::unordered_map<pugi::xml_node_struct*, TChildIndex> childIndex_;
+  pugi::xml_node_struct* lastIndexed_ = nullptr;  // the element whose index was used last
+  const TChildIndex* lastIndex_ = nullptr;
+  // Children are mostly entered in order: the position (in the index of hintParent_) of
+  // the child found last.
+  pugi::xml_node_struct* hintParent_ = nullptr;
+  size_t hintPos_ = 0;
 
+  std::vector<TOpenElement> open_;  // [depth_] is the current element
+  TObsBytes elements_;              // TOutElement per element, in the order entered
+  TObsArena pieces_;                // the tags in the file's encoding
+  TObsBytes scratch_;               // a tag as UTF-8 while it is made
+
+  TObsBytes text_;  // the UTF-8 text a loaded document was parsed from in place
   pugi::xml_node cur_;
   pugi::xml_document doc_;
   bool m_isStore = false;

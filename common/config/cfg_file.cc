@@ -12,7 +12,8 @@ TOpcCfgFile::~TOpcCfgFile() = default;
 
 void TOpcCfgFile::Serialize(CNxObjAr& ar) {
   if (ar.IsStoring()) {
-    for (size_t i = 0; i < Prjs.size(); ++i) SerializeChild(ar, "PRJ" + std::to_string(i), *Prjs[i]);
+    TIndexedName node;
+    for (size_t i = 0; i < Prjs.size(); ++i) SerializeChild(ar, node.Of("PRJ", i), *Prjs[i]);
     ar.WriteInt("Count", int32_t(Prjs.size()));
     return;
   }
@@ -24,12 +25,13 @@ void TOpcCfgFile::Serialize(CNxObjAr& ar) {
   // Projects missing from the file stay at their defaults, as many as the count says;
   // the count is trusted only as far as the archive's own size makes it plausible.
   Prjs.reserve(size_t(n < 4096 ? n : 4096));
+  TIndexedName node;
   for (int32_t i = 0; i < n; ++i) {
-    std::string node = "PRJ" + std::to_string(i);
-    if (i >= 65536 && !ar.HasNode(node)) break;
+    const std::string_view name = node.Of("PRJ", uint64_t(i));
+    if (i >= 65536 && !ar.HasNode(name)) break;
     std::unique_ptr<TOpcPrj> p = NewPrj();
     p->Owner = this;
-    SerializeChild(ar, node, *p);
+    SerializeChild(ar, name, *p);
     Prjs.push_back(std::move(p));
   }
 }

@@ -70,11 +70,10 @@ void TOpcPrj::Serialize(CNxObjAr& ar) {
     ar.WriteString("StrMD5", StrMD5);
     ar.WriteInt("UseGroup", UseGroup);
     ar.WriteInt("Count", int32_t(Vars.size()));
-    std::string node;
+    TIndexedName node;
     for (size_t i = 0; i < Vars.size(); ++i) {
-      node = "V" + std::to_string(i);
       const TOpcCfgVar& v = Vars[i];
-      ar.EnterNode(node);
+      ar.EnterNode(node.Of("V", i));
       ar.WriteString("Name", v.Name);
       ar.WriteString("Group", v.Group);
       ar.WriteInt("Type", v.Type);
@@ -106,11 +105,10 @@ void TOpcPrj::Serialize(CNxObjAr& ar) {
   // the next enumeration replaces the list; a forged count never claims memory.
   Vars.clear();
   if (n > 0) Vars.reserve(size_t(n < 65536 ? n : 65536));
-  std::string node;
+  TIndexedName node;
   bool complete = true;
   for (int32_t i = 0; i < n; ++i) {
-    node = "V" + std::to_string(i);
-    if (!ar.EnterNode(node)) {
+    if (!ar.EnterNode(node.Of("V", uint64_t(i)))) {
       complete = false;
       break;
     }

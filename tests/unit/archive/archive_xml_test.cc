@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "common/archive/obj_archive_xml.h"
 #include "common/platform/text.h"
@@ -132,6 +134,72 @@ TEST(XmlFormat, OpenTextStripsTheWrapper) {
   ASSERT_TRUE(back.OpenText(ar.Target(), false));
   ASSERT_TRUE(back.EnterNode("PRJ0"));
   EXPECT_EQ(back.ReadString("Name", ""), "a");
+}
+
+// The archive writes its text itself; it must be the DOM writer's text for the same tree:
+// every byte value in an attribute, names that are empty, non-ASCII or not UTF-8, a value
+// overwritten, values after children, nesting. Both file form (UTF-16) and OpenText.
+TEST(XmlFormat, TextIsTheDomWritersText) {
+  struct TBoth {
+    CNxObjAr& ar;
+    std::vector<pugi::xml_node> dom;
+    void Enter(const std::string& n) {
+      ar.EnterNode(n);
+      dom.push_back(dom.back().append_child(n.c_str()));
+    }
+    void Leave() {
+      ar.LeaveNode();
+      dom.pop_back();
+    }
+    void Put(const std::string& n, const std::string& v) {
+      ar.WriteString(n, v);
+      pugi::xml_attribute a = dom.back().attribute(n.c_str());
+      if (!a) a = dom.back().append_attribute(n.c_str());
+      a.set_value(v.c_str());
+    }
+  };
+  // (OpenText keeps values off the root: its text is the root's children only.)
+  const auto fill = [](TBoth& b, bool onText) {
+    b.Enter("Bytes");
+    for (int c = 1; c < 256; ++c) b.Put("v" + std::to_string(c), "a" + std::string(1, char(c)) + "b");
+    b.Leave();
+    for (const char* name : {"", "\xE4\xB8\xAD\xE6\x96\x87", "\xC3", "x\xF0\x9F\x98\x80", "\xED\xA0\x80", "\xF7\xBF\xBF\xBFz"}) {
+      b.Enter(name);
+      b.Put(name, name);
+      b.Put("", "unnamed");
+      b.Put("", "unnamed again");
+      b.Put("dup", "first");
+      b.Enter("Inner");
+      b.Leave();
+      b.Put("dup", "second, after a child");
+      b.Leave();
+    }
+    if (!onText) b.Put("Count", "2");
+  };
+  for (const bool onText : {false, true}) {
+    SCOPED_TRACE(onText ? "OpenText" : "file form");
+    TNxMemStream s;
+    CNxObjArXML ar;
+    ASSERT_TRUE(onText ? ar.OpenText("", true) : ar.Open(s.Designation(), true));
+    pugi::xml_document doc;
+    pugi::xml_node decl = doc.append_child(pugi::node_declaration);
+    decl.append_attribute("version") = "1.0";
+    decl.append_attribute("encoding") = "UTF-16";
+    TBoth both{ar, {doc.append_child("XML_OBJ_STORE")}};
+    fill(both, onText);
+    ar.Close();
+    struct TOut : pugi::xml_writer {
+      std::string text;
+      void write(const void* d, size_t n) override { text.append(static_cast<const char*>(d), n); }
+    } want;
+    if (onText) {
+      doc.document_element().print(want, "", pugi::format_raw, pugi::encoding_utf8);
+      EXPECT_EQ("<XML_OBJ_STORE>" + ar.Target() + "</XML_OBJ_STORE>", want.text);
+    } else {
+      doc.save(want, "\t", pugi::format_indent | pugi::format_write_bom, pugi::encoding_utf16_le);
+      EXPECT_EQ(s.Bytes(), want.text);
+    }
+  }
 }
 
 }  // namespace

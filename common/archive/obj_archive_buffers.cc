@@ -1,0 +1,117 @@
+// Byte buffers of the archive formats and the whole-file read they share.
+#include "common/archive/obj_archive_buffers.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace {
+constexpr size_t kFirstChunk = size_t(64) << 10;  // small archives stay small
+constexpr size_t kChunk = size_t(8) << 20;
+constexpr size_t kHugePage = size_t(2) << 20;
+constexpr size_t kHugeFrom = size_t(2) << 20;
+}  // namespace
+
+TObsBlock::TObsBlock(size_t n) {
+  // Large blocks get a huge page of slack and start on a huge page boundary, so that all
+  // of the block can be on huge pages (the slack is never touched). A plain allocation
+  // keeps the allocator's own reuse of large blocks from one archive to the next.
+  const bool huge = n >= kHugeFrom;
+  base_ = std::malloc(huge ? n + kHugePage : (n ? n : 1));
+  if (!base_) throw std::bad_alloc();
+  data_ = static_cast<char*>(base_);
+  if (huge) {
+    data_ = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(base_) + kHugePage - 1) & ~(kHugePage - 1));
+    ::madvise(data_, (n + kHugePage - 1) & ~(kHugePage - 1), MADV_HUGEPAGE);
+  }
+}
+
+void TObsBytes::Reserve(size_t n) {
+  if (n <= cap_) return;
+  const size_t cap = std::max({n, 2 * cap_, size_t(64)});
+  TObsBlock bigger(cap);
+  if (size_) std::memcpy(bigger.Data(), data_.Data(), size_);
+  data_ = std::move(bigger);
+  cap_ = cap;
+}
+
+bool ObsReadWholeFile(const std::string& path, TObsBlock& out, size_t& size) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  // One byte of room past the expected end lets the read that sees the end return 0
+  // without growing the buffer.
+  size_t cap = ::fstat(fd, &st) == 0 && st.st_size > 0 ? size_t(st.st_size) + 1 : 65536;
+  TObsBlock buf(cap);
+  size_t n = 0;
+  for (;;) {
+    if (n == cap) {
+      TObsBlock bigger(2 * cap);
+      std::memcpy(bigger.Data(), buf.Data(), n);
+      buf = std::move(bigger);
+      cap *= 2;
+    }
+    const ssize_t r = ::read(fd, buf.Data() + n, cap - n);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) {
+      ::close(fd);
+      return false;
+    }
+    if (r == 0) break;
+    n += size_t(r);
+  }
+  ::close(fd);
+  out = std::move(buf);
+  size = n;
+  return true;
+}
+
+
+char* TObsArena::Room(size_t n) {
+  if (n > left_) {
+    const size_t size = std::max(n, chunks_.empty() ? kFirstChunk : kChunk);
+    chunks_.emplace_back(size);
+    at_ = chunks_.back().Data();
+    left_ = size;
+  }
+  char* p = at_;
+  at_ += n;
+  left_ -= n;
+  return p;
+}
+
+void ObsWriteFile(const std::string& path, std::vector<iovec>& pieces, unsigned mode, const std::string& createFailure,
+                  const std::string& writeFailure) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) throw std::runtime_error(createFailure);
+  size_t at = 0;
+  while (at < pieces.size()) {
+    const int count = int(std::min<size_t>(pieces.size() - at, IOV_MAX));
+    ssize_t n = ::writev(fd, pieces.data() + at, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      throw std::runtime_error(writeFailure);
+    }
+    // Skip what was written; a short write leaves the rest of a piece for the next call.
+    while (at < pieces.size() && size_t(n) >= pieces[at].iov_len) {
+      n -= ssize_t(pieces[at].iov_len);
+      ++at;
+    }
+    if (n > 0) {
+      pieces[at].iov_base = static_cast<char*>(pieces[at].iov_base) + n;
+      pieces[at].iov_len -= size_t(n);
+    }
+  }
+  if (::close(fd) != 0) throw std::runtime_error(writeFailure);
+}
