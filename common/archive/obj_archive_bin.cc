@@ -368,8 +368,8 @@ bool CNxObjArBin::Open(const std::string& target, bool storing) {
     m_isStore = true;
     open_.clear();
     depth_ = 0;
-    records_.Release();
-    records8_.Release();
+    recordAt_.Release();
+    recordArena_.Release();
     bodySize_ = 0;
     nodeCount_ = 1;
     PushNode(1, 0, kRootName);
@@ -414,7 +414,7 @@ void CNxObjArBin::PushNode(uint32_t id, uint32_t parent, std::string_view name) 
   n.Data.Clear();
   n.ChildNames.clear();
   PutUtf16(n.Name, name);
-  std::memset(records_.Grow(sizeof(const char*)), 0, sizeof(const char*));
+  std::memset(recordAt_.Grow(sizeof(const char*)), 0, sizeof(const char*));
 }
 
 // The record is laid out as the file holds it; only the index, written by Close, says
@@ -423,7 +423,7 @@ void CNxObjArBin::FinishRecord(TObsBinOpenNode& n) {
   const size_t C = n.Children.size(), V = n.Table.Size() / 12;
   const size_t head = 24 + 4 * C + 12 * V, base = head + n.Name.Size(), raw = base + n.Data.Size();
   const size_t len = (raw + 7) & ~size_t(7);
-  char* rec = records8_.Room(len);
+  char* rec = recordArena_.Room(len);
   PutU32(rec, uint32_t(len));
   PutU32(rec + 4, n.Parent);
   PutU32(rec + 8, n.Id);
@@ -441,7 +441,7 @@ void CNxObjArBin::FinishRecord(TObsBinOpenNode& n) {
   std::memcpy(rec + head, n.Name.Data(), n.Name.Size());
   if (n.Data.Size()) std::memcpy(rec + base, n.Data.Data(), n.Data.Size());
   std::memset(rec + raw, 0, len - raw);
-  std::memcpy(records_.Data() + sizeof(const char*) * (n.Id - 1), &rec, sizeof rec);
+  std::memcpy(recordAt_.Data() + sizeof(const char*) * (n.Id - 1), &rec, sizeof rec);
   bodySize_ += len;
 }
 
@@ -450,8 +450,8 @@ bool CNxObjArBin::Close() {
     opened_ = false;
     WriteOut();
     open_.clear();
-    records_.Release();
-    records8_.Release();
+    recordAt_.Release();
+    recordArena_.Release();
   }
   opened_ = false;
   ResetLoad();
@@ -462,7 +462,7 @@ void CNxObjArBin::WriteOut() {
   // Nodes still open (unbalanced calls) are written with what they hold.
   for (size_t d = depth_ + 1; d-- > 0;) FinishRecord(open_[d]);
   depth_ = 0;
-  const size_t N = records_.Size() / sizeof(const char*);
+  const size_t N = recordAt_.Size() / sizeof(const char*);
   const uint64_t body = bodySize_ + 4 + 4 * uint64_t(N);
   if (body + kObsBinHeaderSize > 0xFFFFFFFFu) throw std::runtime_error("archive too large");
   const size_t total = size_t(body + kObsBinHeaderSize);
@@ -481,7 +481,7 @@ void CNxObjArBin::WriteOut() {
   pieces.push_back({f, kObsBinHeaderSize + 4 * (N + 1)});
   for (size_t i = 0; i < N; ++i) {
     const char* rec;
-    std::memcpy(&rec, records_.Data() + sizeof rec * i, sizeof rec);
+    std::memcpy(&rec, recordAt_.Data() + sizeof rec * i, sizeof rec);
     const uint32_t len = U32(rec);
     PutU32(index + 4 * (i + 1), off);
     off += len;

@@ -114,8 +114,8 @@ class CNxObjArBin : public CNxObjAr {
   int32_t nodeCount_ = 0;
   std::vector<TObsBinOpenNode> open_;  // [0] is the root; entries past depth_ are spare
   size_t depth_ = 0;
-  TObsBytes records_;  // per node id the address of its finished record
-  TObsArena records8_;  // the finished records
+  TObsArena recordArena_;  // the finished records, each where it was built
+  TObsBytes recordAt_;     // per node id (from 1) the address of its record
   uint64_t bodySize_ = 0;
 
   // Loading.
