@@ -331,20 +331,28 @@ bool Gunzip(const char* in, size_t inLen, TObsBlock& out, size_t& outLen) {
   return true;
 }
 
-std::string Gzip(const char* in, size_t len) {
+// The gzip stream of the bytes into out (room for the bound, left uninitialised); returns
+// its length.
+size_t Gzip(const char* in, size_t len, TObsBlock& out) {
   z_stream zs{};
   if (deflateInit2(&zs, 1, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK)
     throw std::runtime_error("deflateInit2 failed");
-  std::string out(deflateBound(&zs, uLong(len)), '\0');
+  const size_t bound = deflateBound(&zs, uLong(len));
+  try {
+    out = TObsBlock(bound);
+  } catch (...) {
+    deflateEnd(&zs);
+    throw;
+  }
   zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
   zs.avail_in = uInt(len);
-  zs.next_out = reinterpret_cast<Bytef*>(out.data());
-  zs.avail_out = uInt(out.size());
-  int rc = deflate(&zs, Z_FINISH);
-  out.resize(zs.total_out);
+  zs.next_out = reinterpret_cast<Bytef*>(out.Data());
+  zs.avail_out = uInt(bound);
+  const int rc = deflate(&zs, Z_FINISH);
+  const size_t n = zs.total_out;
   deflateEnd(&zs);
   if (rc != Z_STREAM_END) throw std::runtime_error("deflate failed");
-  return out;
+  return n;
 }
 
 constexpr const char* kRootName = "BIN_OBJ_STORE";
@@ -401,7 +409,9 @@ void CNxObjArBin::PushNode(uint32_t id, uint32_t parent, std::string_view name) 
     TObsBinOpenNode& p = open_[depth_];
     p.Children.push_back(id);
     const uint32_t len = uint32_t(name.size());
-    p.ChildNames.append(reinterpret_cast<const char*>(&len), 4).append(name);
+    char* d = p.ChildNames.Grow(4 + name.size());
+    std::memcpy(d, &len, 4);
+    if (len) std::memcpy(d + 4, name.data(), len);
     ++depth_;
   }
   if (open_.size() <= depth_) open_.resize(depth_ + 1);
@@ -412,7 +422,7 @@ void CNxObjArBin::PushNode(uint32_t id, uint32_t parent, std::string_view name) 
   n.Table.Clear();
   n.Name.Clear();
   n.Data.Clear();
-  n.ChildNames.clear();
+  n.ChildNames.Clear();
   PutUtf16(n.Name, name);
   std::memset(recordAt_.Grow(sizeof(const char*)), 0, sizeof(const char*));
 }
@@ -497,13 +507,12 @@ void CNxObjArBin::WriteOut() {
     std::memcpy(whole.Data() + at, p.iov_base, p.iov_len);
     at += p.iov_len;
   }
-  std::string packed;
+  TObsBlock packed;
   const char* out = whole.Data();
   size_t outLen = total;
   if (compressed_) {
-    packed = Gzip(whole.Data(), total);
-    out = packed.data();
-    outLen = packed.size();
+    outLen = Gzip(whole.Data(), total, packed);
+    out = packed.Data();
   }
   if (stream_) {
     if (!TNxMemStream::FromDesignation(target_)) throw std::runtime_error("stream target is gone");
@@ -816,11 +825,11 @@ bool CNxObjArBin::LeaveNode() {
 bool CNxObjArBin::HasNode(std::string_view name) {
   if (!opened_) return false;
   if (m_isStore) {
-    const std::string& names = Cur().ChildNames;
-    for (size_t at = 0; at < names.size();) {
+    const TObsBytes& names = Cur().ChildNames;
+    for (size_t at = 0; at < names.Size();) {
       uint32_t len;
-      std::memcpy(&len, names.data() + at, 4);
-      if (std::string_view(names).substr(at + 4, len) == name) return true;
+      std::memcpy(&len, names.Data() + at, 4);
+      if (std::string_view(names.Data() + at + 4, len) == name) return true;
       at += 4 + len;
     }
     return false;

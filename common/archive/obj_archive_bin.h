@@ -43,7 +43,7 @@ struct TObsBinOpenNode {
   TObsBytes Table;                 // per value: u32 name offset, u32 data offset (in Data), i32 kind
   TObsBytes Name;                  // UTF-16LE with terminator
   TObsBytes Data;                  // per value its name and its data, as in the record
-  std::string ChildNames;          // the children's UTF-8 names, each after its u32 length
+  TObsBytes ChildNames;            // the children's UTF-8 names, each after its u32 length
 };
 
 // A node while loading: byte offsets into the loaded file buffer.
