@@ -5,13 +5,12 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
+#include <stdexcept>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#include <bit>
-#include <cerrno>
-#include <cstring>
-#include <stdexcept>
 
 #include "common/platform/text.h"
 
@@ -37,8 +36,8 @@ inline uint64_t U64(const char* p) {
 }
 inline void PutU32(char* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
-// Four UTF-16 units in a word: a mask with the top bit of every zero unit set (exact for
-// the lowest zero unit, which is all the scans below use), and the units >= 0x80.
+// Four UTF-16 units in a word: ZeroUnits is nonzero exactly when one of them is zero, and
+// its lowest set bit is the top bit of the first zero unit; kNonAscii picks units >= 0x80.
 constexpr uint64_t kUnitLow = 0x0001000100010001ull;
 constexpr uint64_t kUnitHigh = 0x8000800080008000ull;
 constexpr uint64_t kNonAscii = 0xFF80FF80FF80FF80ull;
