@@ -447,9 +447,12 @@ void CNxObjArBin::FinishRecord(TObsBinOpenNode& n) {
     PutU32(e + 4, uint32_t(base + U32(t + 4)));
     std::memcpy(e + 8, t + 8, 4);
   }
+  // The padding (under 8 bytes) is zero: a zero word at the end, then the name and the
+  // data over its front. A record is at least 32 bytes, so the word misses the header.
+  const uint64_t zero = 0;
+  std::memcpy(rec + len - 8, &zero, 8);
   std::memcpy(rec + head, n.Name.Data(), n.Name.Size());
   if (n.Data.Size()) std::memcpy(rec + base, n.Data.Data(), n.Data.Size());
-  std::memset(rec + raw, 0, len - raw);
   std::memcpy(recordAt_.Data() + sizeof(const char*) * (n.Id - 1), &rec, sizeof rec);
   bodySize_ += len;
 }
@@ -522,39 +525,34 @@ void CNxObjArBin::WriteOut() {
   ObsWriteFile(target_, one, 0644, "cannot create " + target_, "cannot write " + target_);
 }
 
-void CNxObjArBin::PutEntry(uint32_t nameOff, int32_t kind) {
-  TObsBinOpenNode& n = Cur();
+// The value's table entry and name; its data follows in Data.
+inline void CNxObjArBin::PutEntry(TObsBinOpenNode& n, std::string_view name, int32_t kind) {
   char* e = n.Table.Grow(12);
-  PutU32(e, nameOff);
+  PutU32(e, uint32_t(n.Data.Size()));
+  PutUtf16(n.Data, name);
   PutU32(e + 4, uint32_t(n.Data.Size()));
   std::memcpy(e + 8, &kind, 4);
 }
 
 void CNxObjArBin::WriteInt(std::string_view name, int32_t value) {
   if (!opened_ || !m_isStore) return;
-  TObsBytes& d = Cur().Data;
-  const uint32_t nameOff = uint32_t(d.Size());
-  PutUtf16(d, name);
-  PutEntry(nameOff, -1);
-  std::memcpy(d.Grow(4), &value, 4);
+  TObsBinOpenNode& n = Cur();
+  PutEntry(n, name, -1);
+  std::memcpy(n.Data.Grow(4), &value, 4);
 }
 
 void CNxObjArBin::WriteFloat(std::string_view name, double value) {
   if (!opened_ || !m_isStore) return;
-  TObsBytes& d = Cur().Data;
-  const uint32_t nameOff = uint32_t(d.Size());
-  PutUtf16(d, name);
-  PutEntry(nameOff, -2);
-  std::memcpy(d.Grow(8), &value, 8);
+  TObsBinOpenNode& n = Cur();
+  PutEntry(n, name, -2);
+  std::memcpy(n.Data.Grow(8), &value, 8);
 }
 
 void CNxObjArBin::WriteString(std::string_view name, std::string_view value) {
   if (!opened_ || !m_isStore) return;
-  TObsBytes& d = Cur().Data;
-  const uint32_t nameOff = uint32_t(d.Size());
-  PutUtf16(d, name);
-  PutEntry(nameOff, 0);
-  PutUtf16(d, value);
+  TObsBinOpenNode& n = Cur();
+  PutEntry(n, name, 0);
+  PutUtf16(n.Data, value);
 }
 
 // ---- loading -------------------------------------------------------------------------

@@ -101,7 +101,7 @@ class CNxObjArBin : public CNxObjAr {
 
   TObsBinOpenNode& Cur() { return open_[depth_]; }
   void PushNode(uint32_t id, uint32_t parent, std::string_view name);
-  void PutEntry(uint32_t nameOff, int32_t kind);
+  void PutEntry(TObsBinOpenNode& n, std::string_view name, int32_t kind);
   void FinishRecord(TObsBinOpenNode& n);
   void WriteOut();
 
