@@ -5,13 +5,12 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
+#include <stdexcept>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#include <bit>
-#include <cerrno>
-#include <cstring>
-#include <stdexcept>
 
 #include "common/platform/text.h"
 
@@ -37,8 +36,8 @@ inline uint64_t U64(const char* p) {
 }
 inline void PutU32(char* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
-// Four UTF-16 units in a word: a mask with the top bit of every zero unit set (exact for
-// the lowest zero unit, which is all the scans below use), and the units >= 0x80.
+// Four UTF-16 units in a word: ZeroUnits is nonzero exactly when one of them is zero, and
+// its lowest set bit is the top bit of the first zero unit; kNonAscii picks units >= 0x80.
 constexpr uint64_t kUnitLow = 0x0001000100010001ull;
 constexpr uint64_t kUnitHigh = 0x8000800080008000ull;
 constexpr uint64_t kNonAscii = 0xFF80FF80FF80FF80ull;
@@ -331,20 +330,28 @@ bool Gunzip(const char* in, size_t inLen, TObsBlock& out, size_t& outLen) {
   return true;
 }
 
-std::string Gzip(const char* in, size_t len) {
+// The gzip stream of the bytes into out (room for the bound, left uninitialised); returns
+// its length.
+size_t Gzip(const char* in, size_t len, TObsBlock& out) {
   z_stream zs{};
   if (deflateInit2(&zs, 1, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK)
     throw std::runtime_error("deflateInit2 failed");
-  std::string out(deflateBound(&zs, uLong(len)), '\0');
+  const size_t bound = deflateBound(&zs, uLong(len));
+  try {
+    out = TObsBlock(bound);
+  } catch (...) {
+    deflateEnd(&zs);
+    throw;
+  }
   zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
   zs.avail_in = uInt(len);
-  zs.next_out = reinterpret_cast<Bytef*>(out.data());
-  zs.avail_out = uInt(out.size());
-  int rc = deflate(&zs, Z_FINISH);
-  out.resize(zs.total_out);
+  zs.next_out = reinterpret_cast<Bytef*>(out.Data());
+  zs.avail_out = uInt(bound);
+  const int rc = deflate(&zs, Z_FINISH);
+  const size_t n = zs.total_out;
   deflateEnd(&zs);
   if (rc != Z_STREAM_END) throw std::runtime_error("deflate failed");
-  return out;
+  return n;
 }
 
 constexpr const char* kRootName = "BIN_OBJ_STORE";
@@ -368,8 +375,8 @@ bool CNxObjArBin::Open(const std::string& target, bool storing) {
     m_isStore = true;
     open_.clear();
     depth_ = 0;
-    records_.Release();
-    records8_.Release();
+    recordAt_.Release();
+    recordArena_.Release();
     bodySize_ = 0;
     nodeCount_ = 1;
     PushNode(1, 0, kRootName);
@@ -401,7 +408,9 @@ void CNxObjArBin::PushNode(uint32_t id, uint32_t parent, std::string_view name) 
     TObsBinOpenNode& p = open_[depth_];
     p.Children.push_back(id);
     const uint32_t len = uint32_t(name.size());
-    p.ChildNames.append(reinterpret_cast<const char*>(&len), 4).append(name);
+    char* d = p.ChildNames.Grow(4 + name.size());
+    std::memcpy(d, &len, 4);
+    if (len) std::memcpy(d + 4, name.data(), len);
     ++depth_;
   }
   if (open_.size() <= depth_) open_.resize(depth_ + 1);
@@ -412,9 +421,9 @@ void CNxObjArBin::PushNode(uint32_t id, uint32_t parent, std::string_view name) 
   n.Table.Clear();
   n.Name.Clear();
   n.Data.Clear();
-  n.ChildNames.clear();
+  n.ChildNames.Clear();
   PutUtf16(n.Name, name);
-  std::memset(records_.Grow(sizeof(const char*)), 0, sizeof(const char*));
+  std::memset(recordAt_.Grow(sizeof(const char*)), 0, sizeof(const char*));
 }
 
 // The record is laid out as the file holds it; only the index, written by Close, says
@@ -423,7 +432,7 @@ void CNxObjArBin::FinishRecord(TObsBinOpenNode& n) {
   const size_t C = n.Children.size(), V = n.Table.Size() / 12;
   const size_t head = 24 + 4 * C + 12 * V, base = head + n.Name.Size(), raw = base + n.Data.Size();
   const size_t len = (raw + 7) & ~size_t(7);
-  char* rec = records8_.Room(len);
+  char* rec = recordArena_.Room(len);
   PutU32(rec, uint32_t(len));
   PutU32(rec + 4, n.Parent);
   PutU32(rec + 8, n.Id);
@@ -438,10 +447,13 @@ void CNxObjArBin::FinishRecord(TObsBinOpenNode& n) {
     PutU32(e + 4, uint32_t(base + U32(t + 4)));
     std::memcpy(e + 8, t + 8, 4);
   }
+  // The padding (under 8 bytes) is zero: a zero word at the end, then the name and the
+  // data over its front. A record is at least 32 bytes, so the word misses the header.
+  const uint64_t zero = 0;
+  std::memcpy(rec + len - 8, &zero, 8);
   std::memcpy(rec + head, n.Name.Data(), n.Name.Size());
   if (n.Data.Size()) std::memcpy(rec + base, n.Data.Data(), n.Data.Size());
-  std::memset(rec + raw, 0, len - raw);
-  std::memcpy(records_.Data() + sizeof(const char*) * (n.Id - 1), &rec, sizeof rec);
+  std::memcpy(recordAt_.Data() + sizeof(const char*) * (n.Id - 1), &rec, sizeof rec);
   bodySize_ += len;
 }
 
@@ -450,8 +462,8 @@ bool CNxObjArBin::Close() {
     opened_ = false;
     WriteOut();
     open_.clear();
-    records_.Release();
-    records8_.Release();
+    recordAt_.Release();
+    recordArena_.Release();
   }
   opened_ = false;
   ResetLoad();
@@ -462,7 +474,7 @@ void CNxObjArBin::WriteOut() {
   // Nodes still open (unbalanced calls) are written with what they hold.
   for (size_t d = depth_ + 1; d-- > 0;) FinishRecord(open_[d]);
   depth_ = 0;
-  const size_t N = records_.Size() / sizeof(const char*);
+  const size_t N = recordAt_.Size() / sizeof(const char*);
   const uint64_t body = bodySize_ + 4 + 4 * uint64_t(N);
   if (body + kObsBinHeaderSize > 0xFFFFFFFFu) throw std::runtime_error("archive too large");
   const size_t total = size_t(body + kObsBinHeaderSize);
@@ -481,7 +493,7 @@ void CNxObjArBin::WriteOut() {
   pieces.push_back({f, kObsBinHeaderSize + 4 * (N + 1)});
   for (size_t i = 0; i < N; ++i) {
     const char* rec;
-    std::memcpy(&rec, records_.Data() + sizeof rec * i, sizeof rec);
+    std::memcpy(&rec, recordAt_.Data() + sizeof rec * i, sizeof rec);
     const uint32_t len = U32(rec);
     PutU32(index + 4 * (i + 1), off);
     off += len;
@@ -497,13 +509,12 @@ void CNxObjArBin::WriteOut() {
     std::memcpy(whole.Data() + at, p.iov_base, p.iov_len);
     at += p.iov_len;
   }
-  std::string packed;
+  TObsBlock packed;
   const char* out = whole.Data();
   size_t outLen = total;
   if (compressed_) {
-    packed = Gzip(whole.Data(), total);
-    out = packed.data();
-    outLen = packed.size();
+    outLen = Gzip(whole.Data(), total, packed);
+    out = packed.Data();
   }
   if (stream_) {
     if (!TNxMemStream::FromDesignation(target_)) throw std::runtime_error("stream target is gone");
@@ -514,39 +525,34 @@ void CNxObjArBin::WriteOut() {
   ObsWriteFile(target_, one, 0644, "cannot create " + target_, "cannot write " + target_);
 }
 
-void CNxObjArBin::PutEntry(uint32_t nameOff, int32_t kind) {
-  TObsBinOpenNode& n = Cur();
+// The value's table entry and name; its data follows in Data.
+inline void CNxObjArBin::PutEntry(TObsBinOpenNode& n, std::string_view name, int32_t kind) {
   char* e = n.Table.Grow(12);
-  PutU32(e, nameOff);
+  PutU32(e, uint32_t(n.Data.Size()));
+  PutUtf16(n.Data, name);
   PutU32(e + 4, uint32_t(n.Data.Size()));
   std::memcpy(e + 8, &kind, 4);
 }
 
 void CNxObjArBin::WriteInt(std::string_view name, int32_t value) {
   if (!opened_ || !m_isStore) return;
-  TObsBytes& d = Cur().Data;
-  const uint32_t nameOff = uint32_t(d.Size());
-  PutUtf16(d, name);
-  PutEntry(nameOff, -1);
-  std::memcpy(d.Grow(4), &value, 4);
+  TObsBinOpenNode& n = Cur();
+  PutEntry(n, name, -1);
+  std::memcpy(n.Data.Grow(4), &value, 4);
 }
 
 void CNxObjArBin::WriteFloat(std::string_view name, double value) {
   if (!opened_ || !m_isStore) return;
-  TObsBytes& d = Cur().Data;
-  const uint32_t nameOff = uint32_t(d.Size());
-  PutUtf16(d, name);
-  PutEntry(nameOff, -2);
-  std::memcpy(d.Grow(8), &value, 8);
+  TObsBinOpenNode& n = Cur();
+  PutEntry(n, name, -2);
+  std::memcpy(n.Data.Grow(8), &value, 8);
 }
 
 void CNxObjArBin::WriteString(std::string_view name, std::string_view value) {
   if (!opened_ || !m_isStore) return;
-  TObsBytes& d = Cur().Data;
-  const uint32_t nameOff = uint32_t(d.Size());
-  PutUtf16(d, name);
-  PutEntry(nameOff, 0);
-  PutUtf16(d, value);
+  TObsBinOpenNode& n = Cur();
+  PutEntry(n, name, 0);
+  PutUtf16(n.Data, value);
 }
 
 // ---- loading -------------------------------------------------------------------------
@@ -816,11 +822,11 @@ bool CNxObjArBin::LeaveNode() {
 bool CNxObjArBin::HasNode(std::string_view name) {
   if (!opened_) return false;
   if (m_isStore) {
-    const std::string& names = Cur().ChildNames;
-    for (size_t at = 0; at < names.size();) {
+    const TObsBytes& names = Cur().ChildNames;
+    for (size_t at = 0; at < names.Size();) {
       uint32_t len;
-      std::memcpy(&len, names.data() + at, 4);
-      if (std::string_view(names).substr(at + 4, len) == name) return true;
+      std::memcpy(&len, names.Data() + at, 4);
+      if (std::string_view(names.Data() + at + 4, len) == name) return true;
       at += 4 + len;
     }
     return false;

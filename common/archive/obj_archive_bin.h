@@ -43,7 +43,7 @@ struct TObsBinOpenNode {
   TObsBytes Table;                 // per value: u32 name offset, u32 data offset (in Data), i32 kind
   TObsBytes Name;                  // UTF-16LE with terminator
   TObsBytes Data;                  // per value its name and its data, as in the record
-  std::string ChildNames;          // the children's UTF-8 names, each after its u32 length
+  TObsBytes ChildNames;            // the children's UTF-8 names, each after its u32 length
 };
 
 // A node while loading: byte offsets into the loaded file buffer.
@@ -101,7 +101,7 @@ class CNxObjArBin : public CNxObjAr {
 
   TObsBinOpenNode& Cur() { return open_[depth_]; }
   void PushNode(uint32_t id, uint32_t parent, std::string_view name);
-  void PutEntry(uint32_t nameOff, int32_t kind);
+  void PutEntry(TObsBinOpenNode& n, std::string_view name, int32_t kind);
   void FinishRecord(TObsBinOpenNode& n);
   void WriteOut();
 
@@ -114,8 +114,8 @@ class CNxObjArBin : public CNxObjAr {
   int32_t nodeCount_ = 0;
   std::vector<TObsBinOpenNode> open_;  // [0] is the root; entries past depth_ are spare
   size_t depth_ = 0;
-  TObsBytes records_;  // per node id the address of its finished record
-  TObsArena records8_;  // the finished records
+  TObsArena recordArena_;  // the finished records, each where it was built
+  TObsBytes recordAt_;     // per node id (from 1) the address of its record
   uint64_t bodySize_ = 0;
 
   // Loading.

@@ -1,12 +1,7 @@
-// The XML archive on pugixml.
+// The XML archive: loading on pugixml, storing as text made element by element in the
+// form pugixml's writer gives a document.
 #include "common/archive/obj_archive_xml.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <bit>
-#include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <stdexcept>
@@ -18,7 +13,6 @@ namespace {
 // attribute whitespace is kept as it is, so stored texts come back unchanged.
 constexpr unsigned kParseFlags = pugi::parse_cdata | pugi::parse_escapes | pugi::parse_eol;
 constexpr const char* kRootName = "XML_OBJ_STORE";
-
 
 // Length of the strict UTF-8 sequence at s[i] (no stray continuation bytes, no overlong
 // forms, no surrogates, nothing above U+10FFFF), 0 when there is none.
@@ -60,11 +54,6 @@ void MakeValidUtf8(std::string& s) {
   s = std::move(out);
 }
 
-class TStringWriter : public pugi::xml_writer {
- public:
-  std::string out;
-  void write(const void* data, size_t size) override { out.append(static_cast<const char*>(data), size); }
-};
 
 
 inline uint64_t Load64(const char* p) {
@@ -481,7 +470,7 @@ const char* CNxObjArXML::PutPiece(const TObsBytes& utf8, bool raw, size_t& len) 
 void CNxObjArXML::StartElement(std::string_view name) {
   if (open_.size() <= size_t(depth_)) open_.resize(size_t(depth_) + 1);
   TOpenElement& e = open_[size_t(depth_)];
-  e.Text.assign(name.data(), CLength(name));
+  e.Text.assign(name.substr(0, CLength(name)));
   e.NameLen = e.Text.size();
   e.Attrs.clear();
   e.ChildNames.clear();
