@@ -19,21 +19,6 @@ static_assert(std::endian::native == std::endian::little,
 
 namespace {
 
-inline uint32_t U32(const char* p) {
-  uint32_t v;
-  std::memcpy(&v, p, 4);
-  return v;
-}
-inline uint16_t U16(const char* p) {
-  uint16_t v;
-  std::memcpy(&v, p, 2);
-  return v;
-}
-inline uint64_t U64(const char* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
 inline void PutU32(char* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
 // Four UTF-16 units in a word: ZeroUnits is nonzero exactly when one of them is zero, and
@@ -48,11 +33,11 @@ int64_t TerminatedLength(const char* p, const char* end) {
   const size_t avail = size_t(end - p) / 2;
   size_t i = 0;
   for (; i + 4 <= avail; i += 4) {
-    const uint64_t z = ZeroUnits(U64(p + 2 * i));
+    const uint64_t z = ZeroUnits(LoadU64(p + 2 * i));
     if (z) return int64_t(i + size_t(std::countr_zero(z) >> 4));
   }
   for (; i < avail; ++i)
-    if (U16(p + 2 * i) == 0) return int64_t(i);
+    if (LoadU16(p + 2 * i) == 0) return int64_t(i);
   return -1;
 }
 
@@ -60,9 +45,9 @@ int64_t TerminatedLength(const char* p, const char* end) {
 bool NoZeroUnit(const char* p, size_t n) {
   size_t i = 0;
   for (; i + 4 <= n; i += 4)
-    if (ZeroUnits(U64(p + 2 * i))) return false;
+    if (ZeroUnits(LoadU64(p + 2 * i))) return false;
   for (; i < n; ++i)
-    if (U16(p + 2 * i) == 0) return false;
+    if (LoadU16(p + 2 * i) == 0) return false;
   return true;
 }
 
@@ -144,9 +129,9 @@ class TKey {
 // what a call of memcmp is worth.
 inline bool SameBytes(const char* a, const char* b, size_t n) {
   for (; n >= 8; a += 8, b += 8, n -= 8)
-    if (U64(a) != U64(b)) return false;
+    if (LoadU64(a) != LoadU64(b)) return false;
   for (; n >= 2; a += 2, b += 2, n -= 2)
-    if (U16(a) != U16(b)) return false;
+    if (LoadU16(a) != LoadU16(b)) return false;
   return n == 0 || *a == *b;
 }
 
@@ -159,7 +144,7 @@ inline int CompareNames(const char* a, size_t aUnits, const char* b, size_t bUni
 // True when the n bytes at b come after those at a, compared bytewise (equal lengths).
 inline bool NamesRise(const char* a, const char* b, size_t n) {
   for (; n >= 8; a += 8, b += 8, n -= 8) {
-    const uint64_t x = U64(a), y = U64(b);
+    const uint64_t x = LoadU64(a), y = LoadU64(b);
     if (x != y) return __builtin_bswap64(x) < __builtin_bswap64(y);
   }
   for (; n; ++a, ++b, --n)
@@ -170,7 +155,7 @@ inline bool NamesRise(const char* a, const char* b, size_t n) {
 // True when the zero-terminated UTF-16LE text at p (not reaching end) equals key.
 inline bool EqualsZ(const char* p, const char* end, std::u16string_view key) {
   if (size_t(end - p) < 2 * key.size() + 2) return false;
-  return SameBytes(p, reinterpret_cast<const char*>(key.data()), 2 * key.size()) && U16(p + 2 * key.size()) == 0;
+  return SameBytes(p, reinterpret_cast<const char*>(key.data()), 2 * key.size()) && LoadU16(p + 2 * key.size()) == 0;
 }
 
 // True when every char is below 0x80: the key's UTF-16 units are then its chars.
@@ -195,11 +180,11 @@ inline bool EqualsAsciiZ(const char* p, const char* end, std::string_view key) {
   for (; i + 4 <= k; i += 4) {
     uint32_t x;
     std::memcpy(&x, key.data() + i, 4);
-    if (U64(p + 2 * i) != WidenWord(x)) return false;
+    if (LoadU64(p + 2 * i) != WidenWord(x)) return false;
   }
   for (; i < k; ++i)
-    if (U16(p + 2 * i) != static_cast<unsigned char>(key[i])) return false;
-  return U16(p + 2 * k) == 0;
+    if (LoadU16(p + 2 * i) != static_cast<unsigned char>(key[i])) return false;
+  return LoadU16(p + 2 * k) == 0;
 }
 
 // The bytes 0, 2, 4 and 6 of a word: four ASCII units as four chars.
@@ -236,7 +221,7 @@ std::string TextAt(const char* p, const char* end, const char* limit) {
   char small[64];
   size_t i = 0;
   for (; i + 4 <= avail && i + 4 <= sizeof small; i += 4) {
-    const uint64_t w = U64(p + 2 * i);
+    const uint64_t w = LoadU64(p + 2 * i);
     const uint64_t z = ZeroUnits(w);
     // Units past the terminator do not count as text: keep only those before it.
     const uint64_t keep = z ? (uint64_t(1) << (std::countr_zero(z) & ~15)) - 1 : ~uint64_t(0);
@@ -249,8 +234,8 @@ std::string TextAt(const char* p, const char* end, const char* limit) {
   if (len <= 0) return {};
   const size_t n = size_t(len);
   uint64_t high = 0;
-  for (i = 0; i + 4 <= n; i += 4) high |= U64(p + 2 * i) & kNonAscii;
-  for (; i < n; ++i) high |= U16(p + 2 * i) & 0xFF80u;
+  for (i = 0; i + 4 <= n; i += 4) high |= LoadU64(p + 2 * i) & kNonAscii;
+  for (; i < n; ++i) high |= LoadU16(p + 2 * i) & 0xFF80u;
   if (high) {
     std::u16string w(n, u'\0');
     std::memcpy(w.data(), p, 2 * n);
@@ -266,7 +251,7 @@ uint64_t NameHash(const char* p, size_t n) {
   constexpr uint64_t kMul = 0xBF58476D1CE4E5B9ull;
   uint64_t h = n * 0x9E3779B97F4A7C15ull;
   for (; n >= 8; p += 8, n -= 8) {
-    h = (h ^ U64(p)) * kMul;
+    h = (h ^ LoadU64(p)) * kMul;
     h ^= h >> 31;
   }
   if (n) {
@@ -313,7 +298,7 @@ bool Gunzip(const char* in, size_t inLen, TObsBlock& out, size_t& outLen) {
     n += room - zs.avail_out;
     if (!known && n >= 8) {
       known = true;
-      limit = std::max<uint64_t>(U32(buf.Data() + 4), 17);
+      limit = std::max<uint64_t>(LoadU32(buf.Data() + 4), 17);
     }
     if (n > limit) break;
     if (rc == Z_STREAM_END) {
@@ -443,8 +428,8 @@ void CNxObjArBin::FinishRecord(TObsBinOpenNode& n) {
   char* e = rec + 24 + 4 * C;
   const char* t = n.Table.Data();
   for (size_t v = 0; v < V; ++v, e += 12, t += 12) {
-    PutU32(e, uint32_t(base + U32(t)));
-    PutU32(e + 4, uint32_t(base + U32(t + 4)));
+    PutU32(e, uint32_t(base + LoadU32(t)));
+    PutU32(e + 4, uint32_t(base + LoadU32(t + 4)));
     std::memcpy(e + 8, t + 8, 4);
   }
   // The padding (under 8 bytes) is zero: a zero word at the end, then the name and the
@@ -494,7 +479,7 @@ void CNxObjArBin::WriteOut() {
   for (size_t i = 0; i < N; ++i) {
     const char* rec;
     std::memcpy(&rec, recordAt_.Data() + sizeof rec * i, sizeof rec);
-    const uint32_t len = U32(rec);
+    const uint32_t len = LoadU32(rec);
     PutU32(index + 4 * (i + 1), off);
     off += len;
     ObsAddPiece(pieces, rec, len);
@@ -590,7 +575,7 @@ bool CNxObjArBin::OpenBytes(std::string bytes) {
 
 bool CNxObjArBin::LoadPlain() {
   if (size_ <= kObsBinHeaderSize || size_ > 0xFFFFFFFFu) return false;
-  if (U32(data_) != kObsBinMagic || U32(data_ + 4) != size_) return false;
+  if (LoadU32(data_) != kObsBinMagic || LoadU32(data_ + 4) != size_) return false;
   if (!ValidateBody()) {
     views_.clear();
     return false;
@@ -605,7 +590,7 @@ bool CNxObjArBin::ValidateBody() {
   const char* b = data_ + kObsBinHeaderSize;
   const uint64_t S = size_ - kObsBinHeaderSize;
   if (S < 4) return false;
-  const uint64_t N = U32(b);
+  const uint64_t N = LoadU32(b);
   if (N < 1 || 4 + 4 * N > S) return false;
   views_.assign(size_t(N), {});
   // Children are made after their parent and name it as parent: the tree has no cycles
@@ -613,25 +598,25 @@ bool CNxObjArBin::ValidateBody() {
   // before the child's own record, so the parent that lists it is known when it is met.
   std::vector<uint32_t> listedBy(static_cast<size_t>(N), 0);
   for (uint64_t id = 1; id <= N; ++id) {
-    const uint64_t off = U32(b + 4 * id);
+    const uint64_t off = LoadU32(b + 4 * id);
     if (off + 24 > S) return false;
     const char* rec = b + off;
-    const uint64_t len = U32(rec);
+    const uint64_t len = LoadU32(rec);
     if (len < 24 || off + len > S) return false;
-    const uint64_t parent = U32(rec + 4), own = U32(rec + 8), C = U32(rec + 12), V = U32(rec + 16),
-                   L = U32(rec + 20);
+    const uint64_t parent = LoadU32(rec + 4), own = LoadU32(rec + 8), C = LoadU32(rec + 12), V = LoadU32(rec + 16),
+                   L = LoadU32(rec + 20);
     if (own != id) return false;
     if (id == 1 ? parent != 0 : (parent < 1 || parent > N || parent == id)) return false;
     const uint32_t lister = listedBy[size_t(id - 1)];
     if (lister != 0 && lister != parent) return false;
     const uint64_t table = 24 + 4 * C, nameAt = table + 12 * V;
     if (C > len || V > len || L > len || nameAt + 2 * L + 2 > len) return false;
-    if (U16(rec + nameAt + 2 * L) != 0 || !NoZeroUnit(rec + nameAt, size_t(L))) return false;
+    if (LoadU16(rec + nameAt + 2 * L) != 0 || !NoZeroUnit(rec + nameAt, size_t(L))) return false;
     const char* end = rec + len;
     // A zero unit at the last place of a text's unit grid proves that the text ends inside
     // the record; records end in zero padding or a small int's zero high half, so that
     // usually spares the scan.
-    const bool zeroLast = U16(end - 2) == 0, zeroBeforeLast = U16(end - 3) == 0;
+    const bool zeroLast = LoadU16(end - 2) == 0, zeroBeforeLast = LoadU16(end - 3) == 0;
     auto terminated = [&](uint64_t o) {
       if (o + 2 > len) return false;
       if (((len - o) & 1) == 0 ? zeroLast : zeroBeforeLast) return true;
@@ -639,10 +624,10 @@ bool CNxObjArBin::ValidateBody() {
     };
     for (uint64_t v = 0; v < V; ++v) {
       const char* e = rec + table + 12 * v;
-      const uint64_t nOff = U32(e), dOff = U32(e + 4);
-      const int32_t kind = int32_t(U32(e + 8));
+      const uint64_t nOff = LoadU32(e), dOff = LoadU32(e + 4);
+      const int32_t kind = int32_t(LoadU32(e + 8));
       // A name followed by its data ends with the zero unit just before the data.
-      const bool nameEnds = dOff >= nOff + 2 && dOff <= len && ((dOff - nOff) & 1) == 0 && U16(rec + dOff - 2) == 0;
+      const bool nameEnds = dOff >= nOff + 2 && dOff <= len && ((dOff - nOff) & 1) == 0 && LoadU16(rec + dOff - 2) == 0;
       if (!nameEnds && !terminated(nOff)) return false;
       if (kind == 0) {
         if (!terminated(dOff)) return false;
@@ -653,7 +638,7 @@ bool CNxObjArBin::ValidateBody() {
       }
     }
     for (uint64_t i = 0; i < C; ++i) {
-      const uint64_t c = U32(rec + 24 + 4 * i);
+      const uint64_t c = LoadU32(rec + 24 + 4 * i);
       if (c <= id || c > N) return false;
       uint32_t& by = listedBy[size_t(c - 1)];
       if (by != 0 && by != id) return false;
@@ -668,39 +653,39 @@ bool CNxObjArBin::ValidateBody() {
 void CNxObjArBin::SetCurrent(uint32_t id) {
   curId_ = id;
   curRec_ = Rec(id);
-  curEnd_ = curRec_ + U32(curRec_);
+  curEnd_ = curRec_ + LoadU32(curRec_);
   curTable_ = data_ + views_[id - 1].ValueTable;
-  curV_ = int(U32(curRec_ + 16));
+  curV_ = int(LoadU32(curRec_ + 16));
   lastHint_ = -1;
 }
 
 bool CNxObjArBin::NodeNameIs(uint32_t id, std::u16string_view name) const {
   const char* rec = Rec(id);
-  if (U32(rec + 20) != name.size()) return false;
-  return EqualsZ(data_ + views_[id - 1].NameAt, rec + U32(rec), name);
+  if (LoadU32(rec + 20) != name.size()) return false;
+  return EqualsZ(data_ + views_[id - 1].NameAt, rec + LoadU32(rec), name);
 }
 
 bool CNxObjArBin::NodeNameIsAscii(uint32_t id, std::string_view name) const {
   const char* rec = Rec(id);
-  if (U32(rec + 20) != name.size()) return false;
-  return EqualsAsciiZ(data_ + views_[id - 1].NameAt, rec + U32(rec), name);
+  if (LoadU32(rec + 20) != name.size()) return false;
+  return EqualsAsciiZ(data_ + views_[id - 1].NameAt, rec + LoadU32(rec), name);
 }
 
-uint32_t CNxObjArBin::ChildAt(const char* rec, uint32_t pos) const { return U32(rec + 24 + 4 * size_t(pos)); }
+uint32_t CNxObjArBin::ChildAt(const char* rec, uint32_t pos) const { return LoadU32(rec + 24 + 4 * size_t(pos)); }
 
 const CNxObjArBin::TChildIndex& CNxObjArBin::ChildIndex(uint32_t id) {
   auto found = childIndex_.find(id);
   if (found != childIndex_.end()) return found->second;
   TChildIndex& x = childIndex_[id];
   const char* rec = Rec(id);
-  const uint32_t C = U32(rec + 12);
+  const uint32_t C = LoadU32(rec + 12);
   x.Sorted = true;
   const char* prev = nullptr;
   size_t prevUnits = 0;
   for (uint32_t i = 0; i < C; ++i) {
     const uint32_t c = ChildAt(rec, i);
     const char* name = data_ + views_[c - 1].NameAt;
-    const size_t units = U32(Rec(c) + 20);
+    const size_t units = LoadU32(Rec(c) + 20);
     if (prev && (units < prevUnits || (units == prevUnits && !NamesRise(prev, name, 2 * units)))) {
       x.Sorted = false;
       break;
@@ -715,7 +700,7 @@ const CNxObjArBin::TChildIndex& CNxObjArBin::ChildIndex(uint32_t id) {
   for (uint32_t i = 0; i < C; ++i) {
     const uint32_t c = ChildAt(rec, i);
     const char* name = data_ + views_[c - 1].NameAt;
-    const size_t units = U32(Rec(c) + 20);
+    const size_t units = LoadU32(Rec(c) + 20);
     const uint64_t h = NameHash(name, 2 * units);
     const uint64_t tag = h >> 32 << 32;
     for (uint32_t s = uint32_t(h) & x.Mask;; s = (s + 1) & x.Mask) {
@@ -726,7 +711,7 @@ const CNxObjArBin::TChildIndex& CNxObjArBin::ChildIndex(uint32_t id) {
       }
       // The first child of a name is the one a lookup finds; later ones are not kept.
       const uint32_t o = ChildAt(rec, uint32_t(slot) - 1);
-      if ((slot & ~uint64_t(0xFFFFFFFFu)) == tag && U32(Rec(o) + 20) == units &&
+      if ((slot & ~uint64_t(0xFFFFFFFFu)) == tag && LoadU32(Rec(o) + 20) == units &&
           std::memcmp(data_ + views_[o - 1].NameAt, name, 2 * units) == 0)
         break;
     }
@@ -735,7 +720,7 @@ const CNxObjArBin::TChildIndex& CNxObjArBin::ChildIndex(uint32_t id) {
 }
 
 uint32_t CNxObjArBin::FindChild(std::string_view name) {
-  const uint32_t C = U32(curRec_ + 12);
+  const uint32_t C = LoadU32(curRec_ + 12);
   if (IsAscii(name)) {
     // Without the UTF-16 form of the key where that suffices: a few children, or the hint.
     if (C <= kIndexedChildren) {
@@ -772,7 +757,7 @@ uint32_t CNxObjArBin::FindChild(std::string_view name) {
     uint32_t lo = 0, hi = C;
     while (lo < hi) {
       const uint32_t mid = lo + (hi - lo) / 2, c = ChildAt(curRec_, mid);
-      const int cmp = CompareNames(data_ + views_[c - 1].NameAt, U32(Rec(c) + 20), kb, k.size());
+      const int cmp = CompareNames(data_ + views_[c - 1].NameAt, LoadU32(Rec(c) + 20), kb, k.size());
       if (cmp == 0) {
         hintParent_ = curId_;
         hintPos_ = mid;
@@ -813,7 +798,7 @@ bool CNxObjArBin::LeaveNode() {
     --depth_;
     return true;
   }
-  const uint32_t parent = U32(curRec_ + 4);
+  const uint32_t parent = LoadU32(curRec_ + 4);
   if (parent == 0) return false;
   SetCurrent(parent);
   return true;
@@ -842,7 +827,7 @@ inline const char* CNxObjArBin::FindEntry(std::string_view name) {
   const int next = lastHint_ + 1;
   if (next > 0 && next < curV_) {
     const char* e = curTable_ + 12 * next;
-    if (EqualsAsciiZ(curRec_ + U32(e), curEnd_, name)) {
+    if (EqualsAsciiZ(curRec_ + LoadU32(e), curEnd_, name)) {
       lastHint_ = next;
       return e;
     }
@@ -850,8 +835,8 @@ inline const char* CNxObjArBin::FindEntry(std::string_view name) {
   const uint16_t first = name.empty() ? 0 : static_cast<unsigned char>(name[0]);
   for (int i = 0; i < curV_; ++i) {
     const char* e = curTable_ + 12 * i;
-    const char* p = curRec_ + U32(e);
-    if (!name.empty() && U16(p) != first) continue;
+    const char* p = curRec_ + LoadU32(e);
+    if (!name.empty() && LoadU16(p) != first) continue;
     if (EqualsAsciiZ(p, curEnd_, name)) {
       lastHint_ = i;
       return e;
@@ -865,13 +850,13 @@ const char* CNxObjArBin::FindEntryWide(std::string_view name) {
   TKey key(name);
   const std::u16string_view k = key.View();
   const int next = lastHint_ + 1;
-  if (next > 0 && next < curV_ && EqualsZ(curRec_ + U32(curTable_ + 12 * next), curEnd_, k)) {
+  if (next > 0 && next < curV_ && EqualsZ(curRec_ + LoadU32(curTable_ + 12 * next), curEnd_, k)) {
     lastHint_ = next;
     return curTable_ + 12 * next;
   }
   for (int i = 0; i < curV_; ++i) {
-    const char* p = curRec_ + U32(curTable_ + 12 * i);
-    if (!k.empty() && U16(p) != k[0]) continue;
+    const char* p = curRec_ + LoadU32(curTable_ + 12 * i);
+    if (!k.empty() && LoadU16(p) != k[0]) continue;
     if (EqualsZ(p, curEnd_, k)) {
       lastHint_ = i;
       return curTable_ + 12 * i;
@@ -884,9 +869,9 @@ const char* CNxObjArBin::FindEntryWide(std::string_view name) {
 int32_t CNxObjArBin::ReadInt(std::string_view name, int32_t def) {
   const char* e = FindEntry(name);
   if (!e) return def;
-  const int32_t kind = int32_t(U32(e + 8));
-  const char* data = curRec_ + U32(e + 4);
-  if (kind == -1) return int32_t(U32(data));
+  const int32_t kind = int32_t(LoadU32(e + 8));
+  const char* data = curRec_ + LoadU32(e + 4);
+  if (kind == -1) return int32_t(LoadU32(data));
   if (kind == 0) return StrToIntDef(TextAt(data, curEnd_, data_ + size_), def);
   return def;
 }
@@ -894,14 +879,14 @@ int32_t CNxObjArBin::ReadInt(std::string_view name, int32_t def) {
 double CNxObjArBin::ReadFloat(std::string_view name, double def) {
   const char* e = FindEntry(name);
   if (!e) return def;
-  const int32_t kind = int32_t(U32(e + 8));
-  const char* data = curRec_ + U32(e + 4);
+  const int32_t kind = int32_t(LoadU32(e + 8));
+  const char* data = curRec_ + LoadU32(e + 4);
   if (kind == -2) {
     double d;
     std::memcpy(&d, data, 8);
     return d;
   }
-  if (kind == -1) return double(int32_t(U32(data)));
+  if (kind == -1) return double(int32_t(LoadU32(data)));
   if (kind == 0) {
     double d;
     return ObjArParseFloat(TextAt(data, curEnd_, data_ + size_), d) ? d : def;
@@ -911,6 +896,6 @@ double CNxObjArBin::ReadFloat(std::string_view name, double def) {
 
 std::string CNxObjArBin::ReadString(std::string_view name, std::string_view def) {
   const char* e = FindEntry(name);
-  if (!e || int32_t(U32(e + 8)) != 0) return std::string(def);
-  return TextAt(curRec_ + U32(e + 4), curEnd_, data_ + size_);
+  if (!e || int32_t(LoadU32(e + 8)) != 0) return std::string(def);
+  return TextAt(curRec_ + LoadU32(e + 4), curEnd_, data_ + size_);
 }

@@ -3,9 +3,29 @@
 #include <sys/uio.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+// Little-endian words at any alignment inside a checked buffer (the formats are only
+// built and read on little-endian machines).
+inline uint16_t LoadU16(const char* p) {
+  uint16_t v;
+  std::memcpy(&v, p, 2);
+  return v;
+}
+inline uint32_t LoadU32(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+inline uint64_t LoadU64(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
 
 // An uninitialised byte block. Large ones ask for huge pages: touching tens of megabytes
 // page by page costs more in page faults than the archive spends on the bytes.

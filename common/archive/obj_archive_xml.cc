@@ -56,16 +56,6 @@ void MakeValidUtf8(std::string& s) {
 
 
 
-inline uint64_t Load64(const char* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-inline uint16_t Load16(const char* p) {
-  uint16_t v;
-  std::memcpy(&v, p, 2);
-  return v;
-}
 
 // UTF-16LE to UTF-8, the way the parser's own conversion does it for well-formed text
 // (ASCII four units at a time). False at a lone surrogate, which the caller leaves to the
@@ -79,7 +69,7 @@ bool Utf16LeToUtf8(const char* p, size_t units, TObsBytes& out) {
   };
   while (i < units) {
     if (i + 8 <= units) {
-      const uint64_t w0 = Load64(p + 2 * i), w1 = Load64(p + 2 * i + 8);
+      const uint64_t w0 = LoadU64(p + 2 * i), w1 = LoadU64(p + 2 * i + 8);
       if (((w0 | w1) & 0xFF80FF80FF80FF80ull) == 0) {
         const uint64_t c = uint64_t(narrow(w0)) | uint64_t(narrow(w1)) << 32;
         std::memcpy(d, &c, 8);
@@ -88,7 +78,7 @@ bool Utf16LeToUtf8(const char* p, size_t units, TObsBytes& out) {
         continue;
       }
     }
-    const uint32_t u = Load16(p + 2 * i);
+    const uint32_t u = LoadU16(p + 2 * i);
     if (u < 0x80) {
       *d++ = char(u);
       ++i;
@@ -103,7 +93,7 @@ bool Utf16LeToUtf8(const char* p, size_t units, TObsBytes& out) {
       ++i;
     } else {
       if (u >= 0xDC00 || i + 1 >= units) return false;
-      const uint32_t v = Load16(p + 2 * i + 2);
+      const uint32_t v = LoadU16(p + 2 * i + 2);
       if (v < 0xDC00 || v >= 0xE000) return false;
       const uint32_t cp = 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00);
       *d++ = char(0xF0 | (cp >> 18));
@@ -131,7 +121,7 @@ size_t Utf8ToUtf16Le(const char* p, size_t n, char* out) {
   size_t i = 0;
   while (i < n) {
     if (i + 8 <= n) {
-      const uint64_t w = Load64(p + i);
+      const uint64_t w = LoadU64(p + i);
       if ((w & 0x8080808080808080ull) == 0) {
         for (int k = 0; k < 8; ++k) {
           d[2 * k] = char(w >> (8 * k));
@@ -168,7 +158,7 @@ size_t Utf8ToUtf16Le(const char* p, size_t n, char* out) {
 bool IsAsciiText(std::string_view s) {
   size_t i = 0;
   uint64_t high = 0;
-  for (; i + 8 <= s.size(); i += 8) high |= Load64(s.data() + i);
+  for (; i + 8 <= s.size(); i += 8) high |= LoadU64(s.data() + i);
   for (; i < s.size(); ++i) high |= static_cast<unsigned char>(s[i]);
   return (high & 0x8080808080808080ull) == 0;
 }
