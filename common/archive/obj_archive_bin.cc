@@ -267,27 +267,32 @@ uint64_t NameHash(const char* p, size_t n) {
 // Decompressed size limit before the inner file's length is known (it is known after
 // 8 bytes); afterwards that length is the limit: nothing longer can be valid.
 constexpr size_t kMaxInflated = size_t(1) << 30;
-// Room is given out as the output materialises, never more than deflate's best ratio
-// (about 1032:1) of the input ahead, so a small input cannot claim a large buffer.
-constexpr size_t kMaxRatio = 1032;
+// The inner length is only a claim of the file: the output is also bounded by the stream
+// really given. Our level-1 archives shrink a few times to a few tens of times; a stream
+// that would grow more than this is refused rather than inflated.
+constexpr uint64_t kMaxRatio = 256;
+constexpr uint64_t kRatioSlack = 64 * 1024;
+// Room grows by doubling from this, so the buffer is never more than twice the output
+// that has really come out (three times while one doubling copies).
+constexpr size_t kFirstRoom = 64 * 1024;
 
 bool Gunzip(const char* in, size_t inLen, TObsBlock& out, size_t& outLen) {
   z_stream zs{};
   if (inflateInit2(&zs, 15 + 16) != Z_OK) return false;
   zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
-  zs.avail_in = uInt(inLen);
-  // The first 16 bytes come out alone: they name the length to make room for.
-  size_t cap = 16, n = 0;
-  uint64_t limit = kMaxInflated;
+  zs.avail_in = uInt(std::min<size_t>(inLen, size_t(1) << 30));
+  const uint64_t streamBound = uint64_t(inLen) * kMaxRatio + kRatioSlack;
+  uint64_t limit = std::min<uint64_t>(kMaxInflated, streamBound);
+  size_t cap = 0, n = 0;
   bool known = false;
-  TObsBlock buf(cap);
+  TObsBlock buf;
   bool ok = false;
   for (;;) {
     if (n == cap) {
-      const uint64_t bound = uint64_t(inLen) * kMaxRatio + 65536;
-      const uint64_t want = std::min<uint64_t>(limit + 1, std::max<uint64_t>(2 * uint64_t(cap), bound));
+      const uint64_t want = std::min<uint64_t>(limit + 1, std::max<uint64_t>(kFirstRoom, 2 * uint64_t(cap)));
+      if (want <= cap) break;
       TObsBlock bigger{size_t(want)};
-      std::memcpy(bigger.Data(), buf.Data(), n);
+      if (n) std::memcpy(bigger.Data(), buf.Data(), n);
       buf = std::move(bigger);
       cap = size_t(want);
     }
@@ -298,9 +303,12 @@ bool Gunzip(const char* in, size_t inLen, TObsBlock& out, size_t& outLen) {
     n += room - zs.avail_out;
     if (!known && n >= 8) {
       known = true;
-      limit = std::max<uint64_t>(LoadU32(buf.Data() + 4), 17);
+      limit = std::min<uint64_t>(std::max<uint64_t>(LoadU32(buf.Data() + 4), 17), streamBound);
     }
     if (n > limit) break;
+    // What has come out so far is bounded by the input read so far: a bomb stops early
+    // instead of running up to the bound of the whole stream.
+    if (n > uint64_t(zs.total_in) * kMaxRatio + kRatioSlack) break;
     if (rc == Z_STREAM_END) {
       ok = true;
       break;
@@ -591,7 +599,9 @@ bool CNxObjArBin::ValidateBody() {
   const uint64_t S = size_ - kObsBinHeaderSize;
   if (S < 4) return false;
   const uint64_t N = LoadU32(b);
-  if (N < 1 || 4 + 4 * N > S) return false;
+  // Each node has an index entry and a record of at least 24 bytes that no other node
+  // shares, so a count the body cannot hold is refused before anything is sized by it.
+  if (N < 1 || 4 + 28 * N > S) return false;
   views_.assign(size_t(N), {});
   // Children are made after their parent and name it as parent: the tree has no cycles
   // and leaving a node returns to the node it was entered from. A child's listing comes
