@@ -24,6 +24,57 @@ TEST(Text, Utf16RoundTripAndCounting) {
   EXPECT_EQ(Utf16Left(s, 4), s);
 }
 
+// Ill-formed UTF-8 gives one U+FFFD per maximal subpart and never swallows the byte
+// that ended it; counting agrees with the conversion.
+TEST(Text, Utf8ToUtf16ReplacesEachMaximalSubpart) {
+  struct Case {
+    const char* what;
+    std::string in;
+    std::u16string out;
+  } cases[] = {
+      {"stray continuation", "\x80" "A", u"\uFFFD" "A"},
+      {"two stray continuations", "\xBF\x80", u"\uFFFD\uFFFD"},
+      {"overlong two-byte", "\xC0\xAF", u"\uFFFD\uFFFD"},
+      {"C1 lead", "\xC1\xBF", u"\uFFFD\uFFFD"},
+      {"overlong three-byte", "\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},
+      {"encoded surrogate", "\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},
+      {"above U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
+      {"F5 lead", "\xF5\x80", u"\uFFFD\uFFFD"},
+      {"FF byte", "\xFF", u"\uFFFD"},
+      {"truncated at the end", "\xE4\xB8", u"\uFFFD"},
+      {"truncated before ASCII", "\xE4\xB8" "A", u"\uFFFD" "A"},
+      {"two-byte lead before ASCII", "\xC3" "A", u"\uFFFD" "A"},
+      {"four-byte truncated", "\xF0\x9F\x98" "A", u"\uFFFD" "A"},
+      {"inside an ASCII run", "ABCDEFGH\xFFIJKLMNOP", u"ABCDEFGH\uFFFDIJKLMNOP"},
+      {"smallest three-byte", "\xE0\xA0\x80", u"\u0800"},
+      {"U+FFFD itself", "\xEF\xBF\xBD", u"\uFFFD"},
+      {"largest code point", "\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
+      {"emoji", "\xF0\x9F\x98\x80", u"\U0001F600"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Utf8ToUtf16(c.in), c.out) << c.what;
+    EXPECT_EQ(Utf16Length(c.in), c.out.size()) << c.what;
+    EXPECT_EQ(ValidUtf8(c.in), Utf16ToUtf8(c.out)) << c.what;
+    EXPECT_EQ(Utf8ToUtf16(ValidUtf8(c.in)), c.out) << c.what;
+  }
+}
+
+TEST(Text, Utf16ToUtf8ReplacesLoneSurrogates) {
+  struct Case {
+    const char* what;
+    std::u16string in;
+    std::string out;
+  } cases[] = {
+      {"lone high", std::u16string{0xD800}, "\xEF\xBF\xBD"},
+      {"lone low", std::u16string{0xDC00, u'A'}, "\xEF\xBF\xBD" "A"},
+      {"high before ASCII", std::u16string{0xD83D, u'A'}, "\xEF\xBF\xBD" "A"},
+      {"reversed pair", std::u16string{0xDE00, 0xD83D}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"pair", std::u16string{0xD83D, 0xDE00}, "\xF0\x9F\x98\x80"},
+      {"ASCII run then CJK", u"ABCDEFGH\u4E2D", "ABCDEFGH\xE4\xB8\xAD"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Utf16ToUtf8(c.in), c.out) << c.what;
+}
+
 TEST(IniFile, ProfileSemantics) {
   TIniFile ini = TIniFile::FromText(
       "; comment\r\n[Sys]\r\n LogWebR = 2 \r\nlogwebr=9\r\nHex=0x10\r\nDollar=$20\r\nBad=12abc\r\n"
