@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 std::string ExecutablePath() {
@@ -63,6 +64,29 @@ bool DirExists(const std::string& path) {
 }
 
 bool CreateDir(const std::string& path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
+
+bool CreateDirPath(const std::string& path, int parentMode, int mode, std::string& error) {
+  const std::string full = ExcludeTrailingSlash(path);
+  if (full.empty()) {
+    error = "no folder named";
+    return false;
+  }
+  // Each prefix ending before a '/', then the path itself; existing ones are passed over.
+  for (size_t at = full.find('/', 1);; at = full.find('/', at + 1)) {
+    const bool last = at == std::string::npos;
+    const std::string part = last ? full : full.substr(0, at);
+    if (!part.empty() && part.back() != '/' && !DirExists(part)) {
+      if (mkdir(part.c_str(), mode_t(last ? mode : parentMode)) != 0) {
+        const int e = errno;
+        if (!(e == EEXIST && DirExists(part))) {
+          error = part + ": " + (e == EEXIST ? "exists and is not a folder" : std::strerror(e));
+          return false;
+        }
+      }
+    }
+    if (last) return true;
+  }
+}
 
 bool ReadFileBytes(const std::string& path, std::string& out) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -131,6 +155,18 @@ std::string SharedDocumentsDir() {
   if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return ExcludeTrailingSlash(xdg);
   if (const char* home = std::getenv("HOME"); home && *home) return ExcludeTrailingSlash(home) + "/.local/share";
   return {};
+}
+
+void AnchorDataRoot() {
+  for (const char* name : {"ZELOPC_DATA_ROOT", "XDG_DATA_HOME", "HOME"}) {
+    const char* v = std::getenv(name);
+    if (!v || !*v) continue;  // not in effect: the next one names the root
+    if (*v != '/') {
+      const std::string cwd = CurrentDir();
+      if (!cwd.empty()) setenv(name, (IncludeTrailingSlash(cwd) + v).c_str(), 1);
+    }
+    return;
+  }
 }
 
 std::string RuntimeDir() {

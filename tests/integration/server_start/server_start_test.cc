@@ -1,5 +1,8 @@
 // The real server process: single instance, registration, the start modes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
 
 #include "common/platform/paths.h"
 #include "tests/common/child_process.h"
@@ -70,4 +73,52 @@ TEST_F(ServerStart, KeepRunningAndSecondInstance) {
   int code = -1;
   ASSERT_TRUE(first.Wait(5000, &code));
   EXPECT_EQ(code, 0);
+}
+
+// Where the data folder goes: made with its missing parents (private ones) on a fresh
+// account, the same absolute folder for a relative root although the server changes its
+// working directory, and a clear message when it cannot be made.
+TEST_F(ServerStart, DataDirectoryIsMadeWhereTheRootSays) {
+  const std::string home = dir_ / "home";
+  ASSERT_TRUE(CreateDir(home));
+  dir_.Write("afile", "x");
+  const auto relative = [this](const std::string& name) {
+    return std::filesystem::relative(dir_ / name, std::filesystem::current_path()).string();
+  };
+  struct TCase {
+    const char* what;
+    std::vector<std::string> env;
+    std::string root;         // where the data folder and the registry must be, "" none
+    const char* output;       // expected in the output
+  } cases[] = {
+      {"fresh account", {"ZELOPC_DATA_ROOT=", "XDG_DATA_HOME=", "HOME=" + home}, home + "/.local/share", ""},
+      {"relative data root", {"ZELOPC_DATA_ROOT=" + relative("rel")}, dir_ / "rel", ""},
+      {"relative XDG data home", {"ZELOPC_DATA_ROOT=", "XDG_DATA_HOME=" + relative("xdg")}, dir_ / "xdg", ""},
+      {"root below a file", {"ZELOPC_DATA_ROOT=" + (dir_ / "afile/sub")}, "",
+       "cannot create the data directory"},
+  };
+  for (const TCase& c : cases) {
+    std::vector<std::string> env = c.env;
+    for (const std::string& e : Env()) env.push_back(e);  // earlier entries win
+    TChildProcess p;
+    ASSERT_TRUE(p.Start(kServer, {"-REGSERVER"}, env, dir_ / "out.txt")) << c.what;
+    int code = -1;
+    ASSERT_TRUE(p.Wait(10000, &code)) << c.what;
+    EXPECT_EQ(code, 0) << c.what;
+    const std::string out = p.Output();
+    EXPECT_NE(out.find(c.output), std::string::npos) << c.what << "\n" << out;
+    if (c.root.empty()) continue;
+    EXPECT_TRUE(FileExists(c.root + "/ZelOPC3/config.ini")) << c.what;
+    std::string reg;
+    EXPECT_TRUE(ReadFileBytes(c.root + "/ZelOPC3.registry", reg)) << c.what;
+    EXPECT_NE(reg.find("LocalServer32"), std::string::npos) << c.what;
+  }
+  for (const char* parent : {"/.local", "/.local/share"}) {
+    struct stat st {};
+    ASSERT_EQ(stat((home + parent).c_str(), &st), 0) << parent;
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << parent;
+  }
+  std::string out;
+  ReadFileBytes(dir_ / "out.txt", out);
+  EXPECT_NE(out.find("/afile: exists and is not a folder"), std::string::npos) << out;
 }
