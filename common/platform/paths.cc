@@ -1,6 +1,8 @@
 #include "common/platform/paths.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <vector>
 
 std::string ExecutablePath() {
   char buf[PATH_MAX];
@@ -119,7 +122,27 @@ static bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
+void RemoveStaleTemporaries(const std::string& path, std::string_view marker) {
+  const std::string dir = path.find('/') == std::string::npos ? std::string(".") : ExtractFileDir(path);
+  const std::string prefix = ExtractFileName(path) + std::string(marker);
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  std::vector<std::string> stale;
+  while (const dirent* e = readdir(d)) {
+    const std::string_view name(e->d_name);
+    if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
+    const std::string_view digits = name.substr(prefix.size());
+    if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string_view::npos) continue;
+    const pid_t pid = pid_t(std::stol(std::string(digits)));
+    // kill(pid, 0) asks only whether the process exists; EPERM means it does.
+    if (pid > 0 && pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH) stale.emplace_back(name);
+  }
+  closedir(d);
+  for (const std::string& name : stale) unlink((IncludeTrailingSlash(dir) + name).c_str());
+}
+
 bool WriteFileAtomic(const std::string& path, std::string_view bytes, int mode) {
+  RemoveStaleTemporaries(path, ".tmp");
   std::string tmp = path + ".tmp" + std::to_string(getpid());
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   if (fd < 0) return false;

@@ -25,6 +25,10 @@ bool RenameFileOver(const std::string& from, const std::string& to);
 bool ReadFileBytes(const std::string& path, std::string& out);
 // Writes a file beside the target and renames it over the target once complete.
 bool WriteFileAtomic(const std::string& path, std::string_view bytes, int mode = 0644);
+// Saves write "<path><marker><pid>" and rename it over path. A save killed halfway
+// leaves that file behind; this removes the ones of path whose process has ended (the
+// temporary of a save running in another process stays).
+void RemoveStaleTemporaries(const std::string& path, std::string_view marker);
 std::string CurrentDir();
 bool SetCurrentDir(const std::string& dir);
 
