@@ -1,9 +1,11 @@
+// Text conversions, number parsing and formatting shared by all programs.
 #include "common/platform/text.h"
 
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -190,6 +192,44 @@ std::string Utf16Left(std::string_view s, size_t n) {
     i += len;
   }
   return std::string(s.substr(0, i));
+}
+
+std::string DecodeTextFile(std::string_view bytes, TTextEncoding* encoding) {
+  TTextEncoding form = TTextEncoding::Utf8;
+  std::string out;
+  if (bytes.size() >= 2 && (bytes.substr(0, 2) == "\xFF\xFE" || bytes.substr(0, 2) == "\xFE\xFF")) {
+    form = bytes[0] == '\xFF' ? TTextEncoding::Utf16Le : TTextEncoding::Utf16Be;
+    std::string le(bytes.substr(2, (bytes.size() - 2) & ~size_t(1)));  // an odd last byte is no unit
+    if (form == TTextEncoding::Utf16Be)
+      for (size_t i = 0; i + 1 < le.size(); i += 2) std::swap(le[i], le[i + 1]);
+    out.resize(3 * (le.size() / 2));
+    out.resize(Utf16LeToUtf8(le.data(), le.size() / 2, out.data()));
+  } else if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
+    form = TTextEncoding::Utf8Bom;
+    out = bytes.substr(3);
+  } else {
+    out = bytes;
+  }
+  if (encoding) *encoding = form;
+  return out;
+}
+
+std::string EncodeTextFile(std::string_view text, TTextEncoding encoding) {
+  switch (encoding) {
+    case TTextEncoding::Utf8:
+      return std::string(text);
+    case TTextEncoding::Utf8Bom:
+      return "\xEF\xBB\xBF" + std::string(text);
+    case TTextEncoding::Utf16Le:
+    case TTextEncoding::Utf16Be:
+      break;
+  }
+  std::string out(2 + 2 * text.size(), '\0');
+  out.resize(2 + Utf8ToUtf16Le(text, out.data() + 2));
+  out[0] = '\xFF', out[1] = '\xFE';
+  if (encoding == TTextEncoding::Utf16Be)
+    for (size_t i = 0; i + 1 < out.size(); i += 2) std::swap(out[i], out[i + 1]);
+  return out;
 }
 
 std::string Trim(std::string_view s) {

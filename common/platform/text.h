@@ -24,6 +24,14 @@ size_t Utf8ToUtf16Le(std::string_view s, char* out);
 size_t Utf16LeToUtf8(const char* p, size_t units, char* out);
 // The text with every ill-formed part replaced as above (unchanged when well-formed).
 std::string ValidUtf8(std::string_view s);
+// Text files as Windows reads INI files: a UTF-16 file (little- or big-endian) is known
+// by its byte-order mark, anything else is 8-bit text, where a UTF-8 mark is not part of
+// the first line.
+enum class TTextEncoding { Utf8, Utf8Bom, Utf16Le, Utf16Be };
+// The file's text as UTF-8 without its mark; encoding, when given, receives the form.
+std::string DecodeTextFile(std::string_view bytes, TTextEncoding* encoding = nullptr);
+// UTF-8 text as a file of the given form, with its mark.
+std::string EncodeTextFile(std::string_view text, TTextEncoding encoding);
 // Number of UTF-16 code units of a UTF-8 text.
 size_t Utf16Length(std::string_view s);
 // The first n UTF-16 code units of a UTF-8 text (a surrogate pair is not split).

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include "common/platform/ini_file.h"
+#include "common/platform/paths.h"
 #include "common/platform/text.h"
+#include "tests/common/test_env.h"
 
 TEST(Text, IntegersReadLikeThePlatform) {
   struct Case {
@@ -87,6 +89,40 @@ TEST(IniFile, ProfileSemantics) {
   EXPECT_EQ(ini.ReadInteger("sys", "Missing", 7), 7);
   EXPECT_EQ(ini.ReadString("opcua", "user", ""), "op erator");
   EXPECT_TRUE(ini.SectionExists("OPCUA"));
+}
+
+// Bytes of a text in each form a Windows INI file may take.
+std::string InForm(const std::string& utf8, TTextEncoding form) { return EncodeTextFile(utf8, form); }
+
+// config.ini in UTF-16 with its mark reads like the 8-bit file, and a save keeps the form.
+TEST(IniFile, ReadsEveryEncodingAndSavesInTheSame) {
+  const std::string text = "[OPCUA]\r\nEnable=1\r\nUser=操作员\r\n";
+  struct Case {
+    const char* what;
+    TTextEncoding form;
+    std::string mark;
+  } cases[] = {
+      {"8-bit", TTextEncoding::Utf8, ""},
+      {"UTF-8 with mark", TTextEncoding::Utf8Bom, "\xEF\xBB\xBF"},
+      {"UTF-16LE with mark", TTextEncoding::Utf16Le, "\xFF\xFE"},
+      {"UTF-16BE with mark", TTextEncoding::Utf16Be, "\xFE\xFF"},
+  };
+  for (const Case& c : cases) {
+    TTempDir dir;
+    const std::string bytes = InForm(text, c.form);
+    EXPECT_EQ(bytes.substr(0, c.mark.size()), c.mark) << c.what;
+    dir.Write("config.ini", bytes);
+    TIniFile ini(dir / "config.ini");
+    EXPECT_EQ(ini.ReadInteger("OPCUA", "Enable", 0), 1) << c.what;
+    EXPECT_EQ(ini.ReadString("OPCUA", "User", ""), "操作员") << c.what;
+    ini.WriteInteger("OPCUA", "Port", 4866);
+    ASSERT_TRUE(ini.Save(dir / "config.ini")) << c.what;
+    std::string saved;
+    ASSERT_TRUE(ReadFileBytes(dir / "config.ini", saved));
+    EXPECT_EQ(saved, InForm(text + "Port=4866\r\n", c.form)) << c.what;
+  }
+  // A last odd byte of a UTF-16 file is no unit; the text before it stays.
+  EXPECT_EQ(DecodeTextFile(std::string("\xFF\xFE" "A\0B\0C", 7)), "AB");
 }
 
 TEST(IniFile, WritesKeepOtherLines) {
