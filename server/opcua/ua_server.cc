@@ -157,13 +157,13 @@ bool TUAServer::Start() {
   if (rc != 0) {
     Fail(rc);
     ErrorBox("OPCUA初始化错误:" + lastError_);
-    std::exit(0);
+    return false;
   }
   rc = uasRunIntv(handle_, &stats_, int(sizeof stats_));
   if (rc & 0xFFFF0000u) {
     Fail(rc);
     ErrorBox("OPCUA运行错误:" + lastError_);
-    std::exit(0);
+    return false;
   }
   // Every variable starts bad until its first value arrives.
   std::vector<TuasUpdateItem*> all;
@@ -176,7 +176,7 @@ bool TUAServer::Start() {
   if (rc != 0) {
     Fail(rc);
     ErrorBox("OPCUA运行错误:" + lastError_);
-    std::exit(0);
+    return false;
   }
   return true;
 }

@@ -32,7 +32,7 @@ class TUAServer : public TUaServerHost, public TValuePush {
   // Build steps 3..9: configuration, certificate, library server, namespace. False with
   // the box text in `error` when the program must end.
   [[nodiscard]] bool Build(std::string& error);
-  // TUaServerHost
+  // TUaServerHost. A failure has been shown in a box; the window then closes.
   bool Start() override;
   void RunStep() override;
   int ClientCount() override { return stats_.clients; }

@@ -2,6 +2,8 @@
 // with every variable bad, value pushes, client writes, and the self certificate.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "common/config/app_paths.h"
@@ -10,6 +12,7 @@
 #include "common/log/link_texts.h"
 #include "common/platform/paths.h"
 #include "common/settings/sys_config.h"
+#include "server/core/main_window.h"
 #include "server/opcua/ua_server.h"
 #include "server/runtime/zel_main.h"
 #include "tests/common/test_env.h"
@@ -173,6 +176,44 @@ TEST_F(BridgeTest, StartReportsBadUntilTheFirstValueAndPushes) {
   EXPECT_EQ(p.WriteQ.size(), 1u);
   EXPECT_EQ(p.Vars[1]->Value, 0.0);
   EXPECT_EQ(g_FakeUa.updates.size(), 3u);
+}
+
+// A server that cannot start (its port taken, say) ends the program through the window's
+// close: the login cache is saved and the main loop ends, instead of the process leaving
+// from inside the base tick.
+TEST_F(BridgeTest, FailedStartClosesTheWindowThroughItsClosePath) {
+  struct TShell : TMainShell {
+    bool quit = false;
+    void SetMessageLabel(const std::string&) override {}
+    void SetStatusText(const std::string&) override {}
+    void SetClientLabel(bool, const std::string&) override {}
+    void EnableSecondTimer(bool) override {}
+    void HideToTray() override {}
+    void Quit() override { quit = true; }
+  } shell;
+  AddPrj("D1", {{"A", "", 3, 0}});
+  Build();
+  g_FakeUa.runStartResult = 0x80AE0000;  // any failure code
+  TMainWindow w(*main_, shell);
+  w.Create(std::move(ua_), false);
+  // Leaving the process inside the tick would end this binary with code 0, which reads as
+  // a pass: an exit handler turns that into a failure.
+  static bool inTick = false;
+  static const int registered = std::atexit([] {
+    if (inTick) {
+      std::fputs("the process ended inside the base tick\n", stderr);
+      std::_Exit(1);
+    }
+  });
+  (void)registered;
+  inTick = true;
+  w.BaseTick(1000);
+  inTick = false;
+  EXPECT_TRUE(w.Closed);
+  EXPECT_TRUE(shell.quit);
+  EXPECT_TRUE(g_FakeUa.deleted);  // the OPC UA server went with the window
+  EXPECT_TRUE(FileExists(g_RegCacheFileName));
+  EXPECT_EQ(g_FakeUa.runs, 0);
 }
 
 TEST_F(BridgeTest, MissingKeyFileMakesANewCertificate) {
