@@ -1,12 +1,9 @@
 // ZelLogView as a person runs it: where it listens, and that a datagram's text cannot
 // forge lines or reach the terminal with control characters.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -14,21 +11,12 @@
 #include "common/platform/clock.h"
 #include "common/platform/paths.h"
 #include "tests/common/child_process.h"
+#include "tests/common/log_receiver.h"
 #include "tests/common/test_env.h"
 
 namespace {
-// A UDP port free at the time of asking.
-int FreeUdpPort() {
-  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
+// A UDP port free at the time of asking: a receiver's, given up.
+int FreeUdpPort() { return TLogReceiver().port(); }
 
 // The local address of the UDP socket bound to port, as the kernel lists it
 // ("0100007F" for 127.0.0.1), or "" when none is.
