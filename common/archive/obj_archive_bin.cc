@@ -272,9 +272,13 @@ constexpr size_t kMaxInflated = size_t(1) << 30;
 // that would grow more than this is refused rather than inflated.
 constexpr uint64_t kMaxRatio = 256;
 constexpr uint64_t kRatioSlack = 64 * 1024;
-// Room grows by doubling from this, so the buffer is never more than twice the output
-// that has really come out (three times while one doubling copies).
+// Room starts at this; once the inner length is known it grows at once to that length,
+// but never beyond kTypicalRatio times the stream (our archives shrink about 8:1, so
+// one step usually suffices), then by doubling. Pages are only touched as output
+// arrives, so what is resident follows the output that really comes out.
 constexpr size_t kFirstRoom = 64 * 1024;
+constexpr uint64_t kTypicalRatio = 16;
+constexpr size_t kSlice = size_t(1) << 20;
 
 bool Gunzip(const char* in, size_t inLen, TObsBlock& out, size_t& outLen) {
   z_stream zs{};
@@ -289,7 +293,8 @@ bool Gunzip(const char* in, size_t inLen, TObsBlock& out, size_t& outLen) {
   bool ok = false;
   for (;;) {
     if (n == cap) {
-      const uint64_t want = std::min<uint64_t>(limit + 1, std::max<uint64_t>(kFirstRoom, 2 * uint64_t(cap)));
+      const uint64_t step = known ? std::max<uint64_t>(2 * uint64_t(cap), kTypicalRatio * inLen) : kFirstRoom;
+      const uint64_t want = std::min<uint64_t>(limit + 1, std::max<uint64_t>(kFirstRoom, step));
       if (want <= cap) break;
       TObsBlock bigger{size_t(want)};
       if (n) std::memcpy(bigger.Data(), buf.Data(), n);
@@ -297,7 +302,8 @@ bool Gunzip(const char* in, size_t inLen, TObsBlock& out, size_t& outLen) {
       cap = size_t(want);
     }
     zs.next_out = reinterpret_cast<Bytef*>(buf.Data() + n);
-    zs.avail_out = uInt(std::min<size_t>(cap - n, size_t(1) << 30));
+    // At most a slice per call, so that the ratio check below stops a bomb within a slice.
+    zs.avail_out = uInt(std::min<size_t>(cap - n, kSlice));
     const uInt room = zs.avail_out;
     const int rc = inflate(&zs, Z_NO_FLUSH);
     n += room - zs.avail_out;
