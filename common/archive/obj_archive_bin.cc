@@ -59,7 +59,7 @@ inline uint64_t WidenWord(uint32_t x) {
 }
 
 // Appends the text as UTF-16LE followed by a zero unit. ASCII, the usual case, is widened
-// four chars at a time; other text goes through the UTF-16 conversion.
+// four chars at a time; other text goes through the programs' UTF-16 conversion.
 inline void PutUtf16(TObsBytes& out, std::string_view s) {
   const size_t n = s.size();
   char* d = out.Grow(2 * n + 2);
@@ -81,11 +81,10 @@ inline void PutUtf16(TObsBytes& out, std::string_view s) {
   }
   d[2 * n] = d[2 * n + 1] = 0;
   if ((high & 0x80808080u) == 0) return;
-  out.Truncate(out.Size() - (2 * n + 2));
-  const std::u16string u = Utf8ToUtf16(s);
-  d = out.Grow(2 * u.size() + 2);
-  std::memcpy(d, u.data(), 2 * u.size());
-  d[2 * u.size()] = d[2 * u.size() + 1] = 0;
+  // Other text takes at most as many bytes again: converted over the widened copy.
+  const size_t len = Utf8ToUtf16Le(s, d);
+  d[len] = d[len + 1] = 0;
+  out.Truncate(out.Size() - (2 * n + 2) + len + 2);
 }
 
 // A lookup name in UTF-16, kept on the stack for the usual short ASCII names.

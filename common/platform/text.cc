@@ -1,11 +1,14 @@
 // Text conversions, number parsing and formatting shared by all programs.
 #include "common/platform/text.h"
 
+#include <bit>
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <utility>
+
+static_assert(std::endian::native == std::endian::little, "UTF-16 units are handled as little-endian words");
 
 namespace {
 
@@ -140,10 +143,10 @@ size_t Utf16LeToUtf8(const char* p, size_t units, char* out) {
 }
 
 std::u16string Utf8ToUtf16(std::string_view s) {
-  std::string le(2 * s.size(), '\0');
-  le.resize(Utf8ToUtf16Le(s, le.data()));
-  std::u16string out(le.size() / 2, u'\0');
-  std::memcpy(out.data(), le.data(), le.size());  // the programs run little-endian only
+  // The units are written as their little-endian bytes: the programs run on little-endian
+  // machines only.
+  std::u16string out(s.size(), u'\0');
+  out.resize(Utf8ToUtf16Le(s, reinterpret_cast<char*>(out.data())) / 2);
   return out;
 }
 
