@@ -1,6 +1,5 @@
 #include "server/opcua/ua_server.h"
 
-#include <cstdlib>
 
 #include "common/cert/base64.h"
 #include "common/cert/der_file.h"
@@ -153,6 +152,10 @@ bool TUAServer::Build(std::string& error) {
 }
 
 bool TUAServer::Start() {
+  if (!buildError_.empty()) {
+    ErrorBox(buildError_);
+    return false;
+  }
   uint32_t rc = uasRunStart(handle_);
   if (rc != 0) {
     Fail(rc);
@@ -208,9 +211,6 @@ std::unique_ptr<TUAServer> BuildUAServer(TZelMain& main) {
   if (TSysOP.LogLevel > 0) uaInitLib([](int c, int l, const char* t) { OnUALog(c, l, t); }, 1);
   auto ua = std::make_unique<TUAServer>(main);
   std::string error;
-  if (!ua->Build(error)) {
-    ErrorBox(error);
-    std::exit(0);
-  }
+  if (!ua->Build(error)) ua->buildError_ = error.empty() ? std::string("OPCUA初始化错误:ERROR!") : error;
   return ua;
 }
