@@ -59,7 +59,7 @@ inline uint64_t WidenWord(uint32_t x) {
 }
 
 // Appends the text as UTF-16LE followed by a zero unit. ASCII, the usual case, is widened
-// four chars at a time; other text goes through the UTF-16 conversion.
+// four chars at a time; other text goes through the programs' UTF-16 conversion.
 inline void PutUtf16(TObsBytes& out, std::string_view s) {
   const size_t n = s.size();
   char* d = out.Grow(2 * n + 2);
@@ -81,11 +81,10 @@ inline void PutUtf16(TObsBytes& out, std::string_view s) {
   }
   d[2 * n] = d[2 * n + 1] = 0;
   if ((high & 0x80808080u) == 0) return;
-  out.Truncate(out.Size() - (2 * n + 2));
-  const std::u16string u = Utf8ToUtf16(s);
-  d = out.Grow(2 * u.size() + 2);
-  std::memcpy(d, u.data(), 2 * u.size());
-  d[2 * u.size()] = d[2 * u.size() + 1] = 0;
+  // Other text takes at most as many bytes again: converted over the widened copy.
+  const size_t len = Utf8ToUtf16Le(s, d);
+  d[len] = d[len + 1] = 0;
+  out.Truncate(out.Size() - (2 * n + 2) + len + 2);
 }
 
 // A lookup name in UTF-16, kept on the stack for the usual short ASCII names.
@@ -267,40 +266,54 @@ uint64_t NameHash(const char* p, size_t n) {
 // Decompressed size limit before the inner file's length is known (it is known after
 // 8 bytes); afterwards that length is the limit: nothing longer can be valid.
 constexpr size_t kMaxInflated = size_t(1) << 30;
-// Room is given out as the output materialises, never more than deflate's best ratio
-// (about 1032:1) of the input ahead, so a small input cannot claim a large buffer.
-constexpr size_t kMaxRatio = 1032;
+// The inner length is only a claim of the file: the output is also bounded by the stream
+// really given. Our level-1 archives shrink a few times to a few tens of times; a stream
+// that would grow more than this is refused rather than inflated.
+constexpr uint64_t kMaxRatio = 256;
+constexpr uint64_t kRatioSlack = 64 * 1024;
+// Room starts at this; once the inner length is known it grows at once to that length,
+// but never beyond kTypicalRatio times the stream (our archives shrink about 8:1, so
+// one step usually suffices), then by doubling. Pages are only touched as output
+// arrives, so what is resident follows the output that really comes out.
+constexpr size_t kFirstRoom = 64 * 1024;
+constexpr uint64_t kTypicalRatio = 16;
+constexpr size_t kSlice = size_t(1) << 20;
 
 bool Gunzip(const char* in, size_t inLen, TObsBlock& out, size_t& outLen) {
   z_stream zs{};
   if (inflateInit2(&zs, 15 + 16) != Z_OK) return false;
   zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
-  zs.avail_in = uInt(inLen);
-  // The first 16 bytes come out alone: they name the length to make room for.
-  size_t cap = 16, n = 0;
-  uint64_t limit = kMaxInflated;
+  zs.avail_in = uInt(std::min<size_t>(inLen, size_t(1) << 30));
+  const uint64_t streamBound = uint64_t(inLen) * kMaxRatio + kRatioSlack;
+  uint64_t limit = std::min<uint64_t>(kMaxInflated, streamBound);
+  size_t cap = 0, n = 0;
   bool known = false;
-  TObsBlock buf(cap);
+  TObsBlock buf;
   bool ok = false;
   for (;;) {
     if (n == cap) {
-      const uint64_t bound = uint64_t(inLen) * kMaxRatio + 65536;
-      const uint64_t want = std::min<uint64_t>(limit + 1, std::max<uint64_t>(2 * uint64_t(cap), bound));
+      const uint64_t step = known ? std::max<uint64_t>(2 * uint64_t(cap), kTypicalRatio * inLen) : kFirstRoom;
+      const uint64_t want = std::min<uint64_t>(limit + 1, std::max<uint64_t>(kFirstRoom, step));
+      if (want <= cap) break;
       TObsBlock bigger{size_t(want)};
-      std::memcpy(bigger.Data(), buf.Data(), n);
+      if (n) std::memcpy(bigger.Data(), buf.Data(), n);
       buf = std::move(bigger);
       cap = size_t(want);
     }
     zs.next_out = reinterpret_cast<Bytef*>(buf.Data() + n);
-    zs.avail_out = uInt(std::min<size_t>(cap - n, size_t(1) << 30));
+    // At most a slice per call, so that the ratio check below stops a bomb within a slice.
+    zs.avail_out = uInt(std::min<size_t>(cap - n, kSlice));
     const uInt room = zs.avail_out;
     const int rc = inflate(&zs, Z_NO_FLUSH);
     n += room - zs.avail_out;
     if (!known && n >= 8) {
       known = true;
-      limit = std::max<uint64_t>(LoadU32(buf.Data() + 4), 17);
+      limit = std::min<uint64_t>(std::max<uint64_t>(LoadU32(buf.Data() + 4), 17), streamBound);
     }
     if (n > limit) break;
+    // What has come out so far is bounded by the input read so far: a bomb stops early
+    // instead of running up to the bound of the whole stream.
+    if (n > uint64_t(zs.total_in) * kMaxRatio + kRatioSlack) break;
     if (rc == Z_STREAM_END) {
       ok = true;
       break;
@@ -591,7 +604,9 @@ bool CNxObjArBin::ValidateBody() {
   const uint64_t S = size_ - kObsBinHeaderSize;
   if (S < 4) return false;
   const uint64_t N = LoadU32(b);
-  if (N < 1 || 4 + 4 * N > S) return false;
+  // Each node has an index entry and a record of at least 24 bytes that no other node
+  // shares, so a count the body cannot hold is refused before anything is sized by it.
+  if (N < 1 || 4 + 28 * N > S) return false;
   views_.assign(size_t(N), {});
   // Children are made after their parent and name it as parent: the tree has no cycles
   // and leaving a node returns to the node it was entered from. A child's listing comes

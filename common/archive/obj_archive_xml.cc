@@ -14,147 +14,6 @@ namespace {
 constexpr unsigned kParseFlags = pugi::parse_cdata | pugi::parse_escapes | pugi::parse_eol;
 constexpr const char* kRootName = "XML_OBJ_STORE";
 
-// Length of the strict UTF-8 sequence at s[i] (no stray continuation bytes, no overlong
-// forms, no surrogates, nothing above U+10FFFF), 0 when there is none.
-size_t Utf8SequenceAt(std::string_view s, size_t i) {
-  const unsigned char c = static_cast<unsigned char>(s[i]);
-  if (c < 0x80) return 1;
-  size_t len;
-  uint32_t cp, min;
-  if ((c & 0xE0) == 0xC0) len = 2, cp = c & 0x1F, min = 0x80;
-  else if ((c & 0xF0) == 0xE0) len = 3, cp = c & 0x0F, min = 0x800;
-  else if ((c & 0xF8) == 0xF0) len = 4, cp = c & 0x07, min = 0x10000;
-  else return 0;
-  if (i + len > s.size()) return 0;
-  for (size_t k = 1; k < len; ++k) {
-    const unsigned char d = static_cast<unsigned char>(s[i + k]);
-    if ((d & 0xC0) != 0x80) return 0;
-    cp = cp << 6 | (d & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
-}
-
-// The text with U+FFFD for every byte that does not begin a valid sequence.
-void MakeValidUtf8(std::string& s) {
-  size_t i = 0;
-  for (size_t n; i < s.size() && (n = Utf8SequenceAt(s, i)) != 0;) i += n;
-  if (i == s.size()) return;
-  std::string out = s.substr(0, i);
-  while (i < s.size()) {
-    size_t n = Utf8SequenceAt(s, i);
-    if (n == 0) {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    } else {
-      out.append(s, i, n);
-      i += n;
-    }
-  }
-  s = std::move(out);
-}
-
-
-
-
-// UTF-16LE to UTF-8, the way the parser's own conversion does it for well-formed text
-// (ASCII four units at a time). False at a lone surrogate, which the caller leaves to the
-// parser's conversion.
-bool Utf16LeToUtf8(const char* p, size_t units, TObsBytes& out) {
-  char* d = out.Grow(3 * units);  // the most a unit can take
-  char* const start = d;
-  size_t i = 0;
-  const auto narrow = [](uint64_t w) {
-    return uint32_t((w & 0xFF) | ((w >> 8) & 0xFF00) | ((w >> 16) & 0xFF0000) | ((w >> 24) & 0xFF000000));
-  };
-  while (i < units) {
-    if (i + 8 <= units) {
-      const uint64_t w0 = LoadU64(p + 2 * i), w1 = LoadU64(p + 2 * i + 8);
-      if (((w0 | w1) & 0xFF80FF80FF80FF80ull) == 0) {
-        const uint64_t c = uint64_t(narrow(w0)) | uint64_t(narrow(w1)) << 32;
-        std::memcpy(d, &c, 8);
-        d += 8;
-        i += 8;
-        continue;
-      }
-    }
-    const uint32_t u = LoadU16(p + 2 * i);
-    if (u < 0x80) {
-      *d++ = char(u);
-      ++i;
-    } else if (u < 0x800) {
-      *d++ = char(0xC0 | (u >> 6));
-      *d++ = char(0x80 | (u & 0x3F));
-      ++i;
-    } else if (u < 0xD800 || u >= 0xE000) {
-      *d++ = char(0xE0 | (u >> 12));
-      *d++ = char(0x80 | ((u >> 6) & 0x3F));
-      *d++ = char(0x80 | (u & 0x3F));
-      ++i;
-    } else {
-      if (u >= 0xDC00 || i + 1 >= units) return false;
-      const uint32_t v = LoadU16(p + 2 * i + 2);
-      if (v < 0xDC00 || v >= 0xE000) return false;
-      const uint32_t cp = 0x10000 + ((u - 0xD800) << 10) + (v - 0xDC00);
-      *d++ = char(0xF0 | (cp >> 18));
-      *d++ = char(0x80 | ((cp >> 12) & 0x3F));
-      *d++ = char(0x80 | ((cp >> 6) & 0x3F));
-      *d++ = char(0x80 | (cp & 0x3F));
-      i += 2;
-    }
-  }
-  out.Truncate(out.Size() - 3 * units + size_t(d - start));
-  return true;
-}
-
-// UTF-8 to UTF-16LE exactly as the DOM's writer converts its output: well-formed
-// sequences and the overlong, surrogate and beyond-U+10FFFF forms of the same shapes
-// decode; any other byte is dropped. Returns the bytes written to out (at most 2 n).
-size_t Utf8ToUtf16Le(const char* p, size_t n, char* out) {
-  char* d = out;
-  const auto unit = [&d](uint32_t u) {
-    d[0] = char(u & 0xFF);
-    d[1] = char((u >> 8) & 0xFF);
-    d += 2;
-  };
-  const auto cont = [p](size_t i) { return (static_cast<unsigned char>(p[i]) & 0xC0) == 0x80; };
-  size_t i = 0;
-  while (i < n) {
-    if (i + 8 <= n) {
-      const uint64_t w = LoadU64(p + i);
-      if ((w & 0x8080808080808080ull) == 0) {
-        for (int k = 0; k < 8; ++k) {
-          d[2 * k] = char(w >> (8 * k));
-          d[2 * k + 1] = 0;
-        }
-        d += 16;
-        i += 8;
-        continue;
-      }
-    }
-    const uint32_t lead = static_cast<unsigned char>(p[i]);
-    const auto b = [p](size_t k) { return uint32_t(static_cast<unsigned char>(p[k]) & 0x3F); };
-    if (lead < 0x80) {
-      unit(lead);
-      i += 1;
-    } else if (lead - 0xC0 < 0x20 && i + 2 <= n && cont(i + 1)) {
-      unit((lead & 0x3F) << 6 | b(i + 1));
-      i += 2;
-    } else if (lead - 0xE0 < 0x10 && i + 3 <= n && cont(i + 1) && cont(i + 2)) {
-      unit((lead & 0x1F) << 12 | b(i + 1) << 6 | b(i + 2));
-      i += 3;
-    } else if (lead - 0xF0 < 0x08 && i + 4 <= n && cont(i + 1) && cont(i + 2) && cont(i + 3)) {
-      const uint32_t cp = (lead & 0x0F) << 18 | b(i + 1) << 12 | b(i + 2) << 6 | b(i + 3);
-      unit(uint16_t(0xD800 + ((cp - 0x10000u) >> 10)));
-      unit(uint16_t(0xDC00 + ((cp - 0x10000u) & 0x3FF)));
-      i += 4;
-    } else {
-      i += 1;
-    }
-  }
-  return size_t(d - out);
-}
-
 bool IsAsciiText(std::string_view s) {
   size_t i = 0;
   uint64_t high = 0;
@@ -221,9 +80,9 @@ bool CNxObjArXML::Loaded(const pugi::xml_parse_result& r) {
 }
 
 // A file of UTF-16LE with its byte-order mark, the form this archive writes, is turned into
-// UTF-8 here in one pass and parsed in place; the result is the buffer the parser's own
-// conversion makes (the mark becomes EF BB BF, which the parser skips). -1 for any other
-// input, which the parser converts itself.
+// UTF-8 here in one pass, by the programs' own converter (a lone surrogate becomes U+FFFD
+// as in the binary format), and parsed in place; the mark becomes EF BB BF, which the
+// parser skips. -1 for any other input, which the parser converts itself.
 int CNxObjArXML::LoadUtf16(const char* p, size_t size) {
   const auto b = [p](size_t i) { return static_cast<unsigned char>(p[i]); };
   // Four bytes at least (shorter input is not told apart by its mark) and not the mark of
@@ -231,7 +90,9 @@ int CNxObjArXML::LoadUtf16(const char* p, size_t size) {
   if (size < 4 || size % 2 != 0 || b(0) != 0xFF || b(1) != 0xFE || (b(2) == 0 && b(3) == 0)) return -1;
   TObsBytes text;
   std::memcpy(text.Grow(3), "\xEF\xBB\xBF", 3);
-  if (!Utf16LeToUtf8(p + 2, size / 2 - 1, text)) return -1;
+  const size_t units = size / 2 - 1;
+  char* d = text.Grow(3 * units);  // the most a unit can take
+  text.Truncate(text.Size() - 3 * units + Utf16LeToUtf8(p + 2, units, d));
   const pugi::xml_parse_result r = doc_.load_buffer_inplace(text.Data(), text.Size(), kParseFlags, pugi::encoding_utf8);
   text_ = std::move(text);  // the document points into it
   return Loaded(r) ? 1 : 0;
@@ -452,7 +313,7 @@ const char* CNxObjArXML::PutPiece(const TObsBytes& utf8, bool raw, size_t& len) 
   }
   // Room for the most the text can take; what is not used goes back to the arena's end.
   char* p = pieces_.Room(2 * utf8.Size());
-  len = Utf8ToUtf16Le(utf8.Data(), utf8.Size(), p);
+  len = Utf8ToUtf16Le(std::string_view(utf8.Data(), utf8.Size()), p);
   pieces_.GiveBack(2 * utf8.Size() - len);
   return p;
 }
@@ -588,8 +449,7 @@ std::string CNxObjArXML::ReadString(std::string_view name, std::string_view def)
   // A document in an 8-bit encoding passes its bytes through unchecked; texts that are
   // not UTF-8 get U+FFFD for what does not decode, so that the program holds (and saves,
   // in any format) the same text it shows.
-  MakeValidUtf8(s);
-  return LineEnds(std::move(s));
+  return LineEnds(ValidUtf8(s));
 }
 
 // A text with line feeds and no carriage return gets carriage return + line feed pairs.

@@ -24,18 +24,26 @@ std::string NormalizeAppDir(const std::string& exeDir) {
   return d;
 }
 
-void InitAppPaths() {
+bool InitAppPaths(std::string* error) {
   assert(g_AppDir.empty() && "InitAppPaths called twice");
   // The platform's timer period needs no change here: Linux timers are precise already.
   g_AppDir = NormalizeAppDir(ExtractFileDir(ExecutablePath()));
-  g_DataDir = SharedDocumentsDir() + "/ZelOPC3";
-  CreateDir(g_DataDir);
-  CreateDir(g_DataDir + "/cert");
-  CreateDir(g_DataDir + "/cert/self");
-  CreateDir(g_DataDir + "/cert/trust");
+  AnchorDataRoot();
+  const std::string root = SharedDocumentsDir();
+  g_DataDir = root + "/ZelOPC3";
   g_PrjFileName = g_DataDir + "/ZelOpc.Dat";
   g_RegCacheFileName = g_DataDir + "/OpcRegCache.Dat";
   g_CfgFileName = g_DataDir + "/config.ini";
+  // A fresh account may lack ~/.local/share: the parents made here are private, as the
+  // base-directory convention asks of the data home.
+  std::string why = "no data root (ZELOPC_DATA_ROOT, XDG_DATA_HOME and HOME are unset)";
+  if (root.empty() || !CreateDirPath(g_DataDir, 0700, 0755, why)) {
+    if (error) *error = "cannot create the data directory " + g_DataDir + ": " + why;
+    return false;
+  }
+  CreateDir(g_DataDir + "/cert");
+  CreateDir(g_DataDir + "/cert/self");
+  CreateDir(g_DataDir + "/cert/trust");
   std::srand(unsigned(MonotonicMs()));
   if (!FileExists(g_CfgFileName) && FileExists(g_AppDir + "/config.ini"))
     CopyFileOver(g_AppDir + "/config.ini", g_CfgFileName);
@@ -44,6 +52,7 @@ void InitAppPaths() {
     CopyFileOver(g_AppDir + "/ZelOpc.Dat", g_PrjFileName);
   // The data-server manager joins here with the data link.
   g_UID = GetUID();
+  return true;
 }
 
 void ResetAppPathsForTest() {

@@ -11,10 +11,12 @@ extern std::string g_RegCacheFileName;  // g_DataDir + "/OpcRegCache.Dat"
 extern std::string g_CfgFileName;       // g_DataDir + "/config.ini"
 extern std::string g_UID;               // installation identifier, 16 hex digits
 
-// Call once per process before anything reads a path or a setting: sets the globals,
-// creates the data and certificate folders, seeds config.ini and ZelOpc.Dat from the
-// program directory on first run and loads TSysOP.
-void InitAppPaths();
+// Call once per process before anything reads a path or a setting: makes the data root
+// absolute, sets the globals, creates the data folder (with any missing parents, 0700)
+// and the certificate folders, seeds config.ini and ZelOpc.Dat from the program
+// directory on first run and loads TSysOP. False when the data folder cannot be made,
+// with the reason in error.
+bool InitAppPaths(std::string* error = nullptr);
 // The directory rule of g_AppDir: "/./" components dropped, no trailing '/'. Letter
 // case is kept, since Linux paths are case-sensitive.
 std::string NormalizeAppDir(const std::string& exeDir);

@@ -36,7 +36,13 @@ void TOpcCfgFile::Serialize(CNxObjAr& ar) {
   }
 }
 
+namespace {
+// A save writes "<file>.new<pid>" beside the file and renames it into place.
+constexpr const char* kSaveMarker = ".new";
+}  // namespace
+
 bool TOpcCfgFile::LoadPrjFile(const std::string& path) {
+  RemoveStaleTemporaries(path, kSaveMarker);
   std::unique_ptr<CNxObjAr> a = OpenArchiveForRead(path, ObjArFormat::Auto);
   if (!a) return false;
   LoadedFromXML = a->FormatName() == "XML";
@@ -63,7 +69,8 @@ bool SyncFile(const std::string& path) {
 
 bool TOpcCfgFile::SavePrjFileAs(const std::string& path, ObjArFormat format, std::string& error) {
   // The old file stays untouched until the new one is complete on disk.
-  const std::string tmp = path + ".new" + std::to_string(::getpid());
+  RemoveStaleTemporaries(path, kSaveMarker);
+  const std::string tmp = path + kSaveMarker + std::to_string(::getpid());
   DeleteFileAt(tmp);
   bool written = false;
   try {

@@ -41,3 +41,37 @@ std::string ReplaceAll(std::string_view text, std::string_view from, std::string
   out.append(text.substr(start));
   return out;
 }
+
+std::string EscapeControls(std::string_view text, bool quotes) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string o;
+  o.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    switch (c) {
+      case '\\': o += "\\\\"; continue;
+      case '\r': o += "\\r"; continue;
+      case '\n': o += "\\n"; continue;
+      case '\t': o += "\\t"; continue;
+      case '"':
+        o += quotes ? "\\\"" : "\"";
+        continue;
+      default:
+        break;
+    }
+    if (c < 0x20 || c == 0x7F) {
+      o += "\\x";
+      o += kHex[c >> 4];
+      o += kHex[c & 15];
+    } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      const unsigned char u = static_cast<unsigned char>(text[++i]);
+      o += "\\u00";
+      o += kHex[u >> 4];
+      o += kHex[u & 15];
+    } else {
+      o += char(c);
+    }
+  }
+  return o;
+}

@@ -1,3 +1,4 @@
+// Reading and writing INI files in memory.
 #include "common/platform/ini_file.h"
 
 #include "common/platform/paths.h"
@@ -6,21 +7,19 @@
 TIniFile::TIniFile(const std::string& path) {
   std::string bytes;
   exists_ = ReadFileBytes(path, bytes);
-  Parse(bytes);
+  Parse(DecodeTextFile(bytes, &encoding_));
 }
 
 TIniFile TIniFile::FromText(std::string_view text) {
   TIniFile f;
   f.exists_ = true;
-  f.Parse(text);
+  f.Parse(DecodeTextFile(text, &f.encoding_));
   return f;
 }
 
 void TIniFile::Parse(std::string_view text) {
   sections_.clear();
   sections_.push_back(Section{});
-  // A UTF-8 byte-order mark at the start is not part of the first line.
-  if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   size_t pos = 0;
   while (pos < text.size()) {
     size_t end = text.find('\n', pos);
@@ -115,4 +114,4 @@ std::string TIniFile::Text() const {
   return out;
 }
 
-bool TIniFile::Save(const std::string& path) const { return WriteFileAtomic(path, Text()); }
+bool TIniFile::Save(const std::string& path) const { return WriteFileAtomic(path, EncodeTextFile(Text(), encoding_)); }

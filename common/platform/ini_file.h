@@ -2,12 +2,15 @@
 // regard to letter case, blanks around keys and values are dropped, the first of two
 // equal keys wins, lines without '=' are ignored. Integers are decimal or hexadecimal
 // with "0x"/"$"; a missing key or a non-integer gives the default. Read whole into
-// memory; writes keep the other lines and order.
+// memory; UTF-16 files with their byte-order mark are read as well as 8-bit ones, and
+// saved in the form they were read in; writes keep the other lines and order.
 #pragma once
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/platform/text.h"
 
 class TIniFile {
  public:
@@ -44,4 +47,5 @@ class TIniFile {
 
   std::vector<Section> sections_;  // sections_[0] holds lines before the first header
   bool exists_ = false;
+  TTextEncoding encoding_ = TTextEncoding::Utf8;
 };

@@ -1,13 +1,17 @@
 #include "common/platform/paths.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <vector>
 
 std::string ExecutablePath() {
   char buf[PATH_MAX];
@@ -64,6 +68,29 @@ bool DirExists(const std::string& path) {
 
 bool CreateDir(const std::string& path) { return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST; }
 
+bool CreateDirPath(const std::string& path, int parentMode, int mode, std::string& error) {
+  const std::string full = ExcludeTrailingSlash(path);
+  if (full.empty()) {
+    error = "no folder named";
+    return false;
+  }
+  // Each prefix ending before a '/', then the path itself; existing ones are passed over.
+  for (size_t at = full.find('/', 1);; at = full.find('/', at + 1)) {
+    const bool last = at == std::string::npos;
+    const std::string part = last ? full : full.substr(0, at);
+    if (!part.empty() && part.back() != '/' && !DirExists(part)) {
+      if (mkdir(part.c_str(), mode_t(last ? mode : parentMode)) != 0) {
+        const int e = errno;
+        if (!(e == EEXIST && DirExists(part))) {
+          error = part + ": " + (e == EEXIST ? "exists and is not a folder" : std::strerror(e));
+          return false;
+        }
+      }
+    }
+    if (last) return true;
+  }
+}
+
 bool ReadFileBytes(const std::string& path, std::string& out) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -95,7 +122,27 @@ static bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
+void RemoveStaleTemporaries(const std::string& path, std::string_view marker) {
+  const std::string dir = path.find('/') == std::string::npos ? std::string(".") : ExtractFileDir(path);
+  const std::string prefix = ExtractFileName(path) + std::string(marker);
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  std::vector<std::string> stale;
+  while (const dirent* e = readdir(d)) {
+    const std::string_view name(e->d_name);
+    if (name.size() <= prefix.size() || name.substr(0, prefix.size()) != prefix) continue;
+    const std::string_view digits = name.substr(prefix.size());
+    if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string_view::npos) continue;
+    const pid_t pid = pid_t(std::stol(std::string(digits)));
+    // kill(pid, 0) asks only whether the process exists; EPERM means it does.
+    if (pid > 0 && pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH) stale.emplace_back(name);
+  }
+  closedir(d);
+  for (const std::string& name : stale) unlink((IncludeTrailingSlash(dir) + name).c_str());
+}
+
 bool WriteFileAtomic(const std::string& path, std::string_view bytes, int mode) {
+  RemoveStaleTemporaries(path, ".tmp");
   std::string tmp = path + ".tmp" + std::to_string(getpid());
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   if (fd < 0) return false;
@@ -131,6 +178,18 @@ std::string SharedDocumentsDir() {
   if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return ExcludeTrailingSlash(xdg);
   if (const char* home = std::getenv("HOME"); home && *home) return ExcludeTrailingSlash(home) + "/.local/share";
   return {};
+}
+
+void AnchorDataRoot() {
+  for (const char* name : {"ZELOPC_DATA_ROOT", "XDG_DATA_HOME", "HOME"}) {
+    const char* v = std::getenv(name);
+    if (!v || !*v) continue;  // not in effect: the next one names the root
+    if (*v != '/') {
+      const std::string cwd = CurrentDir();
+      if (!cwd.empty()) setenv(name, (IncludeTrailingSlash(cwd) + v).c_str(), 1);
+    }
+    return;
+  }
 }
 
 std::string RuntimeDir() {

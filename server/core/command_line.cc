@@ -21,6 +21,8 @@ std::vector<std::string> BuildTokenList(const std::string& paramFile, int argc, 
   std::vector<std::string> tokens;
   std::string bytes;
   if (!paramFile.empty() && ReadFileBytes(paramFile, bytes)) {
+    // Read as the INI files are: a mark is not part of the first option.
+    bytes = DecodeTextFile(bytes);
     size_t pos = 0;
     while (pos < bytes.size()) {
       size_t end = bytes.find('\n', pos);

@@ -83,7 +83,11 @@ void TMainWindow::BaseTick(int64_t now) {
   if (ua_) {
     if (!uaStarted_) {
       uaStarted_ = true;
-      ua_->Start();
+      if (!ua_->Start()) {
+        baseGuard_ = false;
+        RequestClose(2);  // the OPC UA server goes with the window
+        return;
+      }
       shell_.HideToTray();
     }
     ua_->RunStep();

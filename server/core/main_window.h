@@ -33,6 +33,8 @@ class TMainShell {
 class TUaServerHost {
  public:
   virtual ~TUaServerHost() = default;
+  // False when the server cannot run: the window closes through its usual path, which
+  // saves the login cache and ends the main loop.
   virtual bool Start() = 0;
   virtual void RunStep() = 0;
   virtual int ClientCount() = 0;

@@ -31,7 +31,10 @@ bool StartServer(int argc, const char* const* argv) {
   g_ServerLog.Open(kLogSourceServer);
   LogSys("ZelOpcServer_V3 Start!");
   // TLS 1.2 needs no system setting on Linux: EnableTls12 reports "nothing to do".
-  InitAppPaths();
+  if (std::string error; !InitAppPaths(&error)) {
+    ErrorBox(error);
+    return false;
+  }
   if (!g_DataServerMgr) g_DataServerMgr = std::make_unique<TDataServerMgr>();
   if (gp_Main) throw std::logic_error("gp_Main == NULL (UnitOpcServerMain, 211)");
   gp_Main = std::make_unique<TZelMain>();

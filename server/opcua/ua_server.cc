@@ -1,6 +1,5 @@
 #include "server/opcua/ua_server.h"
 
-#include <cstdlib>
 
 #include "common/cert/base64.h"
 #include "common/cert/der_file.h"
@@ -153,17 +152,21 @@ bool TUAServer::Build(std::string& error) {
 }
 
 bool TUAServer::Start() {
+  if (!buildError_.empty()) {
+    ErrorBox(buildError_);
+    return false;
+  }
   uint32_t rc = uasRunStart(handle_);
   if (rc != 0) {
     Fail(rc);
     ErrorBox("OPCUA初始化错误:" + lastError_);
-    std::exit(0);
+    return false;
   }
   rc = uasRunIntv(handle_, &stats_, int(sizeof stats_));
   if (rc & 0xFFFF0000u) {
     Fail(rc);
     ErrorBox("OPCUA运行错误:" + lastError_);
-    std::exit(0);
+    return false;
   }
   // Every variable starts bad until its first value arrives.
   std::vector<TuasUpdateItem*> all;
@@ -176,7 +179,7 @@ bool TUAServer::Start() {
   if (rc != 0) {
     Fail(rc);
     ErrorBox("OPCUA运行错误:" + lastError_);
-    std::exit(0);
+    return false;
   }
   return true;
 }
@@ -208,9 +211,6 @@ std::unique_ptr<TUAServer> BuildUAServer(TZelMain& main) {
   if (TSysOP.LogLevel > 0) uaInitLib([](int c, int l, const char* t) { OnUALog(c, l, t); }, 1);
   auto ua = std::make_unique<TUAServer>(main);
   std::string error;
-  if (!ua->Build(error)) {
-    ErrorBox(error);
-    std::exit(0);
-  }
+  if (!ua->Build(error)) ua->buildError_ = error.empty() ? std::string("OPCUA初始化错误:ERROR!") : error;
   return ua;
 }

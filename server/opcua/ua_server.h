@@ -32,7 +32,7 @@ class TUAServer : public TUaServerHost, public TValuePush {
   // Build steps 3..9: configuration, certificate, library server, namespace. False with
   // the box text in `error` when the program must end.
   [[nodiscard]] bool Build(std::string& error);
-  // TUaServerHost
+  // TUaServerHost. A failure has been shown in a box; the window then closes.
   bool Start() override;
   void RunStep() override;
   int ClientCount() override { return stats_.clients; }
@@ -74,8 +74,12 @@ class TUAServer : public TUaServerHost, public TValuePush {
   std::vector<TuasVarDef> defs_;
   std::vector<TuasUpdateItem> items_;
   std::vector<TZelVarItem*> vars_;
+  // The box text of a failed build: Start shows it and fails, so that the program ends
+  // through the window's close.
+  std::string buildError_;
+  friend std::unique_ptr<TUAServer> BuildUAServer(TZelMain& main);
 };
 
-// BuildUAServer: the bridge when [OPCUA] Enable is set (null otherwise). A build failure
-// shows its box and ends the process.
+// BuildUAServer: the bridge when [OPCUA] Enable is set (null otherwise). After a failed
+// build the bridge's Start shows the failure and fails, which closes the window.
 std::unique_ptr<TUAServer> BuildUAServer(TZelMain& main);

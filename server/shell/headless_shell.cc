@@ -27,8 +27,13 @@ THeadlessShell::THeadlessShell() {
   mainId_ = std::this_thread::get_id();
 }
 
+namespace {
+// Time a requester has from connecting to taking its whole answer.
+constexpr int64_t kClientDeadlineMs = 30000;
+}  // namespace
+
 THeadlessShell::~THeadlessShell() {
-  for (auto& [fd, text] : clients_) close(fd);
+  for (auto& [fd, client] : clients_) close(fd);
   if (listenFd_ >= 0) {
     close(listenFd_);
     unlink(WindowSocketPath(kMainWindowClass, kMainWindowCaption).c_str());
@@ -123,34 +128,56 @@ void THeadlessShell::LogStatusChanges() {
 
 // One request line per connection; the answer follows and the connection closes.
 void THeadlessShell::Serve(TMainWindow& w, int fd) {
+  TClient& c = clients_[fd];
   char buf[512];
   ssize_t n = read(fd, buf, sizeof buf);
-  if (n > 0) clients_[fd].append(buf, size_t(n));
-  std::string& text = clients_[fd];
-  size_t eol = text.find('\n');
-  if (n <= 0 || eol != std::string::npos || text.size() > 4096) {
-    std::string line = eol == std::string::npos ? text : text.substr(0, eol);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    std::string answer;
-    if (line == "MSG " + std::to_string(kMsgCloseServer)) {
-      answer = "0\n";
-      send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);  // answered before the close
-      answer.clear();
-      Guarded(w, [&] { w.RequestClose(2); });
-    } else if (line.rfind("MSG ", 0) == 0) {
-      answer = "0\n";
-    } else if (line == "status" || line == "values") {
-      if (gp_Main)
-        for (const std::string& l : line == "status" ? gp_Main->StatusLines() : gp_Main->ValueLines())
-          answer += l + "\n";
-      answer += ".\n";
-    } else {
-      answer = "ERROR unknown request\n.\n";
-    }
-    if (!answer.empty()) send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
-    close(fd);
-    clients_.erase(fd);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (n > 0) c.in.append(buf, size_t(n));
+  const size_t eol = c.in.find('\n');
+  if (n > 0 && eol == std::string::npos && c.in.size() <= 4096) return;
+  std::string line = eol == std::string::npos ? c.in : c.in.substr(0, eol);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  c.answered = true;
+  if (line == "MSG " + std::to_string(kMsgCloseServer)) {
+    // Answered before the close: the few bytes fit the socket's buffer.
+    send(fd, "0\n", 2, MSG_NOSIGNAL | MSG_DONTWAIT);
+    Drop(fd);
+    Guarded(w, [&] { w.RequestClose(2); });
+    return;
   }
+  if (line.rfind("MSG ", 0) == 0) {
+    c.out = "0\n";
+  } else if (line == "status" || line == "values") {
+    if (gp_Main)
+      for (const std::string& l : line == "status" ? gp_Main->StatusLines() : gp_Main->ValueLines()) c.out += l + "\n";
+    c.out += ".\n";
+  } else {
+    c.out = "ERROR unknown request\n.\n";
+  }
+  Flush(fd);
+}
+
+// Writes what the socket takes now; the rest waits for the next POLLOUT.
+void THeadlessShell::Flush(int fd) {
+  TClient& c = clients_[fd];
+  while (c.sent < c.out.size()) {
+    const ssize_t n = send(fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      c.sent += size_t(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && errno == EAGAIN) {
+      return;
+    } else {
+      break;  // the requester went away
+    }
+  }
+  Drop(fd);
+}
+
+void THeadlessShell::Drop(int fd) {
+  close(fd);
+  clients_.erase(fd);
 }
 
 void THeadlessShell::Run(TMainWindow& w) {
@@ -193,7 +220,16 @@ void THeadlessShell::Run(TMainWindow& w) {
     int timeout = int(std::max<int64_t>(0, wake - MonotonicMs()));
     std::vector<pollfd> fds{{wakeFd_, POLLIN, 0}, {signalFd_, POLLIN, 0}};
     if (listenFd_ >= 0) fds.push_back({listenFd_, POLLIN, 0});
-    for (auto& [fd, t] : clients_) fds.push_back({fd, POLLIN, 0});
+    const int64_t clientNow = MonotonicMs();
+    for (auto it = clients_.begin(); it != clients_.end();) {
+      if (clientNow < it->second.deadline) {
+        ++it;
+        continue;
+      }
+      close(it->first);
+      it = clients_.erase(it);
+    }
+    for (auto& [fd, c] : clients_) fds.push_back({fd, short(c.answered ? POLLOUT : POLLIN), 0});
     int r = poll(fds.data(), fds.size(), timeout);
     if (r <= 0) continue;
     if (fds[0].revents) {
@@ -213,12 +249,16 @@ void THeadlessShell::Run(TMainWindow& w) {
     if (listenFd_ >= 0) {
       if (fds[i].revents) {
         int c = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (c >= 0) clients_[c];
+        if (c >= 0) clients_[c].deadline = MonotonicMs() + kClientDeadlineMs;
       }
       ++i;
     }
-    for (; i < fds.size(); ++i)
-      if (fds[i].revents && clients_.count(fds[i].fd)) Serve(w, fds[i].fd);
+    for (; i < fds.size(); ++i) {
+      const auto found = clients_.find(fds[i].fd);
+      if (!fds[i].revents || found == clients_.end()) continue;
+      if (found->second.answered) Flush(fds[i].fd);
+      else Serve(w, fds[i].fd);
+    }
   }
   RunPosted();  // nobody waits forever on a task posted before the end
 }

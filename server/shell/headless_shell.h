@@ -1,7 +1,8 @@
 // The headless front-end of the server: a small main loop that runs the window's timer
 // handlers at 10, 200, 500 and 1000 ms, answers the window channel (message 1034 and the
-// operator's "status" request), turns SIGTERM and SIGINT into a close like message 1034,
-// and runs tasks that other threads post (RunOnMainAndWait for the Modbus connections).
+// operator's "status" and "values" requests), turns SIGTERM and SIGINT into a close like
+// message 1034, and runs tasks that other threads post (RunOnMainAndWait for the Modbus
+// connections).
 // Labels and status texts go to stderr and the log.
 #pragma once
 #include <atomic>
@@ -46,6 +47,8 @@ class THeadlessShell : public TMainShell {
   void Say(const std::string& text);
   void Guarded(TMainWindow& w, const std::function<void()>& f);
   void Serve(TMainWindow& w, int fd);
+  void Flush(int fd);
+  void Drop(int fd);
   void LogStatusChanges();
   void RunPosted();
 
@@ -58,7 +61,18 @@ class THeadlessShell : public TMainShell {
   std::mutex mutex_;
   std::deque<std::function<void()>> tasks_;  // guarded by mutex_
   std::thread::id mainId_;
-  std::map<int, std::string> clients_;  // fd -> partial request line
+  // A window channel connection. Answers are queued and written as the requester takes
+  // them (POLLOUT), so a large "values" answer goes out whole while a slow or stuck
+  // requester never blocks the main loop; a connection not done by its deadline is
+  // dropped, which bounds what a stuck one holds.
+  struct TClient {
+    std::string in;   // the request line so far
+    std::string out;  // the answer
+    size_t sent = 0;  // bytes of out taken by the requester
+    bool answered = false;
+    int64_t deadline = 0;  // monotonic ms
+  };
+  std::map<int, TClient> clients_;
   std::vector<int> lastStates_;
   std::string lastLabel_[2];
 };

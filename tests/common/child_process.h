@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,13 +49,14 @@ class TChildProcess {
     return rc == 0;
   }
 
-  // Waits up to `ms` for the child to end; true with its exit code when it did.
-  bool Wait(int ms, int* exitCode = nullptr) {
+  // Waits up to `ms` for the child to end; true with its exit code when it did. usage,
+  // when given, receives the child's resource use (its peak resident size among it).
+  bool Wait(int ms, int* exitCode = nullptr, struct rusage* usage = nullptr) {
     if (pid_ < 0) return finished_;
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
       int st = 0;
-      pid_t r = waitpid(pid_, &st, WNOHANG);
+      pid_t r = wait4(pid_, &st, WNOHANG, usage);
       if (r == pid_) {
         status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
         pid_ = -1;

@@ -20,6 +20,7 @@
 #include "common/archive/obj_archive.h"
 #include "common/config/cfg_file.h"
 #include "common/config/opc_prj.h"
+#include "common/helpers/strings.h"
 #include "common/platform/text.h"
 
 namespace {
@@ -38,28 +39,7 @@ void Usage() {
       stderr);
 }
 
-std::string Quoted(std::string_view s) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string o = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': o += "\\\""; break;
-      case '\\': o += "\\\\"; break;
-      case '\r': o += "\\r"; break;
-      case '\n': o += "\\n"; break;
-      case '\t': o += "\\t"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          o += "\\x";
-          o += kHex[c >> 4];
-          o += kHex[c & 15];
-        } else {
-          o += char(c);
-        }
-    }
-  }
-  return o + "\"";
-}
+std::string Quoted(std::string_view s) { return "\"" + EscapeControls(s, true) + "\""; }
 
 const char* TypeWord(int32_t type) {
   switch (type) {

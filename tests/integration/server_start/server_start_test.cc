@@ -1,7 +1,15 @@
 // The real server process: single instance, registration, the start modes.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 
+#include <cstring>
+#include <filesystem>
+
+#include "common/config/cfg_file.h"
 #include "common/platform/paths.h"
+#include "common/platform/window_channel.h"
 #include "tests/common/child_process.h"
 #include "tests/common/log_receiver.h"
 #include "tests/common/test_env.h"
@@ -69,5 +77,102 @@ TEST_F(ServerStart, KeepRunningAndSecondInstance) {
   first.Signal(SIGTERM);
   int code = -1;
   ASSERT_TRUE(first.Wait(5000, &code));
+  EXPECT_EQ(code, 0);
+}
+
+// Where the data folder goes: made with its missing parents (private ones) on a fresh
+// account, the same absolute folder for a relative root although the server changes its
+// working directory, and a clear message when it cannot be made.
+TEST_F(ServerStart, DataDirectoryIsMadeWhereTheRootSays) {
+  const std::string home = dir_ / "home";
+  ASSERT_TRUE(CreateDir(home));
+  dir_.Write("afile", "x");
+  const auto relative = [this](const std::string& name) {
+    return std::filesystem::relative(dir_ / name, std::filesystem::current_path()).string();
+  };
+  struct TCase {
+    const char* what;
+    std::vector<std::string> env;
+    std::string root;         // where the data folder and the registry must be, "" none
+    const char* output;       // expected in the output
+  } cases[] = {
+      {"fresh account", {"ZELOPC_DATA_ROOT=", "XDG_DATA_HOME=", "HOME=" + home}, home + "/.local/share", ""},
+      {"relative data root", {"ZELOPC_DATA_ROOT=" + relative("rel")}, dir_ / "rel", ""},
+      {"relative XDG data home", {"ZELOPC_DATA_ROOT=", "XDG_DATA_HOME=" + relative("xdg")}, dir_ / "xdg", ""},
+      {"root below a file", {"ZELOPC_DATA_ROOT=" + (dir_ / "afile/sub")}, "",
+       "cannot create the data directory"},
+  };
+  for (const TCase& c : cases) {
+    std::vector<std::string> env = c.env;
+    for (const std::string& e : Env()) env.push_back(e);  // earlier entries win
+    TChildProcess p;
+    ASSERT_TRUE(p.Start(kServer, {"-REGSERVER"}, env, dir_ / "out.txt")) << c.what;
+    int code = -1;
+    ASSERT_TRUE(p.Wait(10000, &code)) << c.what;
+    EXPECT_EQ(code, 0) << c.what;
+    const std::string out = p.Output();
+    EXPECT_NE(out.find(c.output), std::string::npos) << c.what << "\n" << out;
+    if (c.root.empty()) continue;
+    EXPECT_TRUE(FileExists(c.root + "/ZelOPC3/config.ini")) << c.what;
+    std::string reg;
+    EXPECT_TRUE(ReadFileBytes(c.root + "/ZelOPC3.registry", reg)) << c.what;
+    EXPECT_NE(reg.find("LocalServer32"), std::string::npos) << c.what;
+  }
+  for (const char* parent : {"/.local", "/.local/share"}) {
+    struct stat st {};
+    ASSERT_EQ(stat((home + parent).c_str(), &st), 0) << parent;
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << parent;
+  }
+  std::string out;
+  ReadFileBytes(dir_ / "out.txt", out);
+  EXPECT_NE(out.find("/afile: exists and is not a folder"), std::string::npos) << out;
+}
+
+// A large gateway's "values" answer comes whole, terminator included, while another
+// requester that asked for it and reads nothing holds the server up in no way.
+TEST_F(ServerStart, ValuesAnswerOfALargeGatewayComesWhole) {
+  struct TCfg : TOpcCfgFile {
+    std::unique_ptr<TOpcPrj> NewPrj() override { return std::make_unique<TOpcPrj>(); }
+  } cfg;
+  constexpr int kPrjs = 3, kVarsPerPrj = 4000;
+  for (int i = 0; i < kPrjs; ++i) {
+    auto p = cfg.NewPrj();
+    p->Name = std::to_string(1001 + i);
+    p->Password = "pw";
+    p->CustServer = "http://127.0.0.1:9";  // nothing answers: the values stay bad
+    for (int v = 0; v < kVarsPerPrj; ++v)
+      p->Vars.push_back({"Variable_with_a_long_descriptive_name_" + std::to_string(v), "", 3, 0});
+    cfg.Prjs.push_back(std::move(p));
+  }
+  ASSERT_TRUE(CreateDir(dir_ / "ZelOPC3"));
+  std::string error;
+  ASSERT_TRUE(cfg.SavePrjFileAs(dir_ / "ZelOPC3/ZelOpc.Dat", ObjArFormat::BIN, error)) << error;
+  TScopedEnv runtime("XDG_RUNTIME_DIR", dir_.path());
+  TChildProcess server;
+  ASSERT_TRUE(server.Start(kServer, {"-K"}, Env(), dir_ / "server.txt"));
+  std::vector<std::string> lines;
+  for (int i = 0; i < 100 && !FindWindowChannel("TfrmOpcServer3Main", "$ZEL_OPC_SERVER3$"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+  // The stuck requester: asks, never reads.
+  const int stuck = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  const std::string path = WindowSocketPath("TfrmOpcServer3Main", "$ZEL_OPC_SERVER3$");
+  std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(connect(stuck, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(send(stuck, "values\n", 7, MSG_NOSIGNAL), 7);
+
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(WindowRequest("TfrmOpcServer3Main", "$ZEL_OPC_SERVER3$", "values", lines, 20000))
+        << "round " << round << ": " << lines.size() << " lines\n" << server.Output();
+    ASSERT_EQ(lines.size(), size_t(kPrjs * kVarsPerPrj)) << "round " << round;
+    EXPECT_EQ(lines.back(), "1003\tVariable_with_a_long_descriptive_name_3999\t0\tbad");
+  }
+  close(stuck);
+  EXPECT_TRUE(server.Running());
+  server.Signal(SIGTERM);
+  int code = -1;
+  ASSERT_TRUE(server.Wait(10000, &code));
   EXPECT_EQ(code, 0);
 }

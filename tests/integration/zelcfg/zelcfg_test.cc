@@ -2,7 +2,10 @@
 // same archive, byte for byte, and `show` must print the same content whatever the
 // format of the file.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <zlib.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -23,11 +26,11 @@ struct TRun {
   std::string output;  // stdout and stderr together
 };
 
-TRun Zelcfg(const TTempDir& dir, const std::vector<std::string>& args) {
+TRun Zelcfg(const TTempDir& dir, const std::vector<std::string>& args, struct rusage* usage = nullptr) {
   TChildProcess p;
   TRun r;
   if (!p.Start(std::string(ZEL_BIN_DIR) + "/zelcfg", args, {}, dir / "zelcfg.out")) return r;
-  if (!p.Wait(30000, &r.exitCode)) r.exitCode = -2;
+  if (!p.Wait(30000, &r.exitCode, usage)) r.exitCode = -2;
   r.output = p.Output();
   return r;
 }
@@ -201,6 +204,49 @@ TEST(ZelcfgTest, RefusesWhatItCannotReadOrDo) {
     EXPECT_EQ(r.exitCode, c.exitCode) << cmd << "\n" << r.output;
   }
   EXPECT_FALSE(FileExists(dir / "out.dat"));  // a failed conversion leaves nothing behind
+}
+
+// A compressed archive whose inner header claims 3.75 GiB and whose stream holds
+// `mib` MiB of zeros: each MiB is deflated once after a full flush, which makes every
+// further MiB the same bytes, so the bomb is built without compressing all of it.
+std::string ZeroBomb(int mib) {
+  z_stream zs{};
+  EXPECT_EQ(deflateInit2(&zs, 9, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY), Z_OK);
+  auto pump = [&zs](const std::string& in, int flush) {
+    std::string out(in.size() + 1024, '\0');
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    zs.avail_in = uInt(in.size());
+    zs.next_out = reinterpret_cast<Bytef*>(out.data());
+    zs.avail_out = uInt(out.size());
+    EXPECT_NE(deflate(&zs, flush), Z_STREAM_ERROR);
+    out.resize(out.size() - zs.avail_out);
+    return out;
+  };
+  std::string header(16, '\0');
+  const uint32_t magic = 0xF0FFCCFF, claimed = 0xF0000000;
+  std::memcpy(header.data(), &magic, 4);
+  std::memcpy(header.data() + 4, &claimed, 4);
+  std::string bomb = pump(header, Z_FULL_FLUSH);
+  const std::string zeros(1 << 20, '\0');
+  const std::string block = pump(zeros, Z_FULL_FLUSH);
+  EXPECT_EQ(pump(zeros, Z_FULL_FLUSH), block);
+  for (int i = 2; i < mib; ++i) bomb += block;
+  bomb += pump("", Z_FINISH);
+  deflateEnd(&zs);
+  return bomb;
+}
+
+// The reader's memory follows the output that really comes out of the stream, bounded by
+// the stream's size: neither the inner header's claim nor a zero bomb sizes it.
+TEST(ZelcfgTest, CompressedArchiveThatLiesAboutItsSizeIsRefusedInLittleMemory) {
+  TTempDir dir;
+  const std::string bomb = ZeroBomb(256);  // 256 MiB of zeros in a few hundred KiB
+  ASSERT_LT(bomb.size(), 1u << 20);
+  dir.Write("bomb.dat", bomb);
+  struct rusage usage {};
+  TRun r = Zelcfg(dir, {"show", dir / "bomb.dat"}, &usage);
+  EXPECT_EQ(r.exitCode, 1) << r.output;
+  EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "peak resident KiB";
 }
 
 }  // namespace

@@ -316,6 +316,30 @@ TEST_F(TempDir, FileTargetsRoundTripAndAutoDetects) {
   }
 }
 
+// A text that is not UTF-8 is stored as the program shows it: every format gives back
+// the same text, with U+FFFD where the bytes did not decode, and keeps it on a second
+// round.
+TEST(ArchiveTexts, IllFormedUtf8ComesBackTheSameFromEveryFormat) {
+  static const std::string kBad = "A\xC3" "B\xE4\xB8\xF0\x9F\x98\x80\xED\xA0\x80\xFF\xC0\xAFZ";
+  const std::string want = "A\xEF\xBF\xBD" "B\xEF\xBF\xBD\xF0\x9F\x98\x80\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
+                           "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDZ";
+  for (const ObjArFormat fmt : {ObjArFormat::BIN, ObjArFormat::BINZ, ObjArFormat::XML}) {
+    std::string text = kBad;
+    for (int round = 0; round < 2; ++round) {
+      TNxMemStream s;
+      auto w = CreateArchiveForWrite(s.Designation(), fmt);
+      ASSERT_TRUE(w);
+      w->WriteString("T", text);
+      ASSERT_TRUE(w->Close());
+      s.Seek(0);
+      auto r = OpenArchiveForRead(s.Designation(), ObjArFormat::Auto);
+      ASSERT_TRUE(r);
+      text = r->ReadString("T", "");
+      EXPECT_EQ(text, want) << r->FormatName() << " round " << round;
+    }
+  }
+}
+
 TEST(BinFormat, StaleStreamDesignationDoesNotResolve) {
   std::string name;
   {

@@ -138,14 +138,19 @@ TEST(XmlFormat, OpenTextStripsTheWrapper) {
 
 // The archive writes its text itself; it must be the DOM writer's text for the same tree:
 // every byte value in an attribute, names that are empty, non-ASCII or not UTF-8, a value
-// overwritten, values after children, nesting. Both file form (UTF-16) and OpenText.
+// overwritten, values after children, nesting. Both file form (UTF-16) and OpenText. The
+// file form holds UTF-16 made by the programs' converter, so the DOM is given the text
+// that converter makes of bytes that are not UTF-8 (the DOM's writer would drop them or
+// write lone surrogates); OpenText keeps the program's UTF-8 bytes as they are.
 TEST(XmlFormat, TextIsTheDomWritersText) {
   struct TBoth {
     CNxObjAr& ar;
     std::vector<pugi::xml_node> dom;
+    bool utf16 = true;
+    std::string Dom(const std::string& t) const { return utf16 ? ValidUtf8(t) : t; }
     void Enter(const std::string& n) {
       ar.EnterNode(n);
-      dom.push_back(dom.back().append_child(n.c_str()));
+      dom.push_back(dom.back().append_child(Dom(n).c_str()));
     }
     void Leave() {
       ar.LeaveNode();
@@ -153,9 +158,9 @@ TEST(XmlFormat, TextIsTheDomWritersText) {
     }
     void Put(const std::string& n, const std::string& v) {
       ar.WriteString(n, v);
-      pugi::xml_attribute a = dom.back().attribute(n.c_str());
-      if (!a) a = dom.back().append_attribute(n.c_str());
-      a.set_value(v.c_str());
+      pugi::xml_attribute a = dom.back().attribute(Dom(n).c_str());
+      if (!a) a = dom.back().append_attribute(Dom(n).c_str());
+      a.set_value(Dom(v).c_str());
     }
   };
   // (OpenText keeps values off the root: its text is the root's children only.)
@@ -185,7 +190,7 @@ TEST(XmlFormat, TextIsTheDomWritersText) {
     pugi::xml_node decl = doc.append_child(pugi::node_declaration);
     decl.append_attribute("version") = "1.0";
     decl.append_attribute("encoding") = "UTF-16";
-    TBoth both{ar, {doc.append_child("XML_OBJ_STORE")}};
+    TBoth both{ar, {doc.append_child("XML_OBJ_STORE")}, !onText};
     fill(both, onText);
     ar.Close();
     struct TOut : pugi::xml_writer {

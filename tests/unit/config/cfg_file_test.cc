@@ -1,6 +1,10 @@
 // Projects in ZelOpc.Dat: every field through every format, the format rule, password
 // handling, tolerant loading and the save that never loses the old file.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <fstream>
+#include <functional>
 
 #include "common/archive/obj_archive_xml.h"
 #include "common/config/cfg_file.h"
@@ -230,6 +234,49 @@ TEST_F(CfgTest, FailedSaveKeepsTheOldFile) {
   good.SavePrjFile(Path("busy.Dat"));
   ASSERT_EQ(errors_.size(), 1u);
   EXPECT_EQ(errors_[0], "无法保存文件: " + Path("busy.Dat"));
+}
+
+// The pid of a process that has ended.
+pid_t EndedPid() {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(0);
+  ::waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+// A save killed halfway leaves "<file>.new<pid>"; the next save or load of that file
+// removes it, and nothing that belongs to a running process or to another file.
+TEST_F(CfgTest, SaveAndLoadRemoveStaleTemporariesOfTheirFile) {
+  TTestCfg good;
+  AddPrj(good, "1", 2);
+  const std::string dead = std::to_string(EndedPid());
+  struct TCase {
+    const char* what;
+    std::function<void()> act;
+    std::string target;  // the file acted on
+    std::string marker;
+  } cases[] = {
+      {"project save", [&] { good.SavePrjFile(Path("ZelOpc.Dat")); }, "ZelOpc.Dat", ".new"},
+      {"project load", [&] { TTestCfg c; EXPECT_TRUE(c.LoadPrjFile(Path("ZelOpc.Dat"))); }, "ZelOpc.Dat", ".new"},
+      {"atomic write", [&] { EXPECT_TRUE(WriteFileAtomic(Path("config.ini"), "[Sys]\n")); }, "config.ini", ".tmp"},
+  };
+  for (const TCase& c : cases) {
+    const std::string stale = c.target + c.marker + dead;
+    const std::vector<std::string> kept = {
+        c.target + c.marker + std::to_string(::getppid()),  // a process still running
+        "Other.Dat" + c.marker + dead,                      // another file's
+        c.target + c.marker + "x" + dead,                   // not a pid
+    };
+    WriteText(Path(stale), "half");
+    for (const std::string& k : kept) WriteText(Path(k), "keep");
+    c.act();
+    EXPECT_FALSE(FileExists(Path(stale))) << c.what;
+    for (const std::string& k : kept) {
+      EXPECT_TRUE(FileExists(Path(k))) << c.what << ": " << k;
+      DeleteFileAt(Path(k));
+    }
+  }
+  EXPECT_TRUE(errors_.empty());
 }
 
 TEST(PrjHelpers, FindStateCountersAndLogTag) {

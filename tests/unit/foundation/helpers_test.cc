@@ -77,6 +77,25 @@ TEST(Strings, SplitListAndReplaceAll) {
   EXPECT_EQ(ReplaceAll("aaa", "aa", "b"), "ba");
 }
 
+// Control characters of outside texts become visible escapes; other text stays.
+TEST(Strings, EscapeControls) {
+  struct Case {
+    std::string in;
+    bool quotes;
+    std::string out;
+  } cases[] = {
+      {"plain 文字 text", false, "plain 文字 text"},
+      {"a\r\nb\tc\\d", false, "a\\r\\nb\\tc\\\\d"},
+      {"say \"hi\"", false, "say \"hi\""},
+      {"say \"hi\"", true, "say \\\"hi\\\""},
+      {std::string("nul\0x", 5), false, "nul\\x00x"},
+      {"\x1B[2J\x7F", false, "\\x1B[2J\\x7F"},
+      {"csi\xC2\x9B" "1m nbsp\xC2\xA0", false, "csi\\u009B1m nbsp\xC2\xA0"},
+      {"cut\xC2", false, "cut\xC2"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(EscapeControls(c.in, c.quotes), c.out) << c.in;
+}
+
 TEST(RunCapture, CommandThatCannotStartShowsTheBox) {
   BoxScope scope;
   std::string out;

@@ -34,7 +34,7 @@ uint32_t uasAddNameSpace(uasHandle, TuasVarDef** defs, int n, TuasFolder** folde
   }
   return 0;
 }
-uint32_t uasRunStart(uasHandle) { return 0; }
+uint32_t uasRunStart(uasHandle) { return g_FakeUa.runStartResult; }
 uint32_t uasRunIntv(uasHandle, TuasRunStats* stats, int) {
   ++g_FakeUa.runs;
   stats->clients = 2;

@@ -17,6 +17,7 @@ struct TFakeUa {
   std::vector<std::string> folderNames;
   std::vector<std::vector<std::pair<uint64_t, uint32_t>>> updates;  // per call: node, status
   std::vector<double> updateValues;   // values of the last call
+  uint32_t runStartResult = 0;  // what uasRunStart answers
   int runs = 0;
   bool deleted = false;
 };

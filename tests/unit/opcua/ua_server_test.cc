@@ -2,7 +2,11 @@
 // with every variable bad, value pushes, client writes, and the self certificate.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 
 #include "common/config/app_paths.h"
 #include "common/cert/self_cert.h"
@@ -10,6 +14,7 @@
 #include "common/log/link_texts.h"
 #include "common/platform/paths.h"
 #include "common/settings/sys_config.h"
+#include "server/core/main_window.h"
 #include "server/opcua/ua_server.h"
 #include "server/runtime/zel_main.h"
 #include "tests/common/test_env.h"
@@ -173,6 +178,61 @@ TEST_F(BridgeTest, StartReportsBadUntilTheFirstValueAndPushes) {
   EXPECT_EQ(p.WriteQ.size(), 1u);
   EXPECT_EQ(p.Vars[1]->Value, 0.0);
   EXPECT_EQ(g_FakeUa.updates.size(), 3u);
+}
+
+// A bridge that cannot be built or started (its certificate unreadable, its port taken)
+// ends the program through the window's close: the login cache is saved and the main
+// loop ends, instead of the process leaving from inside the build or the base tick.
+TEST_F(BridgeTest, FailureClosesTheWindowThroughItsClosePath) {
+  struct TShell : TMainShell {
+    bool quit = false;
+    void SetMessageLabel(const std::string&) override {}
+    void SetStatusText(const std::string&) override {}
+    void SetClientLabel(bool, const std::string&) override {}
+    void EnableSecondTimer(bool) override {}
+    void HideToTray() override {}
+    void Quit() override { quit = true; }
+  };
+  // Leaving the process in the build or the tick would end this binary with code 0, which
+  // reads as a pass: an exit handler turns that into a failure.
+  static bool guarded = false;
+  static const int registered = std::atexit([] {
+    if (guarded) {
+      std::fputs("the process ended inside the build or the base tick\n", stderr);
+      std::_Exit(1);
+    }
+  });
+  (void)registered;
+  struct TCase {
+    const char* what;
+    std::function<void()> spoil;
+  } cases[] = {
+      {"library cannot start", [] { g_FakeUa.runStartResult = 0x80AE0000; }},
+      {"certificate unreadable",
+       [] {
+         fs::create_directories(g_DataDir + "/cert/self");
+         std::ofstream(SelfCertDerPath(), std::ios::trunc);
+         std::ofstream(SelfKeyDerPath(), std::ios::trunc);
+       }},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_FakeUa = TFakeUa{};
+    main_.reset();
+    fs::remove(g_RegCacheFileName);
+    AddPrj("D1", {{"A", "", 3, 0}});
+    c.spoil();
+    TShell shell;
+    TMainWindow w(*main_, shell);
+    guarded = true;
+    w.Create(BuildUAServer(*main_), false);
+    w.BaseTick(1000);
+    guarded = false;
+    EXPECT_TRUE(w.Closed);
+    EXPECT_TRUE(shell.quit);
+    EXPECT_TRUE(FileExists(g_RegCacheFileName));
+    EXPECT_EQ(g_FakeUa.runs, 0);
+  }
 }
 
 TEST_F(BridgeTest, MissingKeyFileMakesANewCertificate) {

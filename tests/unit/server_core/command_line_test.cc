@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "common/platform/text.h"
 #include "server/core/command_line.h"
 #include "tests/common/test_env.h"
 
@@ -51,4 +52,21 @@ TEST(CommandLine, ParameterFileLinesComeFirst) {
   EXPECT_TRUE(g_KeepRunning);
   EXPECT_EQ(BuildTokenList(dir / "missing.ini", 1, argv).size(), 0u);
   ResetCommandLineFlags();
+}
+
+// The parameter file is read as the INI files are: a byte-order mark (UTF-8, or UTF-16
+// in either byte order) does not hide the first option.
+TEST(CommandLine, ParameterFileInEveryEncoding) {
+  for (const TTextEncoding form : {TTextEncoding::Utf8Bom, TTextEncoding::Utf16Le, TTextEncoding::Utf16Be}) {
+    TTempDir dir;
+    dir.Write("OpcServerParam.ini", EncodeTextFile("-K\r\n-M\r\n700\r\n", form));
+    const char* argv[] = {"prog"};
+    auto tokens = BuildTokenList(dir / "OpcServerParam.ini", 1, argv);
+    EXPECT_EQ(tokens, (std::vector<std::string>{"-K", "-M", "700"})) << int(form);
+    ResetCommandLineFlags();
+    ApplyCommandTokens(tokens);
+    EXPECT_TRUE(g_KeepRunning) << int(form);
+    EXPECT_EQ(g_ModbusPort, 700) << int(form);
+    ResetCommandLineFlags();
+  }
 }
