@@ -12,6 +12,7 @@
 #include <oleauto.h>
 #include <ocidl.h>
 #include <olectl.h>
+#include <comcat.h>
 #else
 #include "com/linux/api.h"
 #endif

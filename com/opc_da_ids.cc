@@ -1,6 +1,8 @@
 // The interface and category IDs of OPC DA 2.05a and OPC Common (published values).
 #include "com/opc_da.h"
 
+#include <cstdint>
+
 namespace {
 // The OPC DA 2.0 interfaces share the tail 011E-11D0-9675-0020AFD8ADB3.
 constexpr GUID DaGuid(uint32_t data1) {
