@@ -9,7 +9,7 @@
 namespace zelcom {
 
 // Makes the n-th task allocation from now on fail (1: the next one), once; 0 switches
-// the failure off. CoTaskMemRealloc counts as an allocation.
+// the failure off. CoTaskMemRealloc and every BSTR allocation count as allocations.
 void FailTaskAllocAt(uint64_t n);
 // Task allocations made since the start (failed ones included).
 uint64_t TaskAllocCount();

@@ -67,10 +67,12 @@ void CoTaskMemFree(LPVOID pv) {
   std::free(pv);
 }
 
+// BSTRs come from the task allocator on the platform too, so the failure switch counts them.
 BSTR SysAllocStringLen(const OLECHAR* strIn, UINT ui) {
   // The byte count must fit the 32-bit prefix.
   if (ui > (std::numeric_limits<uint32_t>::max() - kBstrPrefix) / sizeof(OLECHAR) - 1)
     return nullptr;
+  if (NextAllocationFails()) return nullptr;
   size_t bytes = size_t{ui} * sizeof(OLECHAR);
   auto* block = static_cast<unsigned char*>(std::malloc(kBstrPrefix + bytes + sizeof(OLECHAR)));
   if (!block) return nullptr;

@@ -285,21 +285,13 @@ HRESULT ParseDate(BSTR s, double* date) {
   return S_OK;
 }
 
-std::string RealText(double v, int precision) {
+// Shortest-form text with the given significant digits, exponent as "E+20".
+template <class Real>
+std::string RealText(Real v, int precision) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v < 0 ? "-Infinity" : "Infinity";
   char buf[64];
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, precision);
-  std::string s(buf, ec == std::errc() ? end : buf);
-  for (char& c : s)
-    if (c == 'e') c = 'E';
-  return s;
-}
-
-std::string FloatText(float v) {
-  if (std::isnan(v) || std::isinf(v)) return RealText(v, 7);
-  char buf[64];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 7);
   std::string s(buf, ec == std::errc() ? end : buf);
   for (char& c : s)
     if (c == 'e') c = 'E';
@@ -382,7 +374,7 @@ HRESULT ToText(const VARIANT& src, USHORT flags, VARIANT* out) {
       else
         s = src.boolVal ? "-1" : "0";
       break;
-    case VT_R4: s = FloatText(src.fltVal); break;
+    case VT_R4: s = RealText(src.fltVal, 7); break;
     case VT_R8: s = RealText(src.dblVal, 15); break;
     case VT_CY: s = CyText(src.cyVal.int64); break;
     case VT_DATE:

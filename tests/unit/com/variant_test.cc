@@ -280,6 +280,17 @@ TEST(Variant, CopyDuplicatesTextAndCountsInterfaceReferences) {
   VariantClear(&b);
   EXPECT_EQ(b.vt, VT_EMPTY);
 
+  // Out of memory: the copy fails as a whole and the target keeps its value.
+  VARIANT src = Str(u"text");
+  VARIANT dst = I4(5);
+  zelcom::FailTaskAllocAt(1);
+  EXPECT_EQ(VariantCopy(&dst, &src), E_OUTOFMEMORY);
+  EXPECT_EQ(dst.vt, VT_I4);
+  zelcom::FailTaskAllocAt(1);
+  EXPECT_EQ(VariantChangeType(&dst, &dst, 0, VT_BSTR), E_OUTOFMEMORY);
+  EXPECT_EQ(dst.lVal, 5);
+  VariantClear(&src);
+
   VARIANT arr = Var(VT_ARRAY | VT_I4);
   EXPECT_EQ(VariantClear(&arr), DISP_E_BADVARTYPE);
 }
