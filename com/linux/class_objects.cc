@@ -5,6 +5,7 @@
 #include <mutex>
 #include <vector>
 
+#include "com/linux/builtin_classes.h"
 #include "com/runtime_control.h"
 
 namespace {
@@ -90,6 +91,8 @@ HRESULT CoSuspendClassObjects() {
 HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID, REFIID riid, LPVOID* ppv) {
   if (!ppv) return E_INVALIDARG;
   *ppv = nullptr;
+  if (IUnknown* builtin = zelcom::internal::BuiltinClassObject(rclsid, dwClsContext))
+    return builtin->QueryInterface(riid, ppv);
   IUnknown* object = nullptr;
   {
     std::lock_guard lock(Table().mutex);

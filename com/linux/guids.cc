@@ -32,3 +32,5 @@ const IID IID_IConnectionPoint = CtlGuid(0xB196B286);
 const IID IID_IEnumConnections = CtlGuid(0xB196B287);
 const IID IID_ISupportErrorInfo = {
     0xDF0B3D60, 0x548F, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
+const IID IID_ICatRegister = OleGuid(0x0002E012);
+const CLSID CLSID_StdComponentCategoriesMgr = OleGuid(0x0002E005);

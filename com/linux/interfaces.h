@@ -23,6 +23,8 @@ extern const IID IID_IEnumConnectionPoints;
 extern const IID IID_IEnumConnections;
 extern const IID IID_ISupportErrorInfo;
 extern const IID IID_IProvideClassInfo;
+extern const IID IID_ICatRegister;
+extern const CLSID CLSID_StdComponentCategoriesMgr;
 
 struct IUnknown {
   virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) = 0;
@@ -142,4 +144,32 @@ struct IConnectionPointContainer : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** ppEnum) = 0;
   virtual HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID riid,
                                                         IConnectionPoint** ppCP) = 0;
+};
+
+// Component categories. On Linux the system's category manager
+// (CLSID_StdComponentCategoriesMgr, in-process) writes to the registry layer under
+// HKEY_CLASSES_ROOT as the platform does: "Component Categories\{catid}" with the
+// description under the hex locale ("409"), and "CLSID\{clsid}\Implemented Categories\{catid}".
+struct CATEGORYINFO {
+  CATID catid;
+  LCID lcid;
+  OLECHAR szDescription[128];
+};
+
+struct ICatRegister : public IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE RegisterCategories(ULONG cCategories,
+                                                       CATEGORYINFO rgCategoryInfo[]) = 0;
+  virtual HRESULT STDMETHODCALLTYPE UnRegisterCategories(ULONG cCategories, CATID rgcatid[]) = 0;
+  virtual HRESULT STDMETHODCALLTYPE RegisterClassImplCategories(REFCLSID rclsid,
+                                                                ULONG cCategories,
+                                                                CATID rgcatid[]) = 0;
+  virtual HRESULT STDMETHODCALLTYPE UnRegisterClassImplCategories(REFCLSID rclsid,
+                                                                  ULONG cCategories,
+                                                                  CATID rgcatid[]) = 0;
+  virtual HRESULT STDMETHODCALLTYPE RegisterClassReqCategories(REFCLSID rclsid,
+                                                               ULONG cCategories,
+                                                               CATID rgcatid[]) = 0;
+  virtual HRESULT STDMETHODCALLTYPE UnRegisterClassReqCategories(REFCLSID rclsid,
+                                                                 ULONG cCategories,
+                                                                 CATID rgcatid[]) = 0;
 };

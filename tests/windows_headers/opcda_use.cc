@@ -633,6 +633,20 @@ HRESULT UseServer(REFCLSID clsid) {
   VariantChangeType(&v, &v, VARIANT_ALPHABOOL, VT_R8);
   VariantClear(&v);
   VariantClear(&copy);
+  // The category registration of the server class.
+  ComPtr<ICatRegister> cats;
+  if (SUCCEEDED(CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
+                                 IID_ICatRegister, cats.ReceiveVoid()))) {
+    CATEGORYINFO info = {};
+    info.catid = CATID_OPCDAServer20;
+    info.lcid = 0x409;
+    std::u16string description = u"OPC Data Access Servers Version 2.0";
+    for (size_t i = 0; i < description.size(); ++i)
+      info.szDescription[i] = static_cast<OLECHAR>(description[i]);
+    cats->RegisterCategories(1, &info);
+    CATID implemented[] = {CATID_OPCDAServer20};
+    cats->RegisterClassImplCategories(clsid, 1, implemented);
+  }
   std::string text = GuidToText(CATID_OPCDAServer20);
   return TextToGuid(text) ? hr : E_FAIL;
 }

@@ -1,6 +1,5 @@
 // The runtime's process state: BSTRs, the task allocator and its failure switch, GUID
 // text, times, and the class-object table with the server process count.
-#include <cstdlib>
 #include <ctime>
 #include <string>
 
@@ -11,6 +10,8 @@
 #include "com/guid_text.h"
 #include "com/ole_text.h"
 #include "com/runtime_control.h"
+#include "common/platform/registry.h"
+#include "tests/common/test_env.h"
 
 namespace {
 
@@ -116,9 +117,10 @@ TEST(Times, FileTimeAndDateConversions) {
 // Summer and winter stamps each take their own offset, also when converted in the
 // other season.
 TEST(Times, LocalFileTimeUsesTheOffsetOfThatMoment) {
-  const char* old = std::getenv("TZ");
-  std::string saved = old ? old : "";
-  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  struct TzReload {
+    ~TzReload() { tzset(); }  // after tz below has restored the variable
+  } reload;
+  TScopedEnv tz{"TZ", "CET-1CEST,M3.5.0,M10.5.0/3"};
   tzset();
   struct Stamp {
     SYSTEMTIME utc;
@@ -136,11 +138,6 @@ TEST(Times, LocalFileTimeUsesTheOffsetOfThatMoment) {
     EXPECT_EQ(utcAgain.dwLowDateTime, utc.dwLowDateTime);
     EXPECT_EQ(utcAgain.dwHighDateTime, utc.dwHighDateTime);
   }
-  if (old)
-    setenv("TZ", saved.c_str(), 1);
-  else
-    unsetenv("TZ");
-  tzset();
 }
 
 // --- class objects ---
@@ -276,6 +273,35 @@ TEST(ClassObjects, ArgumentErrors) {
   EXPECT_EQ(CoInitialize(nullptr), S_FALSE) << "counted per thread";
   CoUninitialize();
   CoUninitialize();
+}
+
+// The system's category manager writes the platform's keys to the registry layer.
+TEST(ComponentCategories, RegisterAndUnregisterInTheRegistry) {
+  TTempDir dir;
+  TScopedEnv root{"ZELOPC_DATA_ROOT", dir.path()};
+  zelcom::ComPtr<ICatRegister> cats;
+  ASSERT_EQ(CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
+                             IID_ICatRegister, cats.ReceiveVoid()),
+            S_OK);
+  const CATID cat = {0x63D5F432, 0xCFE4, 0x11D1, {0xB2, 0xC8, 0x00, 0x60, 0x08, 0x3B, 0xA1, 0xFB}};
+  CATEGORYINFO info = {cat, 0x409, {}};
+  const std::u16string text = u"OPC Data Access Servers Version 2.0";
+  text.copy(info.szDescription, 127);
+  ASSERT_EQ(cats->RegisterCategories(1, &info), S_OK);
+  CATID ids[] = {cat};
+  ASSERT_EQ(cats->RegisterClassImplCategories(kClsid, 1, ids), S_OK);
+
+  const std::string catKey = "Component Categories\\{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}";
+  const std::string implKey = "CLSID\\" + GuidToText(kClsid) +
+                              "\\Implemented Categories\\{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}";
+  std::string value;
+  ASSERT_TRUE(RegReadString(TRegRoot::HKCR, catKey, "409", value));
+  EXPECT_EQ(value, "OPC Data Access Servers Version 2.0");
+  EXPECT_TRUE(RegKeyExists(TRegRoot::HKCR, implKey));
+
+  EXPECT_EQ(cats->UnRegisterClassImplCategories(kClsid, 1, ids), S_OK);
+  EXPECT_FALSE(RegKeyExists(TRegRoot::HKCR, implKey));
+  EXPECT_EQ(cats->RegisterCategories(1, nullptr), E_POINTER);
 }
 
 }  // namespace
