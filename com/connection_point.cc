@@ -158,8 +158,15 @@ HRESULT ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
     return E_OUTOFMEMORY;
   }
   lastCookie_ = cookie;
+  // The owner's callback must not let an exception reach the client: a failing one
+  // undoes the connection.
+  try {
+    if (onChange_) onChange_(static_cast<IUnknown*>(sink), true);
+  } catch (...) {
+    Unadvise(cookie);
+    return E_UNEXPECTED;
+  }
   *pdwCookie = cookie;
-  if (onChange_) onChange_(static_cast<IUnknown*>(sink), true);
   return S_OK;
 }
 
@@ -168,7 +175,11 @@ HRESULT ConnectionPoint::Unadvise(DWORD dwCookie) {
     if (it->cookie != dwCookie) continue;
     IUnknown* sink = it->sink;
     connections_.erase(it);
-    if (onChange_) onChange_(sink, false);
+    try {
+      if (onChange_) onChange_(sink, false);
+    } catch (...) {
+      // The sink is gone either way; nothing of the failure reaches the client.
+    }
     sink->Release();  // last: the sink's release may call back into the owner
     return S_OK;
   }

@@ -21,7 +21,8 @@ namespace zelcom {
 class ConnectionPointContainer;
 
 // Called after a sink was connected (connected true) or disconnected. The sink is the
-// interface of the point's IID.
+// interface of the point's IID. An exception from it stops at the point: a failed connect
+// is undone (E_UNEXPECTED), a failed disconnect still disconnects.
 using SinkChanged = std::function<void(IUnknown* sink, bool connected)>;
 
 class ConnectionPoint final : public IConnectionPoint {
@@ -36,6 +37,7 @@ class ConnectionPoint final : public IConnectionPoint {
   size_t Count() const { return connections_.size(); }
   // The connected sinks in advise order, each with a reference for the caller, so a sink
   // that unadvises while it is being called stays valid. T is the point's interface.
+  // Throws std::bad_alloc like any container: call it inside the owner's guard.
   template <class T>
   std::vector<ComPtr<T>> Sinks() const {
     std::vector<ComPtr<T>> out;

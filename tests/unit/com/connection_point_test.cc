@@ -1,5 +1,6 @@
 // Connection points: advise rules, cookies, enumerators, references, and a change
 // callback that calls back into its point.
+#include <stdexcept>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -228,6 +229,27 @@ TEST(ConnectionPoint, ChangeCallbackMayCallTheContainerAgain) {
   EXPECT_EQ(owner.point->Unadvise(c1), CONNECT_E_NOCONNECTION);
   EXPECT_EQ(owner.point->Unadvise(c2), S_OK);
   EXPECT_EQ(owner.countSeen, 0u);
+  EXPECT_EQ(a.refs, 1u);
+}
+
+TEST(ConnectionPoint, ThrowingCallbackUndoesTheConnection) {
+  Sink a;
+  struct Owner2 final : IUnknown {
+    zelcom::ConnectionPointContainer points{*this};
+    zelcom::ConnectionPoint& point = points.Add(kIidEvents, 0, [](IUnknown*, bool) {
+      throw std::runtime_error("owner failed");
+    });
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
+      *ppv = nullptr;
+      return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  } owner;
+  DWORD cookie = 5;
+  EXPECT_EQ(owner.point.Advise(&a, &cookie), E_UNEXPECTED);
+  EXPECT_EQ(cookie, 0u);
+  EXPECT_EQ(owner.point.Count(), 0u);
   EXPECT_EQ(a.refs, 1u);
 }
 
