@@ -9,6 +9,8 @@ start=$(date +%s)
 bash scripts/install-deps.sh
 
 bash scripts/build.sh build
+# The OPC DA code against the Windows headers (syntax and types).
+bash scripts/check-windows-headers.sh
 # Fuzz targets with libFuzzer need clang; only the fuzzers and what they link are built.
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DZEL_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz --target fuzzers --parallel "$(nproc)"
