@@ -1,6 +1,8 @@
 // The node store and the reference type hierarchy.
 #include "uaclib/address_space.h"
 
+#include <algorithm>
+
 namespace uaclib {
 
 Node* AddressSpace::Add(NodeId id, NodeClass cls, uint16_t browseNs, std::string_view browseName,
@@ -21,6 +23,29 @@ void AddressSpace::Link(Node* source, uint32_t type, Node* target) {
   source->refs.push_back(Reference{type, true, target});
   target->refs.push_back(Reference{type, false, source});
   if (type == ns0::HasTypeDefinition) source->typeDefinition = target;
+  byName_.erase(source);
+  byName_.erase(target);
+}
+
+void AddressSpace::RefsNamed(const Node& n, std::string_view name, std::vector<uint32_t>& out) {
+  // Below this a scan is as cheap as a lookup.
+  constexpr size_t kIndexFrom = 64;
+  if (n.refs.size() < kIndexFrom) {
+    for (size_t i = 0; i < n.refs.size(); ++i)
+      if (n.refs[i].target->browseName == name) out.push_back(uint32_t(i));
+    return;
+  }
+  auto [it, fresh] = byName_.try_emplace(&n);
+  if (fresh) {
+    // Keys view the targets' names: nodes never move and their names never change.
+    it->second.reserve(n.refs.size());
+    for (size_t i = 0; i < n.refs.size(); ++i)
+      it->second.emplace(n.refs[i].target->browseName, uint32_t(i));
+  }
+  size_t first = out.size();
+  auto [from, to] = it->second.equal_range(name);
+  for (; from != to; ++from) out.push_back(from->second);
+  std::sort(out.begin() + long(first), out.end());  // in reference order, as a scan finds them
 }
 
 Node* AddressSpace::Find(const NodeIdView& id) const {

@@ -90,6 +90,11 @@ class AddressSpace {
   Node* Ns0(uint32_t n) const { return Find(NodeIdView{0, IdKind::Numeric, n, {}}); }
   size_t Count() const { return nodes_.size(); }
 
+  // Positions in n.refs of the references whose target has the browse name `name` (of
+  // any namespace), appended to `out`. Nodes with many references keep an index built
+  // on first use, so following a path through a large folder does not scan it.
+  void RefsNamed(const Node& n, std::string_view name, std::vector<uint32_t>& out);
+
   // True when reference type `type` is `base` or one of its subtypes.
   bool IsSubtypeOf(uint32_t type, uint32_t base) const;
   bool IsReferenceType(uint32_t type) const { return refParent_.count(type) != 0; }
@@ -100,6 +105,8 @@ class AddressSpace {
   std::deque<Node> nodes_;
   std::unordered_map<NodeId, Node*, NodeIdHash, NodeIdEq> index_;
   std::unordered_map<uint32_t, uint32_t> refParent_;  // reference type -> supertype (0: none)
+  // Browse name of the target -> reference position, per node with many references.
+  std::unordered_map<const Node*, std::unordered_multimap<std::string_view, uint32_t>> byName_;
 };
 
 // Configuration texts shown in the Server object.
@@ -133,6 +140,11 @@ struct Limits {
   uint32_t maxNodesPerTranslateBrowsePaths = 5000;
   uint32_t maxMonitoredItemsPerCall = 20000;
   uint32_t maxReferencesPerNode = 100000;
+  uint32_t maxBrowsePathLength = 32;  // elements of one path in TranslateBrowsePaths
+  // Work of one Browse, BrowseNext or TranslateBrowsePaths request: a reference looked
+  // at counts 1, one put into the answer 8. Browse continues past it with continuation
+  // points; a path that would pass it answers BadTooManyOperations.
+  uint32_t maxBrowseWork = 200000;
   uint16_t maxBrowseContinuationPoints = 10;
   uint32_t maxRetransmissionQueue = 20;
   uint32_t maxQueueSize = 1000;  // monitored item queue
