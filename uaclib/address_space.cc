@@ -1,8 +1,6 @@
 // The node store and the reference type hierarchy.
 #include "uaclib/address_space.h"
 
-#include <algorithm>
-
 namespace uaclib {
 
 Node* AddressSpace::Add(NodeId id, NodeClass cls, uint16_t browseNs, std::string_view browseName,
@@ -27,25 +25,25 @@ void AddressSpace::Link(Node* source, uint32_t type, Node* target) {
   byName_.erase(target);
 }
 
-void AddressSpace::RefsNamed(const Node& n, std::string_view name, std::vector<uint32_t>& out) {
+std::span<const uint32_t> AddressSpace::RefsNamed(const Node& n, std::string_view name,
+                                                  std::vector<uint32_t>& scratch) {
   // Below this a scan is as cheap as a lookup.
   constexpr size_t kIndexFrom = 64;
   if (n.refs.size() < kIndexFrom) {
+    scratch.clear();
     for (size_t i = 0; i < n.refs.size(); ++i)
-      if (n.refs[i].target->browseName == name) out.push_back(uint32_t(i));
-    return;
+      if (n.refs[i].target->browseName == name) scratch.push_back(uint32_t(i));
+    return scratch;
   }
   auto [it, fresh] = byName_.try_emplace(&n);
   if (fresh) {
     // Keys view the targets' names: nodes never move and their names never change.
-    it->second.reserve(n.refs.size());
     for (size_t i = 0; i < n.refs.size(); ++i)
-      it->second.emplace(n.refs[i].target->browseName, uint32_t(i));
+      it->second[n.refs[i].target->browseName].push_back(uint32_t(i));
   }
-  size_t first = out.size();
-  auto [from, to] = it->second.equal_range(name);
-  for (; from != to; ++from) out.push_back(from->second);
-  std::sort(out.begin() + long(first), out.end());  // in reference order, as a scan finds them
+  auto found = it->second.find(name);
+  if (found == it->second.end()) return {};
+  return found->second;
 }
 
 Node* AddressSpace::Find(const NodeIdView& id) const {

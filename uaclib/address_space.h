@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -91,9 +92,11 @@ class AddressSpace {
   size_t Count() const { return nodes_.size(); }
 
   // Positions in n.refs of the references whose target has the browse name `name` (of
-  // any namespace), appended to `out`. Nodes with many references keep an index built
-  // on first use, so following a path through a large folder does not scan it.
-  void RefsNamed(const Node& n, std::string_view name, std::vector<uint32_t>& out);
+  // any namespace), in reference order. Nodes with many references keep an index built
+  // on first use, so following a path through a large folder neither scans nor copies;
+  // for the others the positions are collected in `scratch`.
+  std::span<const uint32_t> RefsNamed(const Node& n, std::string_view name,
+                                      std::vector<uint32_t>& scratch);
 
   // True when reference type `type` is `base` or one of its subtypes.
   bool IsSubtypeOf(uint32_t type, uint32_t base) const;
@@ -105,8 +108,9 @@ class AddressSpace {
   std::deque<Node> nodes_;
   std::unordered_map<NodeId, Node*, NodeIdHash, NodeIdEq> index_;
   std::unordered_map<uint32_t, uint32_t> refParent_;  // reference type -> supertype (0: none)
-  // Browse name of the target -> reference position, per node with many references.
-  std::unordered_map<const Node*, std::unordered_multimap<std::string_view, uint32_t>> byName_;
+  // Browse name of the target -> reference positions, per node with many references.
+  std::unordered_map<const Node*, std::unordered_map<std::string_view, std::vector<uint32_t>>>
+      byName_;
 };
 
 // Configuration texts shown in the Server object.

@@ -241,7 +241,7 @@ StatusCode Server::TranslateBrowsePaths(Call& c) {
   uint32_t work = limits_.maxBrowseWork;
   std::vector<Node*> current, next;
   std::unordered_set<const Node*> seen;
-  std::vector<uint32_t> hits;
+  std::vector<uint32_t> scratch;
   c.out.ArrayLength(paths.size());
   for (const Path& p : paths) {
     if (c.out.Overflow()) break;
@@ -258,10 +258,11 @@ StatusCode Server::TranslateBrowsePaths(Call& c) {
       bool anyType = el.refType.IsNull();
       uint32_t refType = el.refType.kind == IdKind::Numeric && el.refType.ns == 0 ? el.refType.num : 0;
       next.clear();
-      seen.clear();
+      // A fresh set: clearing keeps the buckets of the largest step, and wiping them
+      // again for every later step would cost more than the steps.
+      if (!seen.empty()) seen = {};
       for (Node* node : current) {
-        hits.clear();
-        space_.RefsNamed(*node, el.name.name, hits);
+        std::span<const uint32_t> hits = space_.RefsNamed(*node, el.name.name, scratch);
         uint64_t cost = 1 + uint64_t(hits.size()) * (1 + kEncodeWork);
         if (cost > work) {
           // This path would take more than the request's work: refuse it, answer the

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -155,6 +156,36 @@ Encoder Zigzag(uint32_t length) {
   return e;
 }
 
+Encoder Monitor(uint32_t sub) {
+  Encoder e;
+  e.U32(sub);
+  e.U32(0);
+  e.ArrayLength(kVars);
+  for (int i = 0; i < kVars; ++i) {
+    e.NodeId(NodeId::String(1, "P.V" + std::to_string(i)));
+    e.U32(uaclib::attr::Value);
+    e.NullString();
+    e.QualifiedName(0, {});
+    e.U32(2);
+    e.U32(uint32_t(i));
+    e.F64(0);
+    e.NullExtensionObject();
+    e.U32(1);
+    e.Bool(true);
+  }
+  return e;
+}
+
+// Item ids [first, first + count) of subscription `sub`, after `mode` when given.
+Encoder Items(uint32_t sub, int64_t mode, uint32_t first, uint32_t count) {
+  Encoder e;
+  e.U32(sub);
+  if (mode >= 0) e.U32(uint32_t(mode));
+  e.ArrayLength(count);
+  for (uint32_t i = 0; i < count; ++i) e.U32(first + i);
+  return e;
+}
+
 Encoder ReadAll() {
   std::vector<uatest::ReadItem> items;
   for (int i = 0; i < kVars; ++i) items.push_back({NodeId::String(1, "P.V" + std::to_string(i))});
@@ -185,11 +216,40 @@ int main(int argc, char** argv) {
     cases.push_back({"Translate zigzag path of " + std::to_string(n),
                      enc::TranslateBrowsePathsRequest, Zigzag(n)});
   }
+  // Monitored items: 120 000 on one subscription (six per variable), then 20 000 of
+  // them deleted and 100 000 disabled and enabled, 20 000 per request (the limit).
+  b.server.MutableLimits().maxMonitoredItemsPerSubscription = 6 * kVars;
+  Encoder create;
+  create.F64(1000);
+  create.U32(100);
+  create.U32(10);
+  create.U32(0);
+  create.Bool(true);
+  create.U8(0);
+  b.Time(enc::CreateSubscriptionRequest, create);
+  const uint32_t sub = 1;  // the server's first subscription id
+  std::vector<Case> items;
+  for (int round = 0; round < 6; ++round)
+    items.push_back({"CreateMonitoredItems 20000 (of 120000)", enc::CreateMonitoredItemsRequest, Monitor(sub)});
+  items.push_back({"DeleteMonitoredItems 20000 (of 120000)", enc::DeleteMonitoredItemsRequest,
+                   Items(sub, -1, 1, kVars)});
+  for (int64_t mode : {0, 2})
+    for (uint32_t from = kVars + 1; from < 6 * kVars; from += kVars)
+      items.push_back({"SetMonitoringMode 20000 (of 100000)", enc::SetMonitoringModeRequest,
+                       Items(sub, mode, from, kVars)});
+  std::map<std::string, double> worstItem;
+  for (Case& c : items) {
+    if (c.name.find(only) == std::string::npos && !only.empty()) continue;
+    double& w = worstItem[c.name];
+    w = std::max(w, b.Time(c.type, c.body));
+  }
+  for (auto& [name, ms] : worstItem) std::printf("%-40s %10.1f ms\n", name.c_str(), ms);
+
   for (Case& c : cases) {
     if (c.name.find(only) == std::string::npos) continue;
     double worst = 0;
     for (int run = 0; run < 3; ++run) worst = std::max(worst, b.Time(c.type, c.body));
-    std::printf("%-34s %10.1f ms  (request %zu bytes, answer %s %zu bytes)\n", c.name.c_str(),
+    std::printf("%-40s %10.1f ms  (request %zu bytes, answer %s %zu bytes)\n", c.name.c_str(),
                 worst, c.body.Size(), b.answer.c_str(), b.answerBytes);
     std::fflush(stdout);
   }
