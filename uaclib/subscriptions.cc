@@ -54,6 +54,25 @@ bool Changed(const MonitoredItem& m, const DataValue& last, const DataValue& now
   return m.filter.trigger == 2 && last.sourceTime != now.sourceTime;
 }
 
+// MonitoringParameters (OPC UA Part 4) of a create or modify request.
+struct MonitoringParameters {
+  uint32_t clientHandle = 0;
+  double sampling = 0;
+  ExtensionObjectView filter;
+  uint32_t queueSize = 0;
+  bool discardOldest = false;
+};
+
+MonitoringParameters DecodeMonitoringParameters(Decoder& in) {
+  MonitoringParameters p;
+  p.clientHandle = in.U32();
+  p.sampling = in.F64();
+  p.filter = in.ExtensionObject();
+  p.queueSize = in.U32();
+  p.discardOldest = in.Bool();
+  return p;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ sampling and queues
@@ -296,11 +315,7 @@ StatusCode Server::CreateMonitoredItems(Call& c) {
     std::string_view range;
     QualifiedNameView encoding;
     uint32_t mode;
-    uint32_t clientHandle;
-    double sampling;
-    ExtensionObjectView filter;
-    uint32_t queueSize;
-    bool discardOldest;
+    MonitoringParameters p;
   };
   std::vector<Request> requests(static_cast<size_t>(n));
   for (Request& r : requests) {
@@ -309,11 +324,7 @@ StatusCode Server::CreateMonitoredItems(Call& c) {
     r.range = in.String();
     r.encoding = in.QualifiedName();
     r.mode = in.U32();
-    r.clientHandle = in.U32();
-    r.sampling = in.F64();
-    r.filter = in.ExtensionObject();
-    r.queueSize = in.U32();
-    r.discardOldest = in.Bool();
+    r.p = DecodeMonitoringParameters(in);
   }
   if (!in.ok()) return status::BadDecodingError;
   int64_t now = NowMs();
@@ -341,12 +352,12 @@ StatusCode Server::CreateMonitoredItems(Call& c) {
       m = std::make_unique<MonitoredItem>();
       m->node = node;
       m->attributeId = r.attributeId;
-      m->clientHandle = r.clientHandle;
+      m->clientHandle = r.p.clientHandle;
       m->timestamps = Timestamps(ts);
       m->mode = MonitoringMode(r.mode);
       m->sub = sub;
       m->pushed = r.attributeId == attr::Value && node->slot;
-      sc = ReviseItem(*m, *sub, r.sampling, r.filter, r.queueSize, r.discardOldest);
+      sc = ReviseItem(*m, *sub, r.p.sampling, r.p.filter, r.p.queueSize, r.p.discardOldest);
     }
     if (IsBad(sc)) {
       c.out.U32(sc);
@@ -392,20 +403,12 @@ StatusCode Server::ModifyMonitoredItems(Call& c) {
   // MonitoredItemModifyRequest: MonitoredItemId, MonitoringParameters; all decoded first.
   struct Request {
     uint32_t id;
-    uint32_t clientHandle;
-    double sampling;
-    ExtensionObjectView filter;
-    uint32_t queueSize;
-    bool discardOldest;
+    MonitoringParameters p;
   };
   std::vector<Request> requests(static_cast<size_t>(n));
   for (Request& r : requests) {
     r.id = in.U32();
-    r.clientHandle = in.U32();
-    r.sampling = in.F64();
-    r.filter = in.ExtensionObject();
-    r.queueSize = in.U32();
-    r.discardOldest = in.Bool();
+    r.p = DecodeMonitoringParameters(in);
   }
   if (!in.ok()) return status::BadDecodingError;
   c.out.ArrayLength(requests.size());
@@ -419,12 +422,12 @@ StatusCode Server::ModifyMonitoredItems(Call& c) {
       MonitoredItem trial;
       trial.attributeId = m->attributeId;
       trial.pushed = m->pushed;
-      sc = ReviseItem(trial, *sub, r.sampling, r.filter, r.queueSize, r.discardOldest);
+      sc = ReviseItem(trial, *sub, r.p.sampling, r.p.filter, r.p.queueSize, r.p.discardOldest);
       if (!IsBad(sc)) {
         size_t others = queueSlots_ - m->queueSize;
         if (others + trial.queueSize > limits_.maxQueuedValues) trial.queueSize = 1;
         queueSlots_ = others + trial.queueSize;
-        m->clientHandle = r.clientHandle;
+        m->clientHandle = r.p.clientHandle;
         m->timestamps = Timestamps(ts);
         m->filter = trial.filter;
         m->samplingMs = trial.samplingMs;

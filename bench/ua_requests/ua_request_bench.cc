@@ -1,7 +1,7 @@
 // The longest single requests a client can send to a server of 20 000 variables,
 // timed in-process: each request is fed to a socketless connection and the time until
 // its answer is built is printed (wall clock, milliseconds, the worst of three runs).
-// Run by hand: build/bench/ua_requests/ua_request_bench
+// Run by hand: build/bench/ua_request_bench [longest zigzag path] [only cases containing]
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -71,30 +71,8 @@ struct Bench {
     conn->Feed(b.data(), b.size());
     conn->Consume(conn->OutSize());
   }
-  // A request in as many MSG chunks as it needs.
-  uatest::Bytes Chunked(uint32_t type, const Encoder& body) {
-    Encoder whole;
-    whole.NumericNodeId(type);
-    uint32_t rid = ch.requestId++;
-    uatest::RequestHeader(whole, ch.authToken, rid);
-    whole.Bytes(body.Data(), body.Size());
-    uatest::Bytes out;
-    constexpr size_t kPiece = 65535 - 24;
-    for (size_t at = 0; at < whole.Size(); at += kPiece) {
-      size_t n = std::min(kPiece, whole.Size() - at);
-      Encoder chunk;
-      chunk.U32(ch.id);
-      chunk.U32(ch.token);
-      chunk.U32(ch.seq++);
-      chunk.U32(rid);
-      chunk.Bytes(whole.Data() + at, n);
-      uatest::Bytes b = uatest::Chunk("MSG", at + n == whole.Size() ? 'F' : 'C', chunk);
-      out.insert(out.end(), b.begin(), b.end());
-    }
-    return out;
-  }
   double Time(uint32_t type, const Encoder& body) {
-    uatest::Bytes msg = Chunked(type, body);
+    uatest::Bytes msg = uatest::ChunkedMessage(ch, type, body);
     auto t0 = std::chrono::steady_clock::now();
     conn->Feed(msg.data(), msg.size());
     auto t1 = std::chrono::steady_clock::now();

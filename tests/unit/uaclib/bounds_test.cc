@@ -93,25 +93,8 @@ class Local {
   Local& operator=(const Local&) = delete;
 
   void Send(const uatest::Bytes& b) { conn_->Feed(b.data(), b.size()); }
-  // A request in as many MSG chunks as it needs.
   void SendRequest(uint32_t type, const Encoder& body, size_t cut = 0) {
-    Encoder whole;
-    whole.NumericNodeId(type);
-    uint32_t rid = ch.requestId++;
-    uatest::RequestHeader(whole, ch.authToken, rid);
-    whole.Bytes(body.Data(), body.Size());
-    whole.Truncate(whole.Size() - std::min(cut, whole.Size()));
-    constexpr size_t kPiece = 65535 - 24;
-    for (size_t at = 0; at < whole.Size(); at += kPiece) {
-      size_t n = std::min(kPiece, whole.Size() - at);
-      Encoder chunk;
-      chunk.U32(ch.id);
-      chunk.U32(ch.token);
-      chunk.U32(ch.seq++);
-      chunk.U32(rid);
-      chunk.Bytes(whole.Data() + at, n);
-      Send(uatest::Chunk("MSG", at + n == whole.Size() ? 'F' : 'C', chunk));
-    }
+    Send(uatest::ChunkedMessage(ch, type, body, cut));
   }
   // Service responses written so far, their chunks joined; an Error message ends them.
   std::vector<Response> Drain() {
