@@ -3,6 +3,7 @@
 // requests cut short, many monitored items, and writes the devices cannot take.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -501,6 +502,40 @@ TEST(UaBounds, ManyMonitoredItemsLeaveEveryListAtOnce) {
   // items, each with two values: the sample on re-enabling, then 5.
   EXPECT_EQ(handles.size(), (kVars * kPerVar - 20000) + 5);
   EXPECT_EQ(handles.count(0), 5u * 2);
+}
+
+TEST(UaBounds, ItemListsKnowEveryPositionAfterRemovals) {
+  // Removal patterns over 10 items: each must leave the rest findable at their
+  // recorded places, and the ready list in its order.
+  const std::vector<std::vector<size_t>> patterns = {
+      {0}, {9}, {4}, {0, 1, 2}, {9, 8, 7}, {1, 3, 5, 7, 9}, {0, 9, 5, 4}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}};
+  for (const std::vector<size_t>& gone : patterns) {
+    std::vector<uaclib::MonitoredItem> items(10);
+    std::vector<uaclib::MonitoredItem*> list;
+    uaclib::ReadyList ready;
+    for (size_t i = 0; i < items.size(); ++i) {
+      items[i].id = uint32_t(i);
+      uaclib::ListAdd(list, &items[i], &uaclib::MonitoredItem::pendingPos);
+      ready.PushBack(&items[i]);
+    }
+    for (size_t g : gone) {
+      uaclib::ListRemove(list, &items[g], &uaclib::MonitoredItem::pendingPos);
+      ready.Remove(&items[g]);
+    }
+    std::set<uint32_t> left;
+    for (size_t i = 0; i < list.size(); ++i) {
+      EXPECT_EQ(list[list[i]->pendingPos], list[i]);
+      left.insert(list[i]->id);
+    }
+    std::vector<uint32_t> order;
+    for (uaclib::MonitoredItem* m = ready.Front(); m; m = m->readyNext) order.push_back(m->id);
+    std::vector<uint32_t> want;
+    for (uint32_t i = 0; i < 10; ++i)
+      if (std::find(gone.begin(), gone.end(), i) == gone.end()) want.push_back(i);
+    EXPECT_EQ(order, want);
+    EXPECT_EQ(std::vector<uint32_t>(left.begin(), left.end()), want);
+    EXPECT_EQ(ready.Empty(), want.empty());
+  }
 }
 
 // ------------------------------------------------------------------------------ writes
