@@ -429,6 +429,7 @@ void Server::OnRequest(Connection& conn, uint32_t requestId, const uint8_t* body
   if (!in.ok()) {
     conn.Fail(status::BadDecodingError, "malformed request body");
   } else if (sc == kDeferred) {
+    // answered later (Publish)
   } else if (IsBad(sc)) {
     SendFault(conn, requestId, rh.requestHandle, sc);
   } else if (response_.Overflow() || response_.Size() > limit) {
