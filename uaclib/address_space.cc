@@ -21,6 +21,29 @@ void AddressSpace::Link(Node* source, uint32_t type, Node* target) {
   source->refs.push_back(Reference{type, true, target});
   target->refs.push_back(Reference{type, false, source});
   if (type == ns0::HasTypeDefinition) source->typeDefinition = target;
+  byName_.erase(source);
+  byName_.erase(target);
+}
+
+std::span<const uint32_t> AddressSpace::RefsNamed(const Node& n, std::string_view name,
+                                                  std::vector<uint32_t>& scratch) {
+  // Below this a scan is as cheap as a lookup.
+  constexpr size_t kIndexFrom = 64;
+  if (n.refs.size() < kIndexFrom) {
+    scratch.clear();
+    for (size_t i = 0; i < n.refs.size(); ++i)
+      if (n.refs[i].target->browseName == name) scratch.push_back(uint32_t(i));
+    return scratch;
+  }
+  auto [it, fresh] = byName_.try_emplace(&n);
+  if (fresh) {
+    // Keys view the targets' names: nodes never move and their names never change.
+    for (size_t i = 0; i < n.refs.size(); ++i)
+      it->second[n.refs[i].target->browseName].push_back(uint32_t(i));
+  }
+  auto found = it->second.find(name);
+  if (found == it->second.end()) return {};
+  return found->second;
 }
 
 Node* AddressSpace::Find(const NodeIdView& id) const {

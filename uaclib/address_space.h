@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -90,6 +91,13 @@ class AddressSpace {
   Node* Ns0(uint32_t n) const { return Find(NodeIdView{0, IdKind::Numeric, n, {}}); }
   size_t Count() const { return nodes_.size(); }
 
+  // Positions in n.refs of the references whose target has the browse name `name` (of
+  // any namespace), in reference order. Nodes with many references keep an index built
+  // on first use, so following a path through a large folder neither scans nor copies;
+  // for the others the positions are collected in `scratch`.
+  std::span<const uint32_t> RefsNamed(const Node& n, std::string_view name,
+                                      std::vector<uint32_t>& scratch);
+
   // True when reference type `type` is `base` or one of its subtypes.
   bool IsSubtypeOf(uint32_t type, uint32_t base) const;
   bool IsReferenceType(uint32_t type) const { return refParent_.count(type) != 0; }
@@ -100,6 +108,9 @@ class AddressSpace {
   std::deque<Node> nodes_;
   std::unordered_map<NodeId, Node*, NodeIdHash, NodeIdEq> index_;
   std::unordered_map<uint32_t, uint32_t> refParent_;  // reference type -> supertype (0: none)
+  // Browse name of the target -> reference positions, per node with many references.
+  std::unordered_map<const Node*, std::unordered_map<std::string_view, std::vector<uint32_t>>>
+      byName_;
 };
 
 // Configuration texts shown in the Server object.
@@ -133,6 +144,11 @@ struct Limits {
   uint32_t maxNodesPerTranslateBrowsePaths = 5000;
   uint32_t maxMonitoredItemsPerCall = 20000;
   uint32_t maxReferencesPerNode = 100000;
+  uint32_t maxBrowsePathLength = 32;  // elements of one path in TranslateBrowsePaths
+  // Work of one Browse, BrowseNext or TranslateBrowsePaths request: a reference looked
+  // at counts 1, one put into the answer 8. Browse continues past it with continuation
+  // points; a path that would pass it answers BadTooManyOperations.
+  uint32_t maxBrowseWork = 200000;
   uint16_t maxBrowseContinuationPoints = 10;
   uint32_t maxRetransmissionQueue = 20;
   uint32_t maxQueueSize = 1000;  // monitored item queue

@@ -4,6 +4,7 @@
 #ifndef UACLIB_ENCODING_H
 #define UACLIB_ENCODING_H
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -159,24 +160,44 @@ struct QualifiedNameView {
 };
 
 // Appends binary encodings to a buffer that keeps its capacity between messages.
+// An encoder may have a size limit: an append that would pass it is dropped and the
+// encoder reports Overflow(), so an answer too large to send is never built in full.
 class Encoder {
  public:
-  void Clear() { buf_.clear(); }
+  // Starts a new message; the limit is lifted.
+  void Clear() {
+    buf_.clear();
+    limit_ = SIZE_MAX;
+    overflow_ = false;
+  }
   size_t Size() const { return buf_.size(); }
   const uint8_t* Data() const { return buf_.data(); }
   std::vector<uint8_t>& Buffer() { return buf_; }
   void Truncate(size_t n) { buf_.resize(n); }
+  size_t Capacity() const { return buf_.capacity(); }
+  void SetLimit(size_t n) { limit_ = n; }
+  bool Overflow() const { return overflow_; }
+  // Gives the buffer's memory back when one large message left it above `keep` bytes.
+  void Trim(size_t keep) {
+    if (buf_.capacity() > keep) std::vector<uint8_t>().swap(buf_);
+  }
 
   void Bytes(const void* p, size_t n) {
     if (n == 0) return;
     size_t at = buf_.size();
+    // After the first dropped append all later ones are dropped too, so the bytes kept
+    // are a prefix of the message.
+    if (overflow_ || n > limit_ - std::min(at, limit_)) {
+      overflow_ = true;
+      return;
+    }
     buf_.resize(at + n);
     std::memcpy(buf_.data() + at, p, n);
   }
   template <class T>
   void Raw(T v) { Bytes(&v, sizeof v); }
-  void U8(uint8_t v) { buf_.push_back(v); }
-  void Bool(bool v) { buf_.push_back(v ? 1 : 0); }
+  void U8(uint8_t v) { Bytes(&v, 1); }
+  void Bool(bool v) { U8(v ? 1 : 0); }
   void U16(uint16_t v) { Raw(v); }
   void I32(int32_t v) { Raw(v); }
   void U32(uint32_t v) { Raw(v); }
@@ -208,11 +229,15 @@ class Encoder {
   // of the length, End fills it in after the body was encoded.
   size_t BeginExtensionObject(uint32_t encodingId);
   void EndExtensionObject(size_t at);
-  void PatchU32(size_t at, uint32_t v) { std::memcpy(buf_.data() + at, &v, 4); }
+  void PatchU32(size_t at, uint32_t v) {
+    if (at <= buf_.size() && buf_.size() - at >= 4) std::memcpy(buf_.data() + at, &v, 4);
+  }
 
  private:
   void VariantScalar(const uaclib::Variant& v);
   std::vector<uint8_t> buf_;
+  size_t limit_ = SIZE_MAX;
+  bool overflow_ = false;
 };
 
 // Reads binary encodings from [p, end). After the first error every read returns a

@@ -161,7 +161,9 @@ StatusCode Server::AddNamespace(TuasVarDef** defs, int defCount, TuasFolder** fo
       code = UAS_TYPE_DOUBLE;
     }
     slot.type = VarType(code);
-    slot.writable = d->access == 'W' || d->access == 'w';
+    // The write callback carries only a double, so a text variable cannot take a write:
+    // it is read-only rather than answering Good for a write that changes nothing.
+    slot.writable = (d->access == 'W' || d->access == 'w') && code != UAS_TYPE_STRING;
     slot.context = d->context;
     slot.status = 0x80320000u;  // BadWaitingForInitialData until the first update
     static constexpr uint32_t kDataTypes[] = {0, ns0::Boolean, ns0::Int32, ns0::Float,
@@ -272,6 +274,7 @@ void Server::RunTimers() {
         m->pending = false;
         Sample(*m, now);
       } else {
+        m->pendingPos = keep;
         pendingItems_[keep++] = m;
       }
     }
@@ -415,24 +418,28 @@ void Server::OnRequest(Connection& conn, uint32_t requestId, const uint8_t* body
   response_.NumericNodeId(entry->responseId);
   EncodeResponseHeader(response_, UtcNow(), rh.requestHandle, status::Good);
   // Read before the handler runs: CloseSession destroys the session.
-  size_t limit = conn.MaxResponseBody();
+  size_t limit = std::min<size_t>(conn.MaxResponseBody(), limits_.maxMessageSize);
   if (session && session->maxResponseSize) limit = std::min<size_t>(limit, session->maxResponseSize);
+  // Handlers stop building once the answer passes what the client accepts. Handlers
+  // that change state decode their whole request before they act, so a malformed
+  // request changes nothing.
+  response_.SetLimit(limit);
   Call call{conn, session, rh, in, response_, requestId};
   StatusCode sc = (this->*entry->handler)(call);
   if (!in.ok()) {
     conn.Fail(status::BadDecodingError, "malformed request body");
-    return;
-  }
-  if (sc == kDeferred) return;
-  if (IsBad(sc)) {
+  } else if (sc == kDeferred) {
+    // answered later (Publish)
+  } else if (IsBad(sc)) {
     SendFault(conn, requestId, rh.requestHandle, sc);
-    return;
-  }
-  if (response_.Size() > limit) {
+  } else if (response_.Overflow() || response_.Size() > limit) {
     SendFault(conn, requestId, rh.requestHandle, status::BadResponseTooLarge);
-    return;
+  } else {
+    conn.SendMessage(requestId, response_.Data(), response_.Size());
   }
-  conn.SendMessage(requestId, response_.Data(), response_.Size());
+  // One large answer must not keep its memory for the rest of the server's life.
+  response_.Trim(kKeptEncoderBytes);
+  scratch_.Trim(kKeptEncoderBytes);
 }
 
 }  // namespace uaclib

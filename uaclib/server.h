@@ -60,6 +60,7 @@ class Server final : public ChannelHost, private TransportHost {
   size_t SessionCount() const { return sessions_.size(); }
   size_t SubscriptionCount() const { return subscriptionCount_; }
   size_t MonitoredItemCount() const { return monitoredItemCount_; }
+  size_t HeldEncoderBytes() const { return response_.Capacity() + scratch_.Capacity(); }
   AddressSpace& Space() { return space_; }
 
   // ChannelHost
@@ -122,7 +123,7 @@ class Server final : public ChannelHost, private TransportHost {
   void EncodeApplication(Encoder& e, std::string_view url) const;
   void EncodeEndpoint(Encoder& e, std::string_view url) const;
   StatusCode CheckIdentity(Session& s, const ExtensionObjectView& token);
-  void EncodeBrowseResult(Session& s, ContinuationPoint& cp, Encoder& e);
+  void EncodeBrowseResult(Session& s, ContinuationPoint& cp, Encoder& e, uint32_t& work);
   StatusCode ReadAttribute(const Node& n, uint32_t attributeId, Timestamps ts, DataValue& out);
   void ReadValue(const Node& n, Timestamps ts, DataValue& out);
   StatusCode WriteValue(Node& n, const VariantView& v);
@@ -132,7 +133,9 @@ class Server final : public ChannelHost, private TransportHost {
   void ReviseSubscription(Subscription& s, double interval, uint32_t lifetime,
                           uint32_t keepAlive, uint32_t maxNotif);
   void DeleteSubscription(Session& s, uint32_t id);
-  void DeleteItem(Subscription& s, MonitoredItem* m, bool compact = true);
+  // Takes the item out of every list and count; DeleteItem also destroys it.
+  void UnhookItem(Subscription& s, MonitoredItem& m);
+  void DeleteItem(Subscription& s, MonitoredItem* m);
   StatusCode ReviseItem(MonitoredItem& m, Subscription& s, double sampling,
                         const ExtensionObjectView& filter, uint32_t queueSize, bool discardOldest);
   void Sample(MonitoredItem& m, int64_t now);
@@ -186,6 +189,8 @@ class Server final : public ChannelHost, private TransportHost {
 
   Encoder response_;  // reused for every response
   Encoder scratch_;
+  // Encoders keep this much capacity between messages and give more back.
+  static constexpr size_t kKeptEncoderBytes = 1 << 20;
 };
 
 // Random bytes from the kernel.

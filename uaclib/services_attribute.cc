@@ -2,7 +2,6 @@
 // of every node class.
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 
 #include "uaclib/node_ids.h"
@@ -203,7 +202,7 @@ StatusCode Server::Read(Call& c) {
   Encoder& out = c.out;
   out.ArrayLength(size_t(n));
   DataValue dv;
-  for (int32_t i = 0; i < n && in.ok(); ++i) {
+  for (int32_t i = 0; i < n && in.ok() && !out.Overflow(); ++i) {
     NodeIdView id = in.NodeId();
     uint32_t attributeId = in.U32();
     std::string_view range = in.String();
@@ -242,17 +241,12 @@ StatusCode Server::WriteValue(Node& n, const VariantView& v) {
     case kSByte: case kInt16: case kInt32: case kInt64: d = double(v.i); break;
     case kByte: case kUInt16: case kUInt32: case kUInt64: d = double(v.u); break;
     case kFloat: case kDouble: d = v.d; break;
-    case kString: {
-      // A text reaches a text variable only when it reads as a number.
-      if (slot.type != VarType::String || v.s.empty()) return status::BadTypeMismatch;
-      std::string text(v.s);
-      char* end = nullptr;
-      d = std::strtod(text.c_str(), &end);
-      if (end != text.c_str() + text.size()) return status::BadTypeMismatch;
-      break;
-    }
     default: return status::BadTypeMismatch;
   }
+  // No device takes NaN or infinity, and a Float variable nothing beyond float's range.
+  if (!std::isfinite(d)) return status::BadOutOfRange;
+  if (slot.type == VarType::Float && std::fabs(d) > double(std::numeric_limits<float>::max()))
+    return status::BadOutOfRange;
   if (slot.type == VarType::Boolean) d = d != 0 ? 1 : 0;
   if (slot.type == VarType::Int32 &&
       !(d >= double(std::numeric_limits<int32_t>::min()) && d <= double(std::numeric_limits<int32_t>::max())))

@@ -1,6 +1,7 @@
 // View services: Browse, BrowseNext, TranslateBrowsePathsToNodeIds, RegisterNodes,
 // UnregisterNodes (OPC UA Part 4).
 #include <algorithm>
+#include <unordered_set>
 
 #include "uaclib/node_ids.h"
 #include "uaclib/server.h"
@@ -49,15 +50,23 @@ void EncodeReference(Encoder& e, const Reference& r, uint32_t mask) {
 
 }  // namespace
 
-void Server::EncodeBrowseResult(Session& s, ContinuationPoint& cp, Encoder& e) {
+// Work units of one reference put into an answer (see Limits::maxBrowseWork); encoding
+// costs about eight times a look at a reference.
+constexpr uint32_t kEncodeWork = 8;
+
+void Server::EncodeBrowseResult(Session& s, ContinuationPoint& cp, Encoder& e, uint32_t& work) {
   const std::vector<Reference>& refs = cp.node->refs;
   // Count the references of this round first: the continuation point comes before them.
+  // A round ends at maxRefs or when the request's work is used up; a continuation point
+  // carries the rest.
   size_t end = cp.next;
   uint32_t count = 0;
-  while (end < refs.size()) {
+  while (end < refs.size() && work > 0) {
+    --work;
     if (Matches(space_, cp, refs[end])) {
       if (count == cp.maxRefs) break;
       ++count;
+      work -= std::min(work, kEncodeWork);
     }
     ++end;
   }
@@ -86,7 +95,7 @@ void Server::EncodeBrowseResult(Session& s, ContinuationPoint& cp, Encoder& e) {
     return;
   }
   e.ArrayLength(count);
-  for (size_t i = cp.next; i < end; ++i)
+  for (size_t i = cp.next; i < end && !e.Overflow(); ++i)
     if (Matches(space_, cp, refs[i])) EncodeReference(e, refs[i], cp.resultMask);
 }
 
@@ -102,27 +111,42 @@ StatusCode Server::Browse(Call& c) {
   if (n == 0) return status::BadNothingToDo;
   if (uint32_t(n) > limits_.maxNodesPerBrowse) return status::BadTooManyOperations;
   if (maxRefs == 0 || maxRefs > limits_.maxReferencesPerNode) maxRefs = limits_.maxReferencesPerNode;
-  c.out.ArrayLength(size_t(n));
-  for (int32_t i = 0; i < n && in.ok(); ++i) {
-    NodeIdView id = in.NodeId();
+  // The whole request is decoded before any continuation point is made.
+  struct Item {
+    NodeIdView id;
+    NodeIdView refType;
     ContinuationPoint cp;
-    cp.direction = in.U32();
-    NodeIdView refType = in.NodeId();
-    cp.includeSubtypes = in.Bool();
-    cp.nodeClassMask = in.U32();
-    cp.resultMask = in.U32();
-    cp.maxRefs = maxRefs;
+  };
+  std::vector<Item> items(static_cast<size_t>(n));
+  for (Item& it : items) {
+    it.id = in.NodeId();
+    it.cp.direction = in.U32();
+    it.refType = in.NodeId();
+    it.cp.includeSubtypes = in.Bool();
+    it.cp.nodeClassMask = in.U32();
+    it.cp.resultMask = in.U32();
+    it.cp.maxRefs = maxRefs;
+  }
+  if (!in.ok()) return status::BadDecodingError;
+  Session& s = *c.session;
+  std::vector<ContinuationPoint> before = s.continuationPoints;
+  uint32_t work = limits_.maxBrowseWork;
+  c.out.ArrayLength(items.size());
+  for (Item& it : items) {
+    if (c.out.Overflow()) break;
+    ContinuationPoint& cp = it.cp;
     StatusCode sc = status::Good;
-    cp.node = space_.Find(id);
+    cp.node = space_.Find(it.id);
     if (!cp.node) {
       sc = status::BadNodeIdUnknown;
     } else if (cp.direction > 2) {
       sc = status::BadBrowseDirectionInvalid;
-    } else if (!refType.IsNull()) {
-      if (refType.ns != 0 || refType.kind != IdKind::Numeric || !space_.IsReferenceType(refType.num))
+    } else if (!it.refType.IsNull()) {
+      if (it.refType.ns != 0 || it.refType.kind != IdKind::Numeric ||
+          !space_.IsReferenceType(it.refType.num))
         sc = status::BadReferenceTypeIdInvalid;
       cp.hasRefType = true;
-      cp.refType = refType.num;
+      cp.refType = it.refType.num;
     }
     if (IsBad(sc)) {
       c.out.U32(sc);
@@ -130,9 +154,11 @@ StatusCode Server::Browse(Call& c) {
       c.out.EmptyArray();
       continue;
     }
-    EncodeBrowseResult(*c.session, cp, c.out);
+    EncodeBrowseResult(s, cp, c.out, work);
   }
   c.out.EmptyArray();  // diagnostic infos
+  // An answer too large is never sent: its continuation points would be lost slots.
+  if (c.out.Overflow()) s.continuationPoints = std::move(before);
   return status::Good;
 }
 
@@ -143,10 +169,15 @@ StatusCode Server::BrowseNext(Call& c) {
   if (!in.ok()) return status::BadDecodingError;
   if (n == 0) return status::BadNothingToDo;
   if (uint32_t(n) > limits_.maxNodesPerBrowse) return status::BadTooManyOperations;
+  std::vector<std::string_view> ids(static_cast<size_t>(n));
+  for (std::string_view& id : ids) id = in.ByteString();
+  if (!in.ok()) return status::BadDecodingError;
   Session& s = *c.session;
-  c.out.ArrayLength(size_t(n));
-  for (int32_t i = 0; i < n && in.ok(); ++i) {
-    std::string_view id = in.ByteString();
+  std::vector<ContinuationPoint> before = s.continuationPoints;
+  uint32_t work = limits_.maxBrowseWork;
+  c.out.ArrayLength(ids.size());
+  for (std::string_view id : ids) {
+    if (c.out.Overflow()) break;
     auto it = std::find_if(s.continuationPoints.begin(), s.continuationPoints.end(),
                            [id](const ContinuationPoint& p) { return p.id == id; });
     if (it == s.continuationPoints.end()) {
@@ -163,9 +194,11 @@ StatusCode Server::BrowseNext(Call& c) {
       c.out.EmptyArray();
       continue;
     }
-    EncodeBrowseResult(s, cp, c.out);
+    EncodeBrowseResult(s, cp, c.out, work);
   }
   c.out.EmptyArray();  // diagnostic infos
+  // The client gets no answer, so it keeps the points it asked with.
+  if (c.out.Overflow()) s.continuationPoints = std::move(before);
   return status::Good;
 }
 
@@ -181,44 +214,73 @@ StatusCode Server::TranslateBrowsePaths(Call& c) {
     bool subtypes;
     QualifiedNameView name;
   };
-  std::vector<Element> path;
-  std::vector<Node*> current, next;
-  c.out.ArrayLength(size_t(n));
-  for (int32_t i = 0; i < n && in.ok(); ++i) {
-    Node* start = space_.Find(in.NodeId());
+  struct Path {
+    NodeIdView start;
+    size_t first;  // into `elements`
+    size_t count;
+    bool tooLong;  // its elements are skipped, not kept
+  };
+  std::vector<Path> paths(static_cast<size_t>(n));
+  std::vector<Element> elements;
+  for (Path& p : paths) {
+    p.start = in.NodeId();
     int32_t m = in.ArrayLength(8);
-    path.clear();
+    p.first = elements.size();
+    p.count = size_t(m);
+    p.tooLong = uint32_t(m) > limits_.maxBrowsePathLength;
     for (int32_t k = 0; k < m && in.ok(); ++k) {
       Element el;
       el.refType = in.NodeId();
       el.inverse = in.Bool();
       el.subtypes = in.Bool();
       el.name = in.QualifiedName();
-      path.push_back(el);
+      if (!p.tooLong) elements.push_back(el);
     }
-    if (!in.ok()) break;
+  }
+  if (!in.ok()) return status::BadDecodingError;
+  uint32_t work = limits_.maxBrowseWork;
+  std::vector<Node*> current, next;
+  std::unordered_set<const Node*> seen;
+  std::vector<uint32_t> scratch;
+  c.out.ArrayLength(paths.size());
+  for (const Path& p : paths) {
+    if (c.out.Overflow()) break;
+    Node* start = space_.Find(p.start);
     StatusCode sc = status::Good;
-    if (!start) sc = status::BadNodeIdUnknown;
-    else if (path.empty()) sc = status::BadNothingToDo;
-    for (const Element& el : path)
-      if (el.name.name.empty()) sc = status::BadBrowseNameInvalid;
+    if (p.tooLong) sc = status::BadTooManyOperations;
+    else if (!start) sc = status::BadNodeIdUnknown;
+    else if (p.count == 0) sc = status::BadNothingToDo;
+    for (size_t k = 0; k < p.count && !IsBad(sc); ++k)
+      if (elements[p.first + k].name.name.empty()) sc = status::BadBrowseNameInvalid;
     current.assign(1, start);
-    for (size_t k = 0; k < path.size() && !IsBad(sc); ++k) {
-      const Element& el = path[k];
+    for (size_t k = 0; k < p.count && !IsBad(sc); ++k) {
+      const Element& el = elements[p.first + k];
       bool anyType = el.refType.IsNull();
       uint32_t refType = el.refType.kind == IdKind::Numeric && el.refType.ns == 0 ? el.refType.num : 0;
       next.clear();
+      // A fresh set: clearing keeps the buckets of the largest step, and wiping them
+      // again for every later step would cost more than the steps.
+      if (!seen.empty()) seen = {};
       for (Node* node : current) {
-        for (const Reference& r : node->refs) {
-          if (r.forward == el.inverse) continue;
+        std::span<const uint32_t> hits = space_.RefsNamed(*node, el.name.name, scratch);
+        uint64_t cost = 1 + uint64_t(hits.size()) * (1 + kEncodeWork);
+        if (cost > work) {
+          // This path would take more than the request's work: refuse it, answer the
+          // others while work is left.
+          sc = status::BadTooManyOperations;
+          break;
+        }
+        work -= uint32_t(cost);
+        for (uint32_t h : hits) {
+          const Reference& r = node->refs[h];
+          if (r.forward == el.inverse || r.target->browseNs != el.name.ns) continue;
           if (!anyType && !(el.subtypes ? space_.IsSubtypeOf(r.type, refType) : r.type == refType))
             continue;
-          if (r.target->browseNs != el.name.ns || r.target->browseName != el.name.name) continue;
-          if (std::find(next.begin(), next.end(), r.target) == next.end()) next.push_back(r.target);
+          if (seen.insert(r.target).second) next.push_back(r.target);
         }
       }
       current.swap(next);
-      if (current.empty()) sc = status::BadNoMatch;
+      if (!IsBad(sc) && current.empty()) sc = status::BadNoMatch;
     }
     c.out.U32(sc);
     if (IsBad(sc)) {

@@ -49,9 +49,56 @@ class MonitoredItem {
   bool pending = false;  // a change waits for the next sampling time
   bool ready = false;    // listed in the subscription's ready list
   bool hasLast = false;
+  // Positions in the lists that hold the item, so it leaves each in constant time:
+  // node->watchers (pushed items), the server's pending or polled list.
+  size_t watcherPos = 0;
+  size_t pendingPos = 0;
+  size_t polledPos = 0;
+  MonitoredItem* readyPrev = nullptr;
+  MonitoredItem* readyNext = nullptr;
   int64_t nextSampleMs = 0;
   DataValue last;
   std::deque<DataValue> queue;
+};
+
+// Adds `m` to an unordered list whose members know their position (`pos`).
+inline void ListAdd(std::vector<MonitoredItem*>& list, MonitoredItem* m,
+                    size_t MonitoredItem::*pos) {
+  m->*pos = list.size();
+  list.push_back(m);
+}
+// Removes `m` from such a list in constant time; the last member takes its place.
+inline void ListRemove(std::vector<MonitoredItem*>& list, MonitoredItem* m,
+                       size_t MonitoredItem::*pos) {
+  size_t at = m->*pos;
+  if (at >= list.size() || list[at] != m) return;
+  MonitoredItem* last = list.back();
+  list[at] = last;
+  last->*pos = at;
+  list.pop_back();
+}
+
+// Reporting items with queued values, in the order their values came: a list through
+// the items themselves, so an item leaves it in constant time.
+class ReadyList {
+ public:
+  bool Empty() const { return head_ == nullptr; }
+  MonitoredItem* Front() const { return head_; }
+  void PushBack(MonitoredItem* m) {
+    m->readyPrev = tail_;
+    m->readyNext = nullptr;
+    (tail_ ? tail_->readyNext : head_) = m;
+    tail_ = m;
+  }
+  void Remove(MonitoredItem* m) {
+    (m->readyPrev ? m->readyPrev->readyNext : head_) = m->readyNext;
+    (m->readyNext ? m->readyNext->readyPrev : tail_) = m->readyPrev;
+    m->readyPrev = m->readyNext = nullptr;
+  }
+
+ private:
+  MonitoredItem* head_ = nullptr;
+  MonitoredItem* tail_ = nullptr;
 };
 
 struct SentMessage {
@@ -78,7 +125,7 @@ class Subscription {
   bool late = false;  // wants to send and waits for a Publish request
 
   std::unordered_map<uint32_t, std::unique_ptr<MonitoredItem>> items;
-  std::deque<MonitoredItem*> ready;  // reporting items with queued values, in order
+  ReadyList ready;
   std::deque<SentMessage> sent;      // retransmission queue
 };
 
@@ -116,16 +163,16 @@ class Session {
   std::string user;
   uint32_t maxResponseSize = 0;
   std::vector<ContinuationPoint> continuationPoints;
-  std::vector<std::unique_ptr<Subscription>> subscriptions;
+  std::vector<std::unique_ptr<Subscription>> subscriptions;  // in the order of creation
+  std::unordered_map<uint32_t, Subscription*> subscriptionIndex;  // id -> subscription
   std::deque<PendingPublish> publishQueue;
   // Subscriptions that timed out; each StatusChangeNotification goes out with the
   // next Publish request.
   std::deque<std::pair<uint32_t, uint32_t>> statusChanges;  // subscription id, sequence
 
   Subscription* FindSubscription(uint32_t id) const {
-    for (const auto& s : subscriptions)
-      if (s->id == id) return s.get();
-    return nullptr;
+    auto it = subscriptionIndex.find(id);
+    return it == subscriptionIndex.end() ? nullptr : it->second;
   }
 };
 

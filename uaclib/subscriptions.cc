@@ -54,6 +54,25 @@ bool Changed(const MonitoredItem& m, const DataValue& last, const DataValue& now
   return m.filter.trigger == 2 && last.sourceTime != now.sourceTime;
 }
 
+// MonitoringParameters (OPC UA Part 4) of a create or modify request.
+struct MonitoringParameters {
+  uint32_t clientHandle = 0;
+  double sampling = 0;
+  ExtensionObjectView filter;
+  uint32_t queueSize = 0;
+  bool discardOldest = false;
+};
+
+MonitoringParameters DecodeMonitoringParameters(Decoder& in) {
+  MonitoringParameters p;
+  p.clientHandle = in.U32();
+  p.sampling = in.F64();
+  p.filter = in.ExtensionObject();
+  p.queueSize = in.U32();
+  p.discardOldest = in.Bool();
+  return p;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ sampling and queues
@@ -78,7 +97,7 @@ void Server::OnValueChanged(Node& n, int64_t now) {
       Sample(*m, now);
     } else if (!m->pending) {
       m->pending = true;
-      pendingItems_.push_back(m);
+      ListAdd(pendingItems_, m, &MonitoredItem::pendingPos);
     }
   }
 }
@@ -102,7 +121,7 @@ void Server::Enqueue(MonitoredItem& m, DataValue dv) {
   }
   if (m.mode == MonitoringMode::Reporting && !m.ready) {
     m.ready = true;
-    m.sub->ready.push_back(&m);
+    m.sub->ready.PushBack(&m);
   }
 }
 
@@ -153,6 +172,7 @@ StatusCode Server::CreateSubscription(Call& c) {
   c.out.U32(s->maxKeepAlive);
   Log(kLogSession, 2, "subscription %u: %.0f ms, keep-alive %u, lifetime %u", s->id, s->intervalMs,
       s->maxKeepAlive, s->lifetimeCount);
+  session.subscriptionIndex.emplace(s->id, s.get());
   session.subscriptions.push_back(std::move(s));
   ++subscriptionCount_;
   return status::Good;
@@ -177,6 +197,10 @@ StatusCode Server::ModifySubscription(Call& c) {
   c.out.U32(s->maxKeepAlive);
   return status::Good;
 }
+
+// The services below whose requests are only arrays of UInt32 read them as they act:
+// the checked array length guarantees every element is there, so nothing can be left
+// half done by a request cut short.
 
 StatusCode Server::SetPublishingMode(Call& c) {
   bool enabled = c.in.Bool();
@@ -213,36 +237,27 @@ void Server::DeleteSubscription(Session& s, uint32_t id) {
                          [id](const auto& p) { return p->id == id; });
   if (it == s.subscriptions.end()) return;
   Subscription& sub = **it;
-  std::vector<MonitoredItem*> items;
-  items.reserve(sub.items.size());
-  for (auto& [itemId, m] : sub.items) items.push_back(m.get());
-  for (MonitoredItem* m : items) DeleteItem(sub, m, false);
-  auto dead = [](MonitoredItem* x) { return x->node == nullptr; };
-  std::erase_if(pendingItems_, dead);
-  std::erase_if(polledItems_, dead);
+  for (auto& [itemId, m] : sub.items) UnhookItem(sub, *m);
   sub.items.clear();
+  s.subscriptionIndex.erase(id);
   s.subscriptions.erase(it);
   --subscriptionCount_;
   if (s.subscriptions.empty() && s.statusChanges.empty()) AnswerPending(s, status::BadNoSubscription);
 }
 
-void Server::DeleteItem(Subscription& s, MonitoredItem* m, bool compact) {
-  // Unhook the item from its node and the server's lists at once; the lists are
-  // compacted lazily (an item whose node is null is dead).
-  auto& w = m->node->watchers;
-  auto wi = std::find(w.begin(), w.end(), m);
-  if (wi != w.end()) {
-    *wi = w.back();
-    w.pop_back();
-  }
-  m->node = nullptr;
+void Server::UnhookItem(Subscription& s, MonitoredItem& m) {
+  // Every list knows the item's place in it: leaving costs the same for any count.
+  if (m.pushed) ListRemove(m.node->watchers, &m, &MonitoredItem::watcherPos);
+  else ListRemove(polledItems_, &m, &MonitoredItem::polledPos);
+  if (m.pending) ListRemove(pendingItems_, &m, &MonitoredItem::pendingPos);
+  if (m.ready) s.ready.Remove(&m);
+  m.pending = m.ready = false;
   --monitoredItemCount_;
-  queueSlots_ -= m->queueSize;
-  if (!compact) return;  // the caller compacts the lists once for many items
-  auto dead = [](MonitoredItem* x) { return x->node == nullptr; };
-  if (m->pending) std::erase_if(pendingItems_, dead);
-  if (!m->pushed) std::erase_if(polledItems_, dead);
-  if (m->ready) std::erase_if(s.ready, dead);
+  queueSlots_ -= m.queueSize;
+}
+
+void Server::DeleteItem(Subscription& s, MonitoredItem* m) {
+  UnhookItem(s, *m);
   s.items.erase(m->id);
 }
 
@@ -290,32 +305,44 @@ StatusCode Server::CreateMonitoredItems(Call& c) {
   if (ts > 3) return status::BadTimestampsToReturnInvalid;
   if (n == 0) return status::BadNothingToDo;
   if (uint32_t(n) > limits_.maxMonitoredItemsPerCall) return status::BadTooManyOperations;
+  // MonitoredItemCreateRequest: ItemToMonitor {NodeId, AttributeId, IndexRange,
+  // DataEncoding}, MonitoringMode, MonitoringParameters {ClientHandle,
+  // SamplingInterval, Filter, QueueSize, DiscardOldest}. All of them are decoded before
+  // the first item is made.
+  struct Request {
+    NodeIdView id;
+    uint32_t attributeId;
+    std::string_view range;
+    QualifiedNameView encoding;
+    uint32_t mode;
+    MonitoringParameters p;
+  };
+  std::vector<Request> requests(static_cast<size_t>(n));
+  for (Request& r : requests) {
+    r.id = in.NodeId();
+    r.attributeId = in.U32();
+    r.range = in.String();
+    r.encoding = in.QualifiedName();
+    r.mode = in.U32();
+    r.p = DecodeMonitoringParameters(in);
+  }
+  if (!in.ok()) return status::BadDecodingError;
   int64_t now = NowMs();
-  c.out.ArrayLength(size_t(n));
+  c.out.ArrayLength(requests.size());
   DataValue probe;
-  for (int32_t i = 0; i < n && in.ok(); ++i) {
-    NodeIdView id = in.NodeId();
-    uint32_t attributeId = in.U32();
-    std::string_view range = in.String();
-    QualifiedNameView encoding = in.QualifiedName();
-    uint32_t mode = in.U32();
-    uint32_t clientHandle = in.U32();
-    double sampling = in.F64();
-    ExtensionObjectView filter = in.ExtensionObject();
-    uint32_t queueSize = in.U32();
-    bool discardOldest = in.Bool();
-    if (!in.ok()) break;
-    Node* node = space_.Find(id);
+  for (const Request& r : requests) {
+    Node* node = space_.Find(r.id);
     StatusCode sc = status::Good;
     if (!node)
       sc = status::BadNodeIdUnknown;
-    else if (IsBad(ReadAttribute(*node, attributeId, Timestamps::Neither, probe)))
+    else if (IsBad(ReadAttribute(*node, r.attributeId, Timestamps::Neither, probe)))
       sc = status::BadAttributeIdInvalid;
-    else if (mode > 2)
+    else if (r.mode > 2)
       sc = status::BadMonitoringModeInvalid;
-    else if (!range.empty())
+    else if (!r.range.empty())
       sc = status::BadIndexRangeInvalid;
-    else if (!encoding.name.empty() && (attributeId != attr::Value || encoding.name != "Default Binary"))
+    else if (!r.encoding.name.empty() &&
+             (r.attributeId != attr::Value || r.encoding.name != "Default Binary"))
       sc = status::BadDataEncodingInvalid;
     else if (sub->items.size() >= limits_.maxMonitoredItemsPerSubscription ||
              monitoredItemCount_ >= limits_.maxMonitoredItems)
@@ -324,13 +351,13 @@ StatusCode Server::CreateMonitoredItems(Call& c) {
     if (!IsBad(sc)) {
       m = std::make_unique<MonitoredItem>();
       m->node = node;
-      m->attributeId = attributeId;
-      m->clientHandle = clientHandle;
+      m->attributeId = r.attributeId;
+      m->clientHandle = r.p.clientHandle;
       m->timestamps = Timestamps(ts);
-      m->mode = MonitoringMode(mode);
+      m->mode = MonitoringMode(r.mode);
       m->sub = sub;
-      m->pushed = attributeId == attr::Value && node->slot;
-      sc = ReviseItem(*m, *sub, sampling, filter, queueSize, discardOldest);
+      m->pushed = r.attributeId == attr::Value && node->slot;
+      sc = ReviseItem(*m, *sub, r.p.sampling, r.p.filter, r.p.queueSize, r.p.discardOldest);
     }
     if (IsBad(sc)) {
       c.out.U32(sc);
@@ -348,9 +375,9 @@ StatusCode Server::CreateMonitoredItems(Call& c) {
     sub->items.emplace(raw->id, std::move(m));
     ++monitoredItemCount_;
     if (raw->pushed)
-      node->watchers.push_back(raw);
+      ListAdd(node->watchers, raw, &MonitoredItem::watcherPos);
     else
-      polledItems_.push_back(raw);  // computed or static values: polled, sent on change
+      ListAdd(polledItems_, raw, &MonitoredItem::polledPos);  // computed or static values
     if (raw->mode != MonitoringMode::Disabled) Sample(*raw, now);
     c.out.U32(status::Good);
     c.out.U32(raw->id);
@@ -373,27 +400,34 @@ StatusCode Server::ModifyMonitoredItems(Call& c) {
   if (ts > 3) return status::BadTimestampsToReturnInvalid;
   if (n == 0) return status::BadNothingToDo;
   if (uint32_t(n) > limits_.maxMonitoredItemsPerCall) return status::BadTooManyOperations;
-  c.out.ArrayLength(size_t(n));
-  for (int32_t i = 0; i < n && in.ok(); ++i) {
-    uint32_t id = in.U32();
-    uint32_t clientHandle = in.U32();
-    double sampling = in.F64();
-    ExtensionObjectView filter = in.ExtensionObject();
-    uint32_t queueSize = in.U32();
-    bool discardOldest = in.Bool();
-    if (!in.ok()) break;
-    auto it = sub->items.find(id);
+  // MonitoredItemModifyRequest: MonitoredItemId, MonitoringParameters; all decoded first.
+  struct Request {
+    uint32_t id;
+    MonitoringParameters p;
+  };
+  std::vector<Request> requests(static_cast<size_t>(n));
+  for (Request& r : requests) {
+    r.id = in.U32();
+    r.p = DecodeMonitoringParameters(in);
+  }
+  if (!in.ok()) return status::BadDecodingError;
+  c.out.ArrayLength(requests.size());
+  for (const Request& r : requests) {
+    auto it = sub->items.find(r.id);
     StatusCode sc = status::BadMonitoredItemIdInvalid;
     MonitoredItem* m = it == sub->items.end() ? nullptr : it->second.get();
     if (m) {
-      MonitoredItem trial = *m;  // revise a copy so a refused filter changes nothing
-      trial.queue.clear();
-      sc = ReviseItem(trial, *sub, sampling, filter, queueSize, discardOldest);
+      // Revise a blank item with the same target, so a refused filter changes nothing
+      // and the item's queue is not copied.
+      MonitoredItem trial;
+      trial.attributeId = m->attributeId;
+      trial.pushed = m->pushed;
+      sc = ReviseItem(trial, *sub, r.p.sampling, r.p.filter, r.p.queueSize, r.p.discardOldest);
       if (!IsBad(sc)) {
         size_t others = queueSlots_ - m->queueSize;
         if (others + trial.queueSize > limits_.maxQueuedValues) trial.queueSize = 1;
         queueSlots_ = others + trial.queueSize;
-        m->clientHandle = clientHandle;
+        m->clientHandle = r.p.clientHandle;
         m->timestamps = Timestamps(ts);
         m->filter = trial.filter;
         m->samplingMs = trial.samplingMs;
@@ -433,8 +467,7 @@ StatusCode Server::SetMonitoringMode(Call& c) {
     MonitoringMode old = m.mode;
     m.mode = MonitoringMode(mode);
     if (m.mode != MonitoringMode::Reporting && m.ready) {
-      MonitoredItem* p = &m;
-      std::erase(sub->ready, p);
+      sub->ready.Remove(&m);
       m.ready = false;
     }
     if (m.mode == MonitoringMode::Disabled) {
@@ -444,7 +477,7 @@ StatusCode Server::SetMonitoringMode(Call& c) {
       Sample(m, now);
     } else if (m.mode == MonitoringMode::Reporting && !m.queue.empty() && !m.ready) {
       m.ready = true;
-      sub->ready.push_back(&m);
+      sub->ready.PushBack(&m);
     }
     c.out.U32(status::Good);
   }
@@ -523,8 +556,8 @@ bool Server::SendPublish(Session& s, Subscription* sub, bool keepAlive) {
     if (s.maxResponseSize) room = std::min<size_t>(room, s.maxResponseSize);
     room = room > 4096 ? room - 4096 : 0;  // space for the response around the message
     uint32_t count = 0;
-    while (!sub->ready.empty() && count < sub->maxNotifications && scratch_.Size() < room) {
-      MonitoredItem* m = sub->ready.front();
+    while (!sub->ready.Empty() && count < sub->maxNotifications && scratch_.Size() < room) {
+      MonitoredItem* m = sub->ready.Front();
       while (!m->queue.empty() && count < sub->maxNotifications && scratch_.Size() < room) {
         scratch_.U32(m->clientHandle);
         scratch_.DataValue(m->queue.front());
@@ -533,12 +566,12 @@ bool Server::SendPublish(Session& s, Subscription* sub, bool keepAlive) {
       }
       if (!m->queue.empty()) break;
       m->ready = false;
-      sub->ready.pop_front();
+      sub->ready.Remove(m);
     }
     scratch_.PatchU32(countAt, count);
     scratch_.EmptyArray();  // diagnostic infos
     scratch_.EndExtensionObject(ext);
-    more = !sub->ready.empty();
+    more = !sub->ready.Empty();
     sub->sent.push_back(SentMessage{seq, std::string(reinterpret_cast<const char*>(scratch_.Data()),
                                                      scratch_.Size())});
     while (sub->sent.size() > limits_.maxRetransmissionQueue) sub->sent.pop_front();
@@ -555,6 +588,8 @@ bool Server::SendPublish(Session& s, Subscription* sub, bool keepAlive) {
   for (StatusCode r : pp.ackResults) response_.U32(r);
   response_.EmptyArray();
   conn->SendMessage(pp.requestId, response_.Data(), response_.Size());
+  response_.Trim(kKeptEncoderBytes);
+  scratch_.Trim(kKeptEncoderBytes);
   sub->messageSent = true;
   sub->keepAliveCounter = 0;
   sub->late = more;
@@ -595,7 +630,7 @@ void Server::ServeLate(Session& s) {
   for (auto& sp : s.subscriptions) {
     Subscription& sub = *sp;
     while (sub.late && !s.publishQueue.empty()) {
-      bool data = sub.enabled && !sub.ready.empty();
+      bool data = sub.enabled && !sub.ready.Empty();
       if (!SendPublish(s, &sub, !data)) break;
     }
     if (s.publishQueue.empty()) break;
@@ -608,13 +643,13 @@ void Server::TickSubscription(Subscription& s, int64_t now) {
   Session& session = *s.session;
   // OPC UA Part 4: the lifetime counter counts cycles without a Publish request.
   if (session.publishQueue.empty()) ++s.lifetimeCounter;
-  bool data = s.enabled && !s.ready.empty();
+  bool data = s.enabled && !s.ready.Empty();
   if (data) {
     if (!SendPublish(session, &s, false)) {
       s.late = true;
       return;
     }
-    while (s.late && !s.ready.empty() && SendPublish(session, &s, false)) {
+    while (s.late && !s.ready.Empty() && SendPublish(session, &s, false)) {
     }
     return;
   }

@@ -20,7 +20,8 @@ typedef struct uasServer* uasHandle;
  * 6 security policy, 7 other; level 0 trace .. 5 fatal. */
 typedef void (*uasLogFun)(int category, int level, const char* text);
 /* A client wrote the Value of a writable node: `context` is the definition's context,
- * `value` the written value converted to a double. The first argument is unused (0). */
+ * `value` the written value converted to a double, always finite. Text variables are
+ * read-only. The first argument is unused (0). */
 typedef void (*uasWriteFun)(void* unused, void* context, double* value);
 
 typedef struct TuasServerConfig {

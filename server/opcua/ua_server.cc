@@ -1,5 +1,6 @@
 #include "server/opcua/ua_server.h"
 
+#include <cmath>
 
 #include "common/cert/base64.h"
 #include "common/cert/der_file.h"
@@ -202,7 +203,8 @@ void TUAServer::UpdateVar(TZelVarItem& var, bool bad) {
 
 void TUAServer::OnUAWrite(void*, void* context, double* value) {
   auto* v = static_cast<TZelVarItem*>(context);
-  if (!v || !value || !v->Prj || v->DataType == VAR_STR) return;
+  // uaclib refuses these already; a device must never be sent "nan" whatever the caller.
+  if (!v || !value || !std::isfinite(*value) || !v->Prj || v->DataType == VAR_STR) return;
   v->Prj->SetValue(*v, *value);
 }
 

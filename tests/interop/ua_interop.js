@@ -302,6 +302,10 @@ const CASES = {
       ["Plant.Line1.Motor.Mode", DataType.Int32, 1, StatusCodes.BadNotWritable],
       ["Plant.Label", DataType.String, "x", StatusCodes.BadNotWritable],
       ["Plant.Line1.Motor.Setpoint", DataType.String, "12", StatusCodes.BadTypeMismatch],
+      // No device takes these: refused, never handed to the callback.
+      ["Plant.Line1.Motor.Setpoint", DataType.Double, NaN, StatusCodes.BadOutOfRange],
+      ["Plant.Line1.Speed", DataType.Float, Infinity, StatusCodes.BadOutOfRange],
+      ["Plant.Line1.Motor.Setpoint", DataType.Double, -Infinity, StatusCodes.BadOutOfRange],
       ["No.Such.Node", DataType.Double, 1, StatusCodes.BadNodeIdUnknown],
     ];
     await withSession(server, async (session) => {

@@ -2,6 +2,7 @@
 // with every variable bad, value pushes, client writes, and the self certificate.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -178,6 +179,12 @@ TEST_F(BridgeTest, StartReportsBadUntilTheFirstValueAndPushes) {
   EXPECT_EQ(p.WriteQ.size(), 1u);
   EXPECT_EQ(p.Vars[1]->Value, 0.0);
   EXPECT_EQ(g_FakeUa.updates.size(), 3u);
+  // Nor for a value no device can take.
+  for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+    g_FakeUa.onWrite(nullptr, p.Vars[0].get(), &bad);
+    EXPECT_EQ(p.WriteQ.size(), 1u);
+    EXPECT_EQ(p.Vars[0]->Value, 12.25);
+  }
 }
 
 // A bridge that cannot be built or started (its certificate unreadable, its port taken)

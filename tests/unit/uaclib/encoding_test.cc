@@ -300,6 +300,52 @@ TEST(UaEncoding, NestingDeeperThanTheLimitIsRefused) {
   EXPECT_TRUE(d2.ok());
 }
 
+TEST(UaEncoding, LimitKeepsAPrefixAndClearLiftsIt) {
+  struct Case {
+    const char* name;
+    size_t limit;
+    std::function<void(Encoder&)> write;
+    std::string kept;  // hex
+    bool overflow;
+  };
+  const Case cases[] = {
+      {"fits exactly", 5, [](Encoder& e) { e.U8(1); e.U32(2); }, "01 02 00 00 00", false},
+      {"a wide value that does not fit is dropped whole", 4, [](Encoder& e) { e.U8(1); e.U32(2); },
+       "01", true},
+      {"nothing after the first dropped append", 4,
+       [](Encoder& e) { e.U8(1); e.U32(2); e.U8(3); e.Bool(true); }, "01", true},
+      {"an extension object cut inside its length", 4,
+       [](Encoder& e) {
+         size_t at = e.BeginExtensionObject(100);
+         e.U32(7);
+         e.EndExtensionObject(at);
+       },
+       "00 64 01", true},  // the length is never patched into missing bytes
+      {"a string cut inside its bytes", 6, [](Encoder& e) { e.String("abc"); }, "03 00 00 00", true},
+  };
+  for (const Case& c : cases) {
+    Encoder e;
+    e.SetLimit(c.limit);
+    c.write(e);
+    EXPECT_EQ(Hex(Bytes(e.Data(), e.Data() + e.Size())), c.kept) << c.name;
+    EXPECT_EQ(e.Overflow(), c.overflow) << c.name;
+    e.Clear();
+    EXPECT_FALSE(e.Overflow()) << c.name;
+    e.Bytes(std::string(100, 'x').data(), 100);
+    EXPECT_EQ(e.Size(), 100u) << c.name;
+  }
+}
+
+TEST(UaEncoding, TrimGivesLargeBuffersBack) {
+  Encoder e;
+  e.Bytes(std::string(4096, 'x').data(), 4096);
+  e.Trim(8192);
+  EXPECT_GE(e.Capacity(), 4096u);  // small enough to keep
+  e.Trim(1024);
+  EXPECT_EQ(e.Capacity(), 0u);
+  EXPECT_EQ(e.Size(), 0u);
+}
+
 TEST(UaEncoding, OleDateConversion) {
   // 2023-12-01 10:00:00 UTC as days since 1899-12-30.
   double days = 45261.0 + 10.0 / 24.0;

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -104,6 +105,32 @@ inline Bytes Message(Channel& ch, uint32_t typeId, const uaclib::Encoder& body,
   RequestHeader(e, ch.authToken, rid, timeoutHint);
   e.Bytes(body.Data(), body.Size());
   return Chunk(type, 'F', e);
+}
+
+// A service request in as many MSG chunks of 64 KiB as it needs; the last `cut` bytes
+// are left out (a request cut short).
+inline Bytes ChunkedMessage(Channel& ch, uint32_t typeId, const uaclib::Encoder& body,
+                            size_t cut = 0) {
+  uaclib::Encoder whole;
+  whole.NumericNodeId(typeId);
+  uint32_t rid = ch.requestId++;
+  RequestHeader(whole, ch.authToken, rid);
+  whole.Bytes(body.Data(), body.Size());
+  whole.Truncate(whole.Size() - std::min(cut, whole.Size()));
+  constexpr size_t kPiece = 65535 - 24;  // chunk less its headers
+  Bytes out;
+  for (size_t at = 0; at < whole.Size(); at += kPiece) {
+    size_t n = std::min(kPiece, whole.Size() - at);
+    uaclib::Encoder chunk;
+    chunk.U32(ch.id);
+    chunk.U32(ch.token);
+    chunk.U32(ch.seq++);
+    chunk.U32(rid);
+    chunk.Bytes(whole.Data() + at, n);
+    Bytes b = Chunk("MSG", at + n == whole.Size() ? 'F' : 'C', chunk);
+    out.insert(out.end(), b.begin(), b.end());
+  }
+  return out;
 }
 
 // Request bodies.
