@@ -62,7 +62,7 @@ Connection::Connection(uint64_t id, ChannelHost& host) : id_(id), host_(host) {
   recvChunk_ = host.GetLimits().receiveBufferSize;
 }
 
-Connection::~Connection() { host_.ReleaseAssembly(msg_.size()); }
+Connection::~Connection() { host_.ReleaseAssembly(msgBytes_); }
 
 void Connection::Consume(size_t n) {
   if (n > 0) lastSendMs_ = host_.NowMs();
@@ -109,9 +109,11 @@ void Connection::HandleInput() {
 }
 
 void Connection::DropAssembly() {
-  host_.ReleaseAssembly(msg_.size());
-  msg_.clear();
+  host_.ReleaseAssembly(msgBytes_);
+  msgParts_.clear();
+  msgBytes_ = 0;
   msgChunks_ = 0;
+  msg_.clear();
   ReleaseIfLarge(msg_);
 }
 
@@ -371,7 +373,7 @@ void Connection::HandleSymmetric(uint8_t* chunk, size_t size) {
   if (chunkType == 'C' || msgChunks_ > 0) {
     // Until a session is activated a connection needs only small messages.
     size_t cap = activated_ ? lim.maxMessageSize : std::min<size_t>(lim.maxMessageSize, lim.maxUnactivatedMessageSize);
-    if (msg_.size() + bodySize > cap || msgChunks_ + 1 > lim.maxChunkCount) {
+    if (msgBytes_ + bodySize > cap || msgChunks_ + 1 > lim.maxChunkCount) {
       Fail(status::BadTcpMessageTooLarge, "message exceeds the size limits");
       return;
     }
@@ -379,10 +381,16 @@ void Connection::HandleSymmetric(uint8_t* chunk, size_t size) {
       Fail(status::BadTcpNotEnoughResources, "unfinished messages of all clients exceed their budget");
       return;
     }
-    msg_.insert(msg_.end(), body, body + bodySize);
+    // Parts stay apart until the message is complete: an unfinished message costs no
+    // copies of itself as it grows.
+    msgParts_.emplace_back(body, body + bodySize);
+    msgBytes_ += bodySize;
     ++msgChunks_;
     msgRequestId_ = requestId;
     if (chunkType == 'C') return;
+    msg_.reserve(msgBytes_);
+    for (const auto& part : msgParts_) msg_.insert(msg_.end(), part.begin(), part.end());
+    msgParts_.clear();
     body = msg_.data();
     bodySize = msg_.size();
   }
@@ -465,6 +473,9 @@ void Connection::CheckTimers(int64_t nowMs) {
   } else if (!activated_ && nowMs - createdMs_ > lim.activateTimeoutMs) {
     // A connection that holds a slot without becoming a client makes room.
     Fail(status::BadTimeout, "no session activated in time");
+  } else if (msgChunks_ > 0 && nowMs - lastReceiveMs_ > lim.idleConnectionMs) {
+    // A started message holds its share of the assembly budget: it must go on.
+    Fail(status::BadTimeout, "message not finished in time");
   } else if (channelOpen_ && nowMs > tokenExpiryMs_) {
     Fail(status::BadSecureChannelClosed, "security token expired");
   }

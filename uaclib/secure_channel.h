@@ -150,7 +150,9 @@ class Connection {
   uint32_t sendSeq_ = 0;
 
   // Message assembly from C chunks.
-  std::vector<uint8_t> msg_;
+  std::vector<std::vector<uint8_t>> msgParts_;  // chunk bodies of the unfinished message
+  size_t msgBytes_ = 0;                          // their sum, reserved from the host's budget
+  std::vector<uint8_t> msg_;                     // the complete message while it is handled
   uint32_t msgRequestId_ = 0;
   uint32_t msgChunks_ = 0;
 };
