@@ -219,7 +219,7 @@ StatusCode Server::CheckIdentity(Session& s, const ExtensionObjectView& token) {
     if (!sha256 && algorithm != kRsaOaepUri) return status::BadIdentityTokenInvalid;
     // A password with its nonce fits a few RSA blocks; each block more is work for an
     // unknown client.
-    if (secret.size() > key_.BlockSize() * limits_.maxSecretBlocks) {
+    if (key_.Loaded() && secret.size() > key_.BlockSize() * limits_.maxSecretBlocks) {
       Log(kLogUser, 3, "user \"%.*s\": encrypted password of %zu bytes refused", int(user.size()),
           user.data(), secret.size());
       return status::BadIdentityTokenInvalid;

@@ -174,6 +174,7 @@ const ROWS = {
   // Many large requests at once, to find the longest run step; the answers are read.
   big_requests: {
     memMB: 200,
+    args: ["--limit", "idleConnectionMs=60000"],  // a slow reader here is no attacker
     async start(server) {
       const conns = await connectMany(server.port, 8, 2);
       const body = RawClient.readBody(allVars);

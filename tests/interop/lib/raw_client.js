@@ -63,11 +63,12 @@ class RawClient {
       c.socket = net.connect({ host: "127.0.0.1", port, localAddress }, () => resolve(c));
       c.socket.on("error", () => {});
       c.socket.on("close", () => { c.closed = true; c.wake(); resolve(c); });
-      c.socket.on("data", (d) => { c.received += d.length; c.in = Buffer.concat([c.in, d]); c.wake(); });
+      c.socket.on("data", (d) => { c.received += d.length; c.arrived.push(d); c.wake(); });
     });
   }
   constructor() {
     this.in = Buffer.alloc(0);
+    this.arrived = [];  // joined to `in` only when read, so unread answers cost no copies
     this.received = 0;
     this.closed = false;
     this.waiters = [];
@@ -92,6 +93,10 @@ class RawClient {
     const until = Date.now() + ms;
     const parts = [];
     for (;;) {
+      if (this.arrived.length) {
+        this.in = Buffer.concat([this.in, ...this.arrived]);
+        this.arrived = [];
+      }
       while (this.in.length >= 8 && this.in.length >= this.in.readUInt32LE(4)) {
         const size = this.in.readUInt32LE(4);
         const c = this.in.subarray(0, size);

@@ -362,3 +362,91 @@ TEST_F(Budgets, EncryptedPasswordsAreBoundedAndFailuresThrottled) {
 }
 
 }  // namespace
+
+namespace {
+
+// A clock that moves on by a millisecond at every reading once started, so work is time.
+class BusyClock final : public uaclib::Clock {
+ public:
+  int64_t ms = 1000000;
+  bool ticking = false;
+  int64_t NowMs() override { return ticking ? ++ms : ms; }
+  uaclib::DateTime UtcNow() override { return uaclib::UnixMsToDateTime(1700000000000LL + ms); }
+};
+
+// Runs the server's steps until `count` whole messages came back on `fd`; the steps it
+// took, -1 if they never came. `last` gets the last one (for OPN: the channel id in its
+// request handle field).
+int StepsUntilMessages(uaclib::Server& server, int fd, uatest::Bytes& in, int count,
+                       Response* last = nullptr) {
+  int got = 0;
+  for (int steps = 1; steps < 10000; ++steps) {
+    EXPECT_EQ(server.RunOnce(nullptr, 0), 0u);
+    uint8_t buf[65536];
+    ssize_t r;
+    while ((r = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) in.insert(in.end(), buf, buf + r);
+    size_t pos = 0;
+    while (in.size() - pos >= 8) {
+      uint32_t size;
+      std::memcpy(&size, in.data() + pos + 4, 4);
+      if (size < 8 || in.size() - pos < size) break;
+      if (in[pos + 3] == 'F') {
+        ++got;
+        std::string type(reinterpret_cast<const char*>(in.data() + pos), 3);
+        if (last && type == "MSG") uatest::ParseServiceResponse(in.data() + pos + 24, size - 24, *last);
+        if (last && type == "OPN") std::memcpy(&last->requestHandle, in.data() + pos + 8, 4);
+      }
+      pos += size;
+    }
+    in.erase(in.begin(), in.begin() + long(pos));
+    if (got >= count) return steps;
+  }
+  return -1;
+}
+
+TEST(RunBudget, RequestsBeyondTheStepsTimeWaitForTheNextStep) {
+  BusyClock clock;
+  uaclib::Server server(0, uaclib::ServerConfig{}, &NoWrite, &clock);
+  server.MutableLimits().runBudgetMs = 5;
+  ASSERT_EQ(server.Start(), 0u);
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(server.Port()));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  auto send = [fd](const uatest::Bytes& b) { ASSERT_EQ(::send(fd, b.data(), b.size(), 0), ssize_t(b.size())); };
+  uatest::Bytes in;
+  Channel ch;
+  Response r;
+  send(uatest::Hello());
+  ASSERT_GT(StepsUntilMessages(server, fd, in, 1), 0);
+  send(uatest::Open(ch));
+  ASSERT_GT(StepsUntilMessages(server, fd, in, 1, &r), 0);
+  ch.id = r.requestHandle;
+  ch.token = 1;
+  send(uatest::Message(ch, enc::CreateSessionRequest, uatest::CreateSessionBody()));
+  ASSERT_GT(StepsUntilMessages(server, fd, in, 1, &r), 0);
+  Decoder d = r.Body();
+  d.NodeId();
+  ch.authToken = uaclib::NodeId(d.NodeId());
+  send(uatest::Message(ch, enc::ActivateSessionRequest, uatest::ActivateSessionBody(0)));
+  ASSERT_GT(StepsUntilMessages(server, fd, in, 1, &r), 0);
+  ASSERT_EQ(r.serviceResult, 0u);
+
+  // Twenty requests arrive at once; with time running at every reading, one step has
+  // room for a few of them and the others follow in later steps, none lost.
+  uatest::Bytes all;
+  for (int i = 0; i < 20; ++i) {
+    uatest::Bytes m = uatest::Message(ch, enc::ReadRequest, uatest::ReadBody({{uaclib::NodeId::String(1, "none")}}));
+    all.insert(all.end(), m.begin(), m.end());
+  }
+  send(all);
+  clock.ticking = true;
+  int steps = StepsUntilMessages(server, fd, in, 20);
+  ASSERT_GT(steps, 0) << "answers missing";
+  EXPECT_GT(steps, 3);
+  ::close(fd);
+}
+
+}  // namespace
