@@ -465,7 +465,7 @@ bool Connection::Abandoned(int64_t nowMs) const {
   return closing_ && nowMs - closingSinceMs_ > host_.GetLimits().closeGraceMs;
 }
 
-void Connection::CheckTimers(int64_t nowMs) {
+void Connection::CheckTimers(int64_t nowMs, bool inputRead) {
   if (closing_) return;
   const Limits& lim = host_.GetLimits();
   if (!channelOpen_ && nowMs - createdMs_ > lim.helloTimeoutMs) {
@@ -473,7 +473,7 @@ void Connection::CheckTimers(int64_t nowMs) {
   } else if (!activated_ && nowMs - createdMs_ > lim.activateTimeoutMs) {
     // A connection that holds a slot without becoming a client makes room.
     Fail(status::BadTimeout, "no session activated in time");
-  } else if (msgChunks_ > 0 && nowMs - lastReceiveMs_ > lim.idleConnectionMs) {
+  } else if (inputRead && msgChunks_ > 0 && nowMs - lastReceiveMs_ > lim.idleConnectionMs) {
     // A started message holds its share of the assembly budget: it must go on.
     Fail(status::BadTimeout, "message not finished in time");
   } else if (channelOpen_ && nowMs > tokenExpiryMs_) {

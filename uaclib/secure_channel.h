@@ -86,7 +86,9 @@ class Connection {
   // Sends an Error message and closes the connection.
   void Fail(StatusCode code, std::string_view reason);
   // Closes the connection when a time limit passed (hello, token lifetime).
-  void CheckTimers(int64_t nowMs);
+  // `inputRead`: the step read all input that was there; without it, time since the
+  // last received byte may be the server's own delay and closes nothing.
+  void CheckTimers(int64_t nowMs, bool inputRead = true);
 
   bool HelloDone() const { return helloDone_; }
   // A session was activated on this connection: it is a client, not a visitor.

@@ -266,6 +266,7 @@ StatusCode Server::RunOnce(TuasRunStats* stats, int statsSize) {
   inRun_ = true;
   runDeadlineMs_ = NowMs() + limits_.runBudgetMs;
   transport_.Poll(*this);
+  inputRead_ = !OutOfTime();
   // Sampling has a budget of its own, so requests cannot starve it.
   runDeadlineMs_ = NowMs() + limits_.runBudgetMs;
   RunTimers();
@@ -380,12 +381,13 @@ void Server::RunTimers() {
         !s->activated ? "not activated in time" : s->orphanSinceMs ? "lost its connection" : "timed out");
     CloseSession(s, status::BadSessionClosed);
   }
-  for (auto& [id, c] : connections_) c->CheckTimers(now);
+  for (auto& [id, c] : connections_) c->CheckTimers(now, inputRead_);
   ExpireConnections(now);
 }
 
 void Server::ExpireConnections(int64_t now) {
-  if (now - lastIdleCheckMs_ >= 1000) {
+  // Idle times count only when this step read everything there was to read.
+  if (inputRead_ && now - lastIdleCheckMs_ >= 1000) {
     lastIdleCheckMs_ = now;
     ForgetIdlePeers();
     std::unordered_map<uint32_t, double> longest;  // channel -> longest session time-out

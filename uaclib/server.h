@@ -187,6 +187,7 @@ class Server final : public ChannelHost, private TransportHost {
   std::unordered_map<std::string, Peer> peers_;
   size_t assemblyBytes_ = 0;  // unfinished multi-chunk messages of all connections
   int64_t runDeadlineMs_ = 0;  // the current run step's time for requests ends here
+  bool inputRead_ = true;      // the step's Poll ended with time left: no input waits
   int64_t lastIdleCheckMs_ = 0;
   uint32_t lastChannelId_ = 0;
 

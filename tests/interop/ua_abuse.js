@@ -193,6 +193,52 @@ const ROWS = {
       for (const c of conns) assert.equal(await c.answers, 20, "every Read answered");
     },
   },
+  // Browse requests of 5000 descriptions of a folder of 100 variables each.
+  huge_browse: {
+    memMB: 200,
+    async start(server) {
+      const conns = await connectMany(server.port, 4, 2);
+      assert.ok((await Promise.all(conns.map((c) => c.login()))).every(Boolean), "attacker logins");
+      const gen0 = 5;  // folders are numbered in order: Plant, Line1, Motor, Gen, F0
+      conns.forEach((c) => { for (let i = 0; i < 3; ++i) c.send(c.request(ID.Browse, RawClient.browseBody(gen0, 5000))); });
+      return conns;
+    },
+    async check(server, conns) {
+      for (const c of conns) for (let i = 0; i < 3; ++i) assert.equal((await c.next(60000))?.type, "MSG", "browse answered");
+    },
+  },
+  // A browse path of a million steps (16 MB) that all match nothing.
+  long_browse_path: {
+    memMB: 150,
+    async start(server) {
+      const conns = await connectMany(server.port, 2);
+      assert.ok((await Promise.all(conns.map((c) => c.login()))).every(Boolean), "attacker logins");
+      const body = RawClient.browsePathBody("Gen", 700000);
+      const requests = conns.map((c) => c.request(ID.TranslateBrowsePaths, body));
+      await Promise.all(conns.map((c, k) => c.sendDrained(requests[k])));
+      return conns;
+    },
+    async check(server, conns) {
+      for (const c of conns) assert.equal((await c.next(60000))?.type, "MSG", "translate answered");
+    },
+  },
+  // 100 000 monitored items deleted in calls of 20 000.
+  mass_delete: {
+    memMB: 250,
+    async start(server) {
+      const c = await RawClient.connect(server.port);
+      assert.ok(await c.login(), "attacker login");
+      const sub = await c.subscription();
+      const names = allVars.concat(allVars);
+      for (let k = 0; k < 5; ++k) await c.call(ID.CreateMonitoredItems, RawClient.monitorBody(sub, names.slice(0, 20000)));
+      await server.waitStats((s) => s.monitoredItems >= 100000, 20000, "attack items created");
+      for (let k = 0; k < 5; ++k) c.send(c.request(ID.DeleteMonitoredItems, RawClient.deleteItemsBody(sub, 1 + 20000 * k, 20000)));
+      return [c];
+    },
+    async check(server) {
+      await server.waitStats((s) => s.monitoredItems === 0, 60000, "items deleted");
+    },
+  },
 };
 
 // The well-behaved client: connect, session, read, subscribe and see one change.

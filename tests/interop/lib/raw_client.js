@@ -6,7 +6,8 @@ const net = require("node:net");
 
 const ID = {
   OpenSecureChannel: 446, CreateSession: 461, ActivateSession: 467, Read: 631,
-  CreateMonitoredItems: 751, CreateSubscription: 787, Publish: 826,
+  CreateMonitoredItems: 751, CreateSubscription: 787, Publish: 826, Browse: 527,
+  TranslateBrowsePaths: 554, DeleteMonitoredItems: 781,
   AnonymousToken: 321, UserNameToken: 324,
 };
 const POLICY_NONE = "http://opcfoundation.org/UA/SecurityPolicy#None";
@@ -207,6 +208,23 @@ class RawClient {
   static monitorBody(subId, names) {
     const w = new Writer().u32(subId).u32(2).i32(names.length);
     names.forEach((n, i) => w.stringId(1, n).u32(13).str(null).u16(0).str(null).u32(2).u32(i).f64(0).ext(0, null).u32(1).u8(1));
+    return w.buf();
+  }
+  // Browse of `count` node descriptions, all of one node (numeric id in namespace 1).
+  static browseBody(folder, count) {
+    const w = new Writer().numeric(0).f64(0).u32(0).u32(0).i32(count);
+    for (let i = 0; i < count; ++i) w.u8(1).u8(1).u16(folder).u32(0).numeric(33).u8(1).u32(0).u32(63);
+    return w.buf();
+  }
+  // One browse path from Objects with `length` Organizes steps, all named `name`.
+  static browsePathBody(name, length) {
+    const w = new Writer().i32(1).numeric(85).i32(length);
+    for (let i = 0; i < length; ++i) w.numeric(35).u8(0).u8(1).u16(1).str(name);
+    return w.buf();
+  }
+  static deleteItemsBody(subId, first, count) {
+    const w = new Writer().u32(subId).i32(count);
+    for (let i = 0; i < count; ++i) w.u32(first + i);
     return w.buf();
   }
   static publishBody(subId, acks) {
