@@ -481,12 +481,11 @@ void Server::OnClosed(Connection* c) {
   uint64_t id = c->Id();
   auto pit = peers_.find(c->Peer());
   if (pit != peers_.end() && pit->second.connections > 0) --pit->second.connections;
-  // Its sessions wait a short grace time for the client to come back on a new channel.
   int64_t now = NowMs();
-  for (auto& [token, s] : sessions_)
-    if (c->ChannelOpen() && s->channelId == c->ChannelId() && !s->orphanSinceMs) s->orphanSinceMs = now;
-  // Publish requests of this connection can never be answered.
   for (auto& [token, s] : sessions_) {
+    // Its sessions wait a short grace time for the client to come back on a new channel.
+    if (c->ChannelOpen() && s->channelId == c->ChannelId() && !s->orphanSinceMs) s->orphanSinceMs = now;
+    // Publish requests of this connection can never be answered.
     auto& q = s->publishQueue;
     q.erase(std::remove_if(q.begin(), q.end(), [id](const PendingPublish& p) { return p.connId == id; }),
             q.end());
