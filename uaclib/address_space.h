@@ -165,8 +165,35 @@ struct Limits {
   double maxPublishingIntervalMs = 3600000;
   double minSamplingIntervalMs = 0;  // 0: every change reaches the item
   double minPolledSamplingMs = 100;  // values the server computes (CurrentTime)
-  size_t maxPendingOutput = 16 * 1024 * 1024;
+  // Unsent output that cuts a connection off: reading pauses far below it, so only one
+  // answer of the largest message size can pass the pause bound.
+  size_t maxPendingOutput = 32 * 1024 * 1024;
   int64_t closeGraceMs = 5000;  // a closing connection may flush its output this long
+
+  // Budgets against clients that hold resources without doing useful work.
+  uint32_t maxConnectionsPerPeer = 64;  // per remote IP address
+  // Connections without an activated session; the oldest makes room for a new one.
+  uint32_t maxUnactivatedConnections = 64;
+  // A connection and a session must see an ActivateSession within this time.
+  int64_t activateTimeoutMs = 10000;
+  uint32_t maxUnactivatedSessionsPerConnection = 4;
+  // A session whose connection is gone keeps its subscriptions this long at most.
+  int64_t orphanGraceMs = 30000;
+  uint32_t maxAcknowledgementsPerPublish = 1000;
+  // Bytes of unfinished multi-chunk messages: a connection without an activated
+  // session, and all connections together.
+  size_t maxUnactivatedMessageSize = 1024 * 1024;
+  size_t maxAssemblyBytes = 64 * 1024 * 1024;
+  // A connection's requests are not read while this much of its output is unsent.
+  size_t readPauseOutput = 1024 * 1024;
+  // Encrypted user secrets longer than this many key blocks are refused undecrypted.
+  uint32_t maxSecretBlocks = 4;
+  // Failed ActivateSessions per peer address: a burst, then one per refill time.
+  uint32_t activationFailBurst = 5;
+  int64_t activationFailRefillMs = 2000;
+  // Time one uasRunIntv call may spend on requests and sampling before it defers the
+  // rest to the next call (one request is never split).
+  int64_t runBudgetMs = 5;
 };
 
 // Builds namespace 0: the standard folders, the Server object, the type nodes.

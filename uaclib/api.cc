@@ -117,6 +117,13 @@ void uasDelServer(uasHandle h) {
   }
 }
 
+uint32_t uasSetLimit(uasHandle h, const char* name, double value) {
+  return Guarded(h, [&](uaclib::Server& s) {
+    if (!name) return StatusCode(status::BadInvalidArgument);
+    return s.SetLimit(name, value);
+  });
+}
+
 int uasGetPort(uasHandle h) {
   if (!h || !h->server) return 0;
   return h->server->Port();

@@ -27,6 +27,13 @@ constexpr uint32_t kMinBuffer = 8192;  // OPC UA Part 6: buffers hold at least 8
 constexpr size_t kMaxUrlLength = 4096;  // OPC UA Part 6
 // OPC UA Part 6: sequence numbers wrap to below 1024 after 4294966271.
 constexpr uint32_t kSeqWrapLimit = 4294966271u;
+// Buffers larger than this are given back once empty, so an idle connection does not
+// keep the memory of its largest message.
+constexpr size_t kKeepCapacity = 1024 * 1024;
+
+void ReleaseIfLarge(std::vector<uint8_t>& v) {
+  if (v.empty() && v.capacity() > kKeepCapacity) std::vector<uint8_t>().swap(v);
+}
 }  // namespace
 
 void DecodeRequestHeader(Decoder& d, RequestHeader& h) {
@@ -51,23 +58,36 @@ void EncodeResponseHeader(Encoder& e, DateTime now, uint32_t requestHandle, Stat
 Connection::Connection(uint64_t id, ChannelHost& host) : id_(id), host_(host) {
   createdMs_ = host.NowMs();
   lastReceiveMs_ = createdMs_;
+  lastSendMs_ = createdMs_;
   recvChunk_ = host.GetLimits().receiveBufferSize;
 }
 
+Connection::~Connection() { host_.ReleaseAssembly(msgBytes_); }
+
 void Connection::Consume(size_t n) {
+  if (n > 0) lastSendMs_ = host_.NowMs();
   outPos_ += std::min(n, OutSize());
   if (outPos_ == out_.size()) {
     out_.clear();
     outPos_ = 0;
+    ReleaseIfLarge(out_);
   }
 }
+
+bool Connection::OutputFull() const { return OutSize() > host_.GetLimits().readPauseOutput; }
 
 void Connection::Feed(const uint8_t* data, size_t n) {
   if (closing_ || n == 0) return;
   lastReceiveMs_ = host_.NowMs();
   in_.insert(in_.end(), data, data + n);
+  HandleInput();
+}
+
+void Connection::HandleInput() {
   size_t pos = 0;
-  while (!closing_ && in_.size() - pos >= kHeaderSize) {
+  // Busy: answers pile up unread, or the step's time is spent; the rest of the input
+  // waits, and so does the socket.
+  while (!closing_ && !Busy() && in_.size() - pos >= kHeaderSize) {
     uint8_t* chunk = in_.data() + pos;
     uint32_t size;
     std::memcpy(&size, chunk + 4, 4);
@@ -81,9 +101,20 @@ void Connection::Feed(const uint8_t* data, size_t n) {
   }
   if (closing_) {
     in_.clear();
+    DropAssembly();
   } else if (pos > 0) {
     in_.erase(in_.begin(), in_.begin() + long(pos));
   }
+  ReleaseIfLarge(in_);
+}
+
+void Connection::DropAssembly() {
+  host_.ReleaseAssembly(msgBytes_);
+  msgParts_.clear();
+  msgBytes_ = 0;
+  msgChunks_ = 0;
+  msg_.clear();
+  ReleaseIfLarge(msg_);
 }
 
 void Connection::HandleChunk(uint8_t* chunk, size_t size) {
@@ -331,8 +362,7 @@ void Connection::HandleSymmetric(uint8_t* chunk, size_t size) {
   char chunkType = char(chunk[3]);
 
   if (chunkType == 'A') {  // the client abandons the message
-    msg_.clear();
-    msgChunks_ = 0;
+    DropAssembly();
     return;
   }
   if (msgChunks_ > 0 && requestId != msgRequestId_) {
@@ -341,14 +371,26 @@ void Connection::HandleSymmetric(uint8_t* chunk, size_t size) {
   }
   const Limits& lim = host_.GetLimits();
   if (chunkType == 'C' || msgChunks_ > 0) {
-    if (msg_.size() + bodySize > lim.maxMessageSize || msgChunks_ + 1 > lim.maxChunkCount) {
+    // Until a session is activated a connection needs only small messages.
+    size_t cap = activated_ ? lim.maxMessageSize : std::min<size_t>(lim.maxMessageSize, lim.maxUnactivatedMessageSize);
+    if (msgBytes_ + bodySize > cap || msgChunks_ + 1 > lim.maxChunkCount) {
       Fail(status::BadTcpMessageTooLarge, "message exceeds the size limits");
       return;
     }
-    msg_.insert(msg_.end(), body, body + bodySize);
+    if (!host_.ReserveAssembly(bodySize)) {
+      Fail(status::BadTcpNotEnoughResources, "unfinished messages of all clients exceed their budget");
+      return;
+    }
+    // Parts stay apart until the message is complete: an unfinished message costs no
+    // copies of itself as it grows.
+    msgParts_.emplace_back(body, body + bodySize);
+    msgBytes_ += bodySize;
     ++msgChunks_;
     msgRequestId_ = requestId;
     if (chunkType == 'C') return;
+    msg_.reserve(msgBytes_);
+    for (const auto& part : msgParts_) msg_.insert(msg_.end(), part.begin(), part.end());
+    msgParts_.clear();
     body = msg_.data();
     bodySize = msg_.size();
   }
@@ -358,8 +400,7 @@ void Connection::HandleSymmetric(uint8_t* chunk, size_t size) {
   } else {
     host_.OnRequest(*this, requestId, body, bodySize);
   }
-  msg_.clear();
-  msgChunks_ = 0;
+  DropAssembly();
 }
 
 void Connection::BeginChunk(const char type[3], char chunkType, size_t& sizeAt) {
@@ -424,11 +465,17 @@ bool Connection::Abandoned(int64_t nowMs) const {
   return closing_ && nowMs - closingSinceMs_ > host_.GetLimits().closeGraceMs;
 }
 
-void Connection::CheckTimers(int64_t nowMs) {
+void Connection::CheckTimers(int64_t nowMs, bool inputRead) {
   if (closing_) return;
   const Limits& lim = host_.GetLimits();
   if (!channelOpen_ && nowMs - createdMs_ > lim.helloTimeoutMs) {
     Fail(status::BadTimeout, "no secure channel opened in time");
+  } else if (!activated_ && nowMs - createdMs_ > lim.activateTimeoutMs) {
+    // A connection that holds a slot without becoming a client makes room.
+    Fail(status::BadTimeout, "no session activated in time");
+  } else if (inputRead && msgChunks_ > 0 && nowMs - lastReceiveMs_ > lim.idleConnectionMs) {
+    // A started message holds its share of the assembly budget: it must go on.
+    Fail(status::BadTimeout, "message not finished in time");
   } else if (channelOpen_ && nowMs > tokenExpiryMs_) {
     Fail(status::BadSecureChannelClosed, "security token expired");
   }

@@ -43,6 +43,12 @@ class ChannelHost {
   virtual int64_t NowMs() = 0;
   virtual DateTime UtcNow() = 0;
   virtual const Limits& GetLimits() const = 0;
+  // The run step's time for requests is spent: further input waits for the next step.
+  virtual bool OutOfTime() = 0;
+  // Bytes of unfinished multi-chunk messages, counted across all connections; false
+  // when the budget has no room for `bytes` more.
+  virtual bool ReserveAssembly(size_t bytes) = 0;
+  virtual void ReleaseAssembly(size_t bytes) = 0;
 };
 
 class Connection {
@@ -50,10 +56,21 @@ class Connection {
   Connection(uint64_t id, ChannelHost& host);
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
+  ~Connection();
 
   uint64_t Id() const { return id_; }
-  // Bytes received from the peer; complete chunks are handled at once.
+  // Remote IP address as text; empty for connections without a socket.
+  const std::string& Peer() const { return peer_; }
+  void SetPeer(std::string peer) { peer_ = std::move(peer); }
+  // Bytes received from the peer; complete chunks are handled until the connection is
+  // Busy, the rest waits in the input buffer for Resume.
   void Feed(const uint8_t* data, size_t n);
+  void Resume() { HandleInput(); }
+  bool HasInput() const { return !in_.empty(); }
+  // Its unsent output is above the bound: the transport stops reading its requests.
+  bool OutputFull() const;
+  // OutputFull, or the run step has no time left for requests.
+  bool Busy() const { return OutputFull() || host_.OutOfTime(); }
   // Pending output for the transport.
   const uint8_t* OutData() const { return out_.data() + outPos_; }
   size_t OutSize() const { return out_.size() - outPos_; }
@@ -69,8 +86,17 @@ class Connection {
   // Sends an Error message and closes the connection.
   void Fail(StatusCode code, std::string_view reason);
   // Closes the connection when a time limit passed (hello, token lifetime).
-  void CheckTimers(int64_t nowMs);
+  // `inputRead`: the step read all input that was there; without it, time since the
+  // last received byte may be the server's own delay and closes nothing.
+  void CheckTimers(int64_t nowMs, bool inputRead = true);
 
+  bool HelloDone() const { return helloDone_; }
+  // A session was activated on this connection: it is a client, not a visitor.
+  bool Activated() const { return activated_; }
+  void MarkActivated() { activated_ = true; }
+  int64_t CreatedMs() const { return createdMs_; }
+  // Last time output moved to the socket (or the connection's start).
+  int64_t LastSendMs() const { return lastSendMs_; }
   bool ChannelOpen() const { return channelOpen_; }
   uint32_t ChannelId() const { return channelId_; }
   const std::string& EndpointUrl() const { return endpointUrl_; }
@@ -80,6 +106,8 @@ class Connection {
   int64_t LastReceiveMs() const { return lastReceiveMs_; }
 
  private:
+  void HandleInput();
+  void DropAssembly();
   void HandleChunk(uint8_t* chunk, size_t size);
   void HandleHello(const uint8_t* chunk, size_t size);
   void HandleOpen(uint8_t* chunk, size_t size);
@@ -90,6 +118,9 @@ class Connection {
 
   uint64_t id_;
   ChannelHost& host_;
+  std::string peer_;
+  bool activated_ = false;
+  int64_t lastSendMs_ = 0;
   std::vector<uint8_t> in_;
   std::vector<uint8_t> out_;
   size_t outPos_ = 0;
@@ -121,7 +152,9 @@ class Connection {
   uint32_t sendSeq_ = 0;
 
   // Message assembly from C chunks.
-  std::vector<uint8_t> msg_;
+  std::vector<std::vector<uint8_t>> msgParts_;  // chunk bodies of the unfinished message
+  size_t msgBytes_ = 0;                          // their sum, reserved from the host's budget
+  std::vector<uint8_t> msg_;                     // the complete message while it is handled
   uint32_t msgRequestId_ = 0;
   uint32_t msgChunks_ = 0;
 };

@@ -90,6 +90,7 @@ Server::Server(int port, ServerConfig config, uasWriteFun onWrite, Clock* clock)
 
 Server::~Server() {
   transport_.CloseAll(*this);
+  connections_.clear();  // local ones: they give back their budgets to a whole server
   // Sessions go before the nodes their monitored items point at.
   sessions_.clear();
 }
@@ -183,6 +184,56 @@ StatusCode Server::AddNamespace(TuasVarDef** defs, int defCount, TuasFolder** fo
   return status::Good;
 }
 
+// Budgets a host may change by name: the protective ones, with the ranges that keep the
+// server usable.
+namespace {
+struct LimitKnob {
+  std::string_view name;
+  double min, max;
+  void (*set)(Limits&, double);
+};
+constexpr LimitKnob kLimitKnobs[] = {
+    {"maxConnections", 1, 65536, [](Limits& l, double v) { l.maxConnections = uint32_t(v); }},
+    {"maxSessions", 1, 65536, [](Limits& l, double v) { l.maxSessions = uint32_t(v); }},
+    {"maxConnectionsPerPeer", 1, 65536, [](Limits& l, double v) { l.maxConnectionsPerPeer = uint32_t(v); }},
+    {"maxUnactivatedConnections", 1, 65536,
+     [](Limits& l, double v) { l.maxUnactivatedConnections = uint32_t(v); }},
+    {"activateTimeoutMs", 100, 3600000, [](Limits& l, double v) { l.activateTimeoutMs = int64_t(v); }},
+    {"maxUnactivatedSessionsPerConnection", 1, 1000,
+     [](Limits& l, double v) { l.maxUnactivatedSessionsPerConnection = uint32_t(v); }},
+    {"orphanGraceMs", 0, 3600000, [](Limits& l, double v) { l.orphanGraceMs = int64_t(v); }},
+    {"maxAcknowledgementsPerPublish", 1, 1e6,
+     [](Limits& l, double v) { l.maxAcknowledgementsPerPublish = uint32_t(v); }},
+    {"maxUnactivatedMessageSize", 65536, 1 << 30,
+     [](Limits& l, double v) { l.maxUnactivatedMessageSize = size_t(v); }},
+    {"maxAssemblyBytes", 65536, 1 << 30, [](Limits& l, double v) { l.maxAssemblyBytes = size_t(v); }},
+    {"readPauseOutput", 65536, 1 << 30, [](Limits& l, double v) { l.readPauseOutput = size_t(v); }},
+    {"activationFailBurst", 1, 1e6, [](Limits& l, double v) { l.activationFailBurst = uint32_t(v); }},
+    {"activationFailRefillMs", 1, 3600000,
+     [](Limits& l, double v) { l.activationFailRefillMs = int64_t(v); }},
+    {"idleConnectionMs", 100, 3600000, [](Limits& l, double v) { l.idleConnectionMs = int64_t(v); }},
+    {"runBudgetMs", 1, 1000, [](Limits& l, double v) { l.runBudgetMs = int64_t(v); }},
+};
+}  // namespace
+
+StatusCode Server::SetLimit(std::string_view name, double value) {
+  if (started_) {
+    lastError_ = "limits are set before the server starts";
+    return status::BadInvalidState;
+  }
+  for (const LimitKnob& k : kLimitKnobs) {
+    if (k.name != name) continue;
+    if (!(value >= k.min && value <= k.max)) {
+      lastError_ = std::string(name) + ": value out of range";
+      return status::BadInvalidArgument;
+    }
+    k.set(limits_, value);
+    return status::Good;
+  }
+  lastError_ = "unknown limit \"" + std::string(name) + "\"";
+  return status::BadInvalidArgument;
+}
+
 // ----------------------------------------------------------------------------- running
 
 StatusCode Server::Start() {
@@ -215,12 +266,17 @@ StatusCode Server::RunOnce(TuasRunStats* stats, int statsSize) {
     ~Guard() { flag = false; }
   } guard{inRun_};
   inRun_ = true;
+  runDeadlineMs_ = NowMs() + limits_.runBudgetMs;
   transport_.Poll(*this);
+  inputRead_ = !OutOfTime();
+  // Sampling has a budget of its own, so requests cannot starve it.
+  runDeadlineMs_ = NowMs() + limits_.runBudgetMs;
   RunTimers();
   transport_.Flush(*this, NowMs());
   if (stats && statsSize > 0) {
     TuasRunStats s{};
-    s.clients = int32_t(transport_.Count());
+    // Only connections that said Hello are clients; a bare TCP connect is not one.
+    for (auto& [id, c] : connections_) s.clients += c->HelloDone() && !c->Closing() ? 1 : 0;
     s.sessions = int32_t(sessions_.size());
     s.subscriptions = int32_t(subscriptionCount_);
     s.monitoredItems = int32_t(monitoredItemCount_);
@@ -268,9 +324,12 @@ void Server::RunTimers() {
   // Changes that arrived before their item's next sampling time.
   if (!pendingItems_.empty()) {
     size_t keep = 0;
+    bool timeLeft = true;
     for (size_t i = 0; i < pendingItems_.size(); ++i) {
       MonitoredItem* m = pendingItems_[i];
-      if (now >= m->nextSampleMs) {
+      // Items left when the step's time is spent keep their place for the next step.
+      if (timeLeft && i % 256 == 255) timeLeft = !OutOfTime();
+      if (timeLeft && now >= m->nextSampleMs) {
         m->pending = false;
         Sample(*m, now);
       } else {
@@ -286,7 +345,9 @@ void Server::RunTimers() {
   std::vector<Session*> expired;
   for (auto& [token, sp] : sessions_) {
     Session& s = *sp;
-    if (double(now - s.lastSeenMs) > s.timeoutMs) {
+    bool unused = !s.activated && now - s.createdMs > limits_.activateTimeoutMs;
+    bool orphaned = s.orphanSinceMs && now - s.orphanSinceMs > limits_.orphanGraceMs;
+    if (double(now - s.lastSeenMs) > s.timeoutMs || unused || orphaned) {
       expired.push_back(&s);
       continue;
     }
@@ -304,6 +365,8 @@ void Server::RunTimers() {
     for (size_t i = 0; i < s.subscriptions.size(); ++i) {
       Subscription& sub = *s.subscriptions[i];
       if (now < sub.nextTickMs) continue;
+      // Out of time: it stays due and ticks in the next step.
+      if (OutOfTime()) break;
       TickSubscription(sub, now);
       if (sub.lifetimeCounter >= sub.lifetimeCount) gone.push_back(sub.id);
     }
@@ -315,12 +378,21 @@ void Server::RunTimers() {
     }
   }
   for (Session* s : expired) {
-    Log(kLogSession, 2, "session \"%s\" timed out", s->name.c_str());
+    // Closing a session with many items is work: past the step's time the rest waits.
+    if (s != expired.front() && OutOfTime()) break;
+    Log(kLogSession, 2, "session \"%s\" %s", s->name.c_str(),
+        !s->activated ? "not activated in time" : s->orphanSinceMs ? "lost its connection" : "timed out");
     CloseSession(s, status::BadSessionClosed);
   }
-  for (auto& [id, c] : connections_) c->CheckTimers(now);
-  if (now - lastIdleCheckMs_ >= 1000) {
+  for (auto& [id, c] : connections_) c->CheckTimers(now, inputRead_);
+  ExpireConnections(now);
+}
+
+void Server::ExpireConnections(int64_t now) {
+  // Idle times count only when this step read everything there was to read.
+  if (inputRead_ && now - lastIdleCheckMs_ >= 1000) {
     lastIdleCheckMs_ = now;
+    ForgetIdlePeers();
     std::unordered_map<uint32_t, double> longest;  // channel -> longest session time-out
     for (auto& [token, s] : sessions_) {
       double& t = longest[s->channelId];
@@ -331,29 +403,92 @@ void Server::RunTimers() {
       double limit = double(limits_.idleConnectionMs);
       if (c->ChannelOpen() && it != longest.end()) limit = std::max(limit, it->second);
       if (double(now - c->LastReceiveMs()) > limit) c->Fail(status::BadTimeout, "connection idle");
+      // Its answers pile up and nothing moved for the idle time: it reads nothing.
+      if (c->OutputFull() && now - c->LastSendMs() > limits_.idleConnectionMs)
+        c->Fail(status::BadTimeout, "client reads no answers");
     }
   }
 }
 
 // -------------------------------------------------------------------------- connections
 
-Connection* Server::OnAccept() {
+Connection* Server::OnAccept(const std::string& peer) {
   if (connections_.size() >= limits_.maxConnections) {
     Log(kLogNetwork, 3, "connection refused: %u connections open", limits_.maxConnections);
     return nullptr;
   }
+  auto pit = peers_.find(peer);
+  if (pit != peers_.end() && pit->second.connections >= limits_.maxConnectionsPerPeer) {
+    Log(kLogNetwork, 3, "connection from %s refused: %u connections open", peer.c_str(),
+        limits_.maxConnectionsPerPeer);
+    return nullptr;
+  }
+  // Connections without an activated session have a budget of their own; when it is
+  // used up the oldest of them goes: it had the most time to become a client.
+  Connection* oldest = nullptr;
+  uint32_t unactivated = 0;
+  for (auto& [cid, c] : connections_) {
+    if (c->Activated() || c->Closing()) continue;
+    ++unactivated;
+    if (!oldest || c->Id() < oldest->Id()) oldest = c.get();
+  }
+  if (oldest && unactivated >= limits_.maxUnactivatedConnections)
+    oldest->Fail(status::BadTcpNotEnoughResources, "room made for a newer connection");
+  if (pit == peers_.end()) {
+    pit = peers_.emplace(peer, Peer{}).first;
+    pit->second.activationTokens = limits_.activationFailBurst;
+    pit->second.refillMs = NowMs();
+  }
+  ++pit->second.connections;
   uint64_t id = ++lastConnectionId_;
   auto c = std::make_unique<Connection>(id, *this);
+  c->SetPeer(peer);
   Connection* raw = c.get();
   connections_.emplace(id, std::move(c));
-  Log(kLogNetwork, 1, "connection %llu accepted", (unsigned long long)id);
+  Log(kLogNetwork, 1, "connection %llu from %s accepted", (unsigned long long)id, peer.c_str());
   return raw;
+}
+
+bool Server::ReserveAssembly(size_t bytes) {
+  if (assemblyBytes_ + bytes > limits_.maxAssemblyBytes) return false;
+  assemblyBytes_ += bytes;
+  return true;
+}
+
+bool Server::ActivationAllowed(const std::string& peer) {
+  auto it = peers_.find(peer);
+  if (it == peers_.end()) return true;
+  Peer& p = it->second;
+  int64_t now = NowMs();
+  double refill = double(now - p.refillMs) / double(limits_.activationFailRefillMs);
+  p.activationTokens = std::min(double(limits_.activationFailBurst), p.activationTokens + refill);
+  p.refillMs = now;
+  return p.activationTokens >= 1;
+}
+
+void Server::SpendActivation(const std::string& peer) {
+  auto it = peers_.find(peer);
+  if (it != peers_.end()) it->second.activationTokens = std::max(0.0, it->second.activationTokens - 1);
+}
+
+// A peer without connections is forgotten once its failed logins are forgiven.
+void Server::ForgetIdlePeers() {
+  for (auto it = peers_.begin(); it != peers_.end();) {
+    bool forgiven = ActivationAllowed(it->first) &&
+                    it->second.activationTokens >= double(limits_.activationFailBurst);
+    it = it->second.connections == 0 && forgiven ? peers_.erase(it) : std::next(it);
+  }
 }
 
 void Server::OnClosed(Connection* c) {
   uint64_t id = c->Id();
-  // Publish requests of this connection can never be answered.
+  auto pit = peers_.find(c->Peer());
+  if (pit != peers_.end() && pit->second.connections > 0) --pit->second.connections;
+  int64_t now = NowMs();
   for (auto& [token, s] : sessions_) {
+    // Its sessions wait a short grace time for the client to come back on a new channel.
+    if (c->ChannelOpen() && s->channelId == c->ChannelId() && !s->orphanSinceMs) s->orphanSinceMs = now;
+    // Publish requests of this connection can never be answered.
     auto& q = s->publishQueue;
     q.erase(std::remove_if(q.begin(), q.end(), [id](const PendingPublish& p) { return p.connId == id; }),
             q.end());
@@ -362,7 +497,7 @@ void Server::OnClosed(Connection* c) {
   connections_.erase(id);
 }
 
-Connection* Server::OpenLocalConnection() { return OnAccept(); }
+Connection* Server::OpenLocalConnection(const std::string& peer) { return OnAccept(peer); }
 
 void Server::CloseLocalConnection(Connection* c) {
   if (c) OnClosed(c);

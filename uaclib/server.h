@@ -4,6 +4,7 @@
 #ifndef UACLIB_SERVER_H
 #define UACLIB_SERVER_H
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -46,10 +47,12 @@ class Server final : public ChannelHost, private TransportHost {
   const std::string& LastError() const { return lastError_; }
   void SetError(std::string text) { lastError_ = std::move(text); }
   Limits& MutableLimits() { return limits_; }
+  // One budget by its name, before Start (uasSetLimit).
+  [[nodiscard]] StatusCode SetLimit(std::string_view name, double value);
 
   // Connections without a socket, for tests and the fuzz target: bytes go in with
   // Connection::Feed, answers collect in its output.
-  Connection* OpenLocalConnection();
+  Connection* OpenLocalConnection(const std::string& peer = {});
   void CloseLocalConnection(Connection* c);
   // Timer work of one run step (sampling, publishing, time-outs) without network I/O.
   void RunTimers();
@@ -69,6 +72,9 @@ class Server final : public ChannelHost, private TransportHost {
   int64_t NowMs() override { return clock_->NowMs(); }
   DateTime UtcNow() override { return clock_->UtcNow(); }
   const Limits& GetLimits() const override { return limits_; }
+  bool OutOfTime() override { return inRun_ && NowMs() >= runDeadlineMs_; }
+  bool ReserveAssembly(size_t bytes) override;
+  void ReleaseAssembly(size_t bytes) override { assemblyBytes_ -= std::min(bytes, assemblyBytes_); }
 
  private:
   struct Call {
@@ -91,7 +97,7 @@ class Server final : public ChannelHost, private TransportHost {
   static constexpr StatusCode kDeferred = 0xFFFFFFFFu;
 
   // TransportHost
-  Connection* OnAccept() override;
+  Connection* OnAccept(const std::string& peer) override;
   void OnClosed(Connection* c) override;
 
   // Services (services_*.cc).
@@ -128,6 +134,12 @@ class Server final : public ChannelHost, private TransportHost {
   void ReadValue(const Node& n, Timestamps ts, DataValue& out);
   StatusCode WriteValue(Node& n, const VariantView& v);
   void CloseSession(Session* s, StatusCode reason);
+  // Failed ActivateSessions per peer address: false when the peer has used up its
+  // attempts for now; Spend takes one attempt.
+  bool ActivationAllowed(const std::string& peer);
+  void SpendActivation(const std::string& peer);
+  void ForgetIdlePeers();
+  void ExpireConnections(int64_t now);
 
   // Subscriptions (subscriptions.cc).
   void ReviseSubscription(Subscription& s, double interval, uint32_t lifetime,
@@ -169,6 +181,16 @@ class Server final : public ChannelHost, private TransportHost {
   TcpTransport transport_;
   std::unordered_map<uint64_t, std::unique_ptr<Connection>> connections_;
   uint64_t lastConnectionId_ = 0;
+  // What we keep per remote address: its connections and its failed-login allowance.
+  struct Peer {
+    uint32_t connections = 0;
+    double activationTokens = 0;
+    int64_t refillMs = 0;
+  };
+  std::unordered_map<std::string, Peer> peers_;
+  size_t assemblyBytes_ = 0;  // unfinished multi-chunk messages of all connections
+  int64_t runDeadlineMs_ = 0;  // the current run step's time for requests ends here
+  bool inputRead_ = true;      // the step's Poll ended with time left: no input waits
   int64_t lastIdleCheckMs_ = 0;
   uint32_t lastChannelId_ = 0;
 

@@ -136,7 +136,21 @@ StatusCode Server::CreateSession(Call& c) {
   double timeout = in.F64();
   uint32_t maxResponse = in.U32();
   if (!in.ok()) return status::BadDecodingError;
-  if (sessions_.size() >= limits_.maxSessions) return status::BadTooManySessions;
+  // Sessions nobody activated have a small budget per connection, and the oldest of
+  // them makes room when all sessions are taken.
+  uint32_t waiting = 0;
+  Session* oldest = nullptr;
+  for (auto& [token, other] : sessions_) {
+    if (other->activated) continue;
+    if (other->channelId == c.conn.ChannelId()) ++waiting;
+    if (!oldest || other->createdMs < oldest->createdMs) oldest = other.get();
+  }
+  if (waiting >= limits_.maxUnactivatedSessionsPerConnection) return status::BadTooManySessions;
+  if (sessions_.size() >= limits_.maxSessions) {
+    if (!oldest) return status::BadTooManySessions;
+    Log(kLogSession, 3, "session \"%s\" dropped for a new one: never activated", oldest->name.c_str());
+    CloseSession(oldest, status::BadSessionClosed);
+  }
 
   auto s = std::make_unique<Session>();
   s->sessionId = NodeId::Numeric(1, 0);
@@ -151,6 +165,7 @@ StatusCode Server::CreateSession(Call& c) {
   if (!std::isfinite(timeout) || timeout <= 0) timeout = 60000;
   s->timeoutMs = std::clamp(timeout, limits_.minSessionTimeoutMs, limits_.maxSessionTimeoutMs);
   s->lastSeenMs = NowMs();
+  s->createdMs = s->lastSeenMs;
   s->serverNonce = Nonce(kNonceSize);
   s->maxResponseSize = maxResponse;
   ++lastSessionNumber_;
@@ -202,6 +217,13 @@ StatusCode Server::CheckIdentity(Session& s, const ExtensionObjectView& token) {
   } else {
     bool sha256 = algorithm == kRsaOaepSha256Uri;
     if (!sha256 && algorithm != kRsaOaepUri) return status::BadIdentityTokenInvalid;
+    // A password with its nonce fits a few RSA blocks; each block more is work for an
+    // unknown client.
+    if (key_.Loaded() && secret.size() > key_.BlockSize() * limits_.maxSecretBlocks) {
+      Log(kLogUser, 3, "user \"%.*s\": encrypted password of %zu bytes refused", int(user.size()),
+          user.data(), secret.size());
+      return status::BadIdentityTokenInvalid;
+    }
     std::string plain;
     if (!key_.DecryptOaep(secret, sha256, plain) ||
         !ParseUserSecret(plain, s.serverNonce, password)) {
@@ -235,15 +257,31 @@ StatusCode Server::ActivateSession(Call& c) {
   in.ByteString();  // user token signature
   if (!in.ok()) return status::BadDecodingError;
 
+  // A peer that failed too often waits before its next try, and this connection ends.
+  const std::string& peer = c.conn.Peer();
+  if (!ActivationAllowed(peer)) {
+    Log(kLogUser, 3, "%s: too many failed activations, connection closed", peer.c_str());
+    SendFault(c.conn, c.requestId, c.header.requestHandle, status::BadUserAccessDenied);
+    c.conn.Close();
+    return kDeferred;
+  }
   auto it = sessions_.find(c.header.authToken);
-  if (it == sessions_.end()) return status::BadSessionIdInvalid;
+  if (it == sessions_.end()) {
+    SpendActivation(peer);
+    return status::BadSessionIdInvalid;
+  }
   Session& s = *it->second;
   StatusCode sc = CheckIdentity(s, token);
-  if (IsBad(sc)) return sc;
+  if (IsBad(sc)) {
+    SpendActivation(peer);
+    return sc;
+  }
   if (s.channelId != c.conn.ChannelId()) {
     Log(kLogSession, 2, "session \"%s\" moves to channel %u", s.name.c_str(), c.conn.ChannelId());
     s.channelId = c.conn.ChannelId();
   }
+  s.orphanSinceMs = 0;
+  c.conn.MarkActivated();
   s.activated = true;
   s.lastSeenMs = NowMs();
   s.serverNonce = Nonce(kNonceSize);

@@ -159,6 +159,8 @@ class Session {
   bool activated = false;
   double timeoutMs = 60000;
   int64_t lastSeenMs = 0;
+  int64_t createdMs = 0;
+  int64_t orphanSinceMs = 0;  // its connection closed at this time; 0: it has one
   std::string serverNonce;
   std::string user;
   uint32_t maxResponseSize = 0;

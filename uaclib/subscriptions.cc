@@ -663,6 +663,8 @@ StatusCode Server::Publish(Call& c) {
   Decoder& in = c.in;
   Session& s = *c.session;
   int32_t n = in.ArrayLength(8);
+  // Each acknowledgement's result waits with the queued request: their count is bounded.
+  if (n > 0 && uint32_t(n) > limits_.maxAcknowledgementsPerPublish) return status::BadTooManyOperations;
   std::vector<StatusCode> acks;
   acks.reserve(size_t(n));
   for (int32_t i = 0; i < n && in.ok(); ++i) {

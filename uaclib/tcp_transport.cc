@@ -78,7 +78,7 @@ void TcpTransport::Drop(int fd, TransportHost& host) {
   ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
   ::close(fd);
   sockets_.erase(it);
-  wantWrite_.erase(fd);
+  interest_.erase(fd);
   host.OnClosed(c);
 }
 
@@ -88,13 +88,23 @@ void TcpTransport::Poll(TransportHost& host) {
   int n = ::epoll_wait(epollFd_, events, 256, 0);
   if (readBuf_.size() != kReadBlock) readBuf_.resize(kReadBlock);
   std::vector<uint8_t>& buf = readBuf_;
+  // Requests read in an earlier step and left for lack of time or output room.
+  for (auto& [fd, c] : sockets_)
+    if (c->HasInput() && !c->Closing() && !c->Busy()) c->Resume();
   for (int i = 0; i < n; ++i) {
     int fd = events[i].data.fd;
     if (fd == listenFd_) {
       for (;;) {
-        int cfd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        sockaddr_storage addr{};
+        socklen_t len = sizeof addr;
+        int cfd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (cfd < 0) break;
-        Connection* c = host.OnAccept();
+        char text[INET6_ADDRSTRLEN] = "";
+        if (addr.ss_family == AF_INET)
+          ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&addr)->sin_addr, text, sizeof text);
+        else if (addr.ss_family == AF_INET6)
+          ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&addr)->sin6_addr, text, sizeof text);
+        Connection* c = host.OnAccept(text);
         if (!c) {
           ::close(cfd);
           continue;
@@ -106,6 +116,7 @@ void TcpTransport::Poll(TransportHost& host) {
         ev.data.fd = cfd;
         ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, cfd, &ev);
         sockets_[cfd] = c;
+        interest_[cfd] = ev.events;
       }
       continue;
     }
@@ -115,7 +126,7 @@ void TcpTransport::Poll(TransportHost& host) {
     bool gone = (events[i].events & (EPOLLERR | EPOLLHUP)) != 0;
     if (events[i].events & (EPOLLIN | EPOLLRDHUP)) {
       size_t budget = kReadBudget;
-      while (budget > 0 && !c->Closing()) {
+      while (budget > 0 && !c->Closing() && !c->Busy()) {
         ssize_t r = ::recv(fd, buf.data(), buf.size(), 0);
         if (r > 0) {
           c->Feed(buf.data(), size_t(r));
@@ -155,13 +166,16 @@ void TcpTransport::Flush(TransportHost& host, int64_t nowMs) {
       done.push_back(fd);
       continue;
     }
-    bool& want = wantWrite_[fd];
-    if (pending != want) {
+    // Back-pressure: while its answers pile up unread, a client's requests stay in the
+    // socket (and in the client) instead of in our memory.
+    uint32_t want = (pending ? uint32_t(EPOLLOUT) : 0u) | (c->OutputFull() ? 0u : uint32_t(EPOLLIN | EPOLLRDHUP));
+    uint32_t& have = interest_[fd];
+    if (want != have) {
       epoll_event ev{};
-      ev.events = EPOLLIN | EPOLLRDHUP | (pending ? uint32_t(EPOLLOUT) : 0u);
+      ev.events = want;
       ev.data.fd = fd;
       ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &ev);
-      want = pending;
+      have = want;
     }
   }
   for (int fd : done) Drop(fd, host);

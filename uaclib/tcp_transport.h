@@ -17,8 +17,8 @@ namespace uaclib {
 class TransportHost {
  public:
   virtual ~TransportHost() = default;
-  // A client connected; nullptr refuses it.
-  virtual Connection* OnAccept() = 0;
+  // A client connected from `peer` (its IP address as text); nullptr refuses it.
+  virtual Connection* OnAccept(const std::string& peer) = 0;
   // The connection is gone from the transport; the host may destroy it now.
   virtual void OnClosed(Connection* c) = 0;
 };
@@ -35,6 +35,8 @@ class TcpTransport {
   int Port() const { return port_; }
   bool Listening() const { return listenFd_ >= 0; }
   // Accepts new clients and feeds received bytes to their connections; never blocks.
+  // A Busy connection is not read (its socket keeps the bytes), and input it left
+  // unhandled is taken up again first.
   void Poll(TransportHost& host);
   // Sends pending output and closes connections that are done or broken.
   void Flush(TransportHost& host, int64_t nowMs);
@@ -52,7 +54,7 @@ class TcpTransport {
   int port_ = 0;
   size_t maxPending_ = 64 * 1024 * 1024;
   std::unordered_map<int, Connection*> sockets_;
-  std::unordered_map<int, bool> wantWrite_;
+  std::unordered_map<int, uint32_t> interest_;  // epoll events asked for, per socket
   std::vector<uint8_t> readBuf_;
 };
 

@@ -95,6 +95,11 @@ const char* uasGetErrorInfo(uasHandle h);
 void uasDelServer(uasHandle h);
 /* The TCP port actually bound after uasRunStart (useful with port 0 in tests); 0 before. */
 int uasGetPort(uasHandle h);
+/* Changes one of the server's budgets before uasRunStart, by name (for example
+ * "activateTimeoutMs", "orphanGraceMs", "maxConnectionsPerPeer"); for tests and
+ * uademo, the defaults suit plants. BadInvalidArgument for an unknown name or a value
+ * out of range, BadInvalidState once the server runs. */
+uint32_t uasSetLimit(uasHandle h, const char* name, double value);
 
 #ifdef __cplusplus
 }

@@ -29,6 +29,8 @@ bool PrivateKey::Load(const uint8_t* der, size_t size) {
   return key_ != nullptr;
 }
 
+size_t PrivateKey::BlockSize() const { return key_ ? size_t(EVP_PKEY_get_size(key_)) : 0; }
+
 bool PrivateKey::DecryptOaep(std::string_view cipher, bool sha256, std::string& plain) const {
   plain.clear();
   if (!key_) return false;

@@ -25,6 +25,8 @@ class PrivateKey {
   // DER bytes of an RSA key, PKCS#1 or PKCS#8.
   bool Load(const uint8_t* der, size_t size);
   bool Loaded() const { return key_ != nullptr; }
+  // Bytes of one RSA block (the key's modulus); 0 without a key.
+  size_t BlockSize() const;
   // RSA-OAEP decryption of whole key-sized blocks; `sha256` selects OAEP with SHA-256
   // (else SHA-1).
   bool DecryptOaep(std::string_view cipher, bool sha256, std::string& plain) const;

@@ -9,7 +9,9 @@
 // stdout (line-buffered), one line per event:
 //   ready port=<bound port> vars=<count>
 //   write <fullName> <value>             a client wrote a node (the write callback)
-//   stats clients=C sessions=S subscriptions=U monitoredItems=M
+//   stats clients=C sessions=S subscriptions=U monitoredItems=M maxStepUs=T maxStepCpuUs=P
+//                                        the longest uasRunIntv since the start in µs, as
+//                                        elapsed time (T) and as this thread's CPU time (P)
 //   ok <command> / error <text>
 // stdin, one command per line:
 //   set <fullName> <value> [bad]   uasUpdateVar of that node (bad: status 0x80050000)
@@ -19,8 +21,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -55,6 +59,7 @@ struct TOptions {
   int logLevel = -1;     // >=0: uaInitLib and print library log lines of this level up
   bool dispAddFolder = true;
   bool readStdin = true;  // false: commands off, end of input does not end the program
+  std::vector<std::pair<std::string, double>> limits;  // --limit name=value, for uasSetLimit
 };
 
 // One served variable. Kept in a vector that never grows after the namespace is built,
@@ -112,6 +117,7 @@ void Usage() {
                "usage: uademo [--port N] [--user U --pass P] [--vars N] [--tick MS]\n"
                "              [--cert DER --key DER] [--plain-names] [--sleep MS]\n"
                "              [--max-seconds S] [--log LEVEL] [--no-stdin]\n"
+               "              [--limit NAME=VALUE]...  (uasSetLimit, e.g. activateTimeoutMs=2000)\n"
                "Port 0 (the default) is chosen by the system; the ready line names it.\n");
 }
 
@@ -134,7 +140,14 @@ bool ParseArgs(int argc, char** argv, TOptions& o) {
     else if (a == "--sleep") o.sleepMs = std::atoi(v.c_str());
     else if (a == "--max-seconds") o.maxSeconds = std::atoi(v.c_str());
     else if (a == "--log") o.logLevel = std::atoi(v.c_str());
-    else return false;
+    else if (a == "--limit") {
+      size_t eq = v.find('=');
+      char* end = nullptr;
+      double value = eq == std::string::npos ? 0 : std::strtod(v.c_str() + eq + 1, &end);
+      if (eq == std::string::npos || eq == 0 || !end || *end != '\0' || end == v.c_str() + eq + 1)
+        return false;
+      o.limits.emplace_back(v.substr(0, eq), value);
+    } else return false;
   }
   return o.port >= 0 && o.port <= 65535 && o.vars >= 0 && o.vars <= 1000000 && o.sleepMs >= 0;
 }
@@ -248,8 +261,10 @@ class TDemo {
     if (!(in >> cmd)) return true;
     if (cmd == "quit") return false;
     if (cmd == "stats") {
-      std::printf("stats clients=%d sessions=%d subscriptions=%d monitoredItems=%d\n", stats_.clients,
-                  stats_.sessions, stats_.subscriptions, stats_.monitoredItems);
+      std::printf("stats clients=%d sessions=%d subscriptions=%d monitoredItems=%d maxStepUs=%lld "
+                  "maxStepCpuUs=%lld\n",
+                  stats_.clients, stats_.sessions, stats_.subscriptions, stats_.monitoredItems,
+                  static_cast<long long>(maxStepUs_), static_cast<long long>(maxStepCpuUs_));
     } else if (cmd == "tick") {
       Report("tick", Tick());
     } else if (cmd == "set") {
@@ -273,7 +288,18 @@ class TDemo {
     return true;
   }
 
-  uint32_t Step() { return uasRunIntv(h_, &stats_, static_cast<int>(sizeof stats_)); }
+  // One run step, timed: the longest one is how long the gateway's device polling could
+  // have been held up. CPU time tells the step's own work from time the machine gave
+  // to other processes.
+  uint32_t Step() {
+    auto t0 = std::chrono::steady_clock::now();
+    int64_t cpu0 = ThreadCpuUs();
+    uint32_t rc = uasRunIntv(h_, &stats_, static_cast<int>(sizeof stats_));
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0);
+    maxStepUs_ = std::max<int64_t>(maxStepUs_, us.count());
+    maxStepCpuUs_ = std::max<int64_t>(maxStepCpuUs_, ThreadCpuUs() - cpu0);
+    return rc;
+  }
 
  private:
   void Report(const std::string& what, uint32_t rc) {
@@ -286,6 +312,14 @@ class TDemo {
   uasHandle h_;
   TTree& tree_;
   TuasRunStats stats_{};
+  int64_t maxStepUs_ = 0;
+  int64_t maxStepCpuUs_ = 0;
+
+  static int64_t ThreadCpuUs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+  }
 };
 
 int64_t NowMs() {
@@ -346,6 +380,8 @@ int Run(const TOptions& o) {
                                 static_cast<int>(folders.size()));
   if (rc) return fail("uasAddNameSpace", rc);
   for (auto& v : tree.vars) v.item.node = v.def.node;
+  for (const auto& [name, value] : o.limits)
+    if ((rc = uasSetLimit(h, name.c_str(), value))) return fail(("uasSetLimit " + name).c_str(), rc);
   if ((rc = uasRunStart(h))) return fail("uasRunStart", rc);
 
   TDemo demo(h, tree);
