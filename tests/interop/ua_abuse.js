@@ -222,6 +222,23 @@ const ROWS = {
       for (const c of conns) assert.equal((await c.next(60000))?.type, "MSG", "translate answered");
     },
   },
+  // 100 000 monitored items deleted in calls of 20 000.
+  mass_delete: {
+    memMB: 250,
+    async start(server) {
+      const c = await RawClient.connect(server.port);
+      assert.ok(await c.login(), "attacker login");
+      const sub = await c.subscription();
+      const names = allVars.concat(allVars);
+      for (let k = 0; k < 5; ++k) await c.call(ID.CreateMonitoredItems, RawClient.monitorBody(sub, names.slice(0, 20000)));
+      await server.waitStats((s) => s.monitoredItems >= 100000, 20000, "attack items created");
+      for (let k = 0; k < 5; ++k) c.send(c.request(ID.DeleteMonitoredItems, RawClient.deleteItemsBody(sub, 1 + 20000 * k, 20000)));
+      return [c];
+    },
+    async check(server) {
+      await server.waitStats((s) => s.monitoredItems === 0, 60000, "items deleted");
+    },
+  },
 };
 
 // The well-behaved client: connect, session, read, subscribe and see one change.

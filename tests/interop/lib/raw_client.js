@@ -7,7 +7,7 @@ const net = require("node:net");
 const ID = {
   OpenSecureChannel: 446, CreateSession: 461, ActivateSession: 467, Read: 631,
   CreateMonitoredItems: 751, CreateSubscription: 787, Publish: 826, Browse: 527,
-  TranslateBrowsePaths: 554,
+  TranslateBrowsePaths: 554, DeleteMonitoredItems: 781,
   AnonymousToken: 321, UserNameToken: 324,
 };
 const POLICY_NONE = "http://opcfoundation.org/UA/SecurityPolicy#None";
@@ -220,6 +220,11 @@ class RawClient {
   static browsePathBody(name, length) {
     const w = new Writer().i32(1).numeric(85).i32(length);
     for (let i = 0; i < length; ++i) w.numeric(35).u8(0).u8(1).u16(1).str(name);
+    return w.buf();
+  }
+  static deleteItemsBody(subId, first, count) {
+    const w = new Writer().u32(subId).i32(count);
+    for (let i = 0; i < count; ++i) w.u32(first + i);
     return w.buf();
   }
   static publishBody(subId, acks) {
