@@ -75,7 +75,9 @@ void AnswerFrame(const TModbusConfig& cfg, TModbusHandler& handler, std::span<co
                  std::vector<uint8_t>& out) {
   if (req.size() < kMbapSize + 1 || req.size() > kRequestBufferSize) return;  // FindFrame never gives these
   const uint8_t fc = req[7];
-  if ((cfg.UnitID != 255 && req[6] != cfg.UnitID) || Get16(req, 2) != 0) {
+  // Unit 255 is Modbus TCP's "no particular unit", the default of TCP clients.
+  const bool unitOk = cfg.UnitID == 255 || req[6] == cfg.UnitID || req[6] == 255;
+  if (!unitOk || Get16(req, 2) != 0) {
     PutException(out, req, mbeSlaveDeviceFailure);
     return;
   }

@@ -37,7 +37,7 @@ enum TModbusException : uint8_t {
 };
 
 struct TModbusConfig {
-  uint8_t UnitID = 1;  // 255 serves every unit id
+  uint8_t UnitID = 1;  // requests for this unit and for 255 are served; 255 here serves all
   int BaseRegister = 1;
   int MinRegister = 1;
   int MaxRegister = 65535;  // start register + quantity must not exceed it

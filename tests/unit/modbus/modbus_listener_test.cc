@@ -1,0 +1,94 @@
+// The listener on 127.0.0.1: the bound on connections, and an orderly end while a
+// request still waits for a main loop that no longer runs.
+#include "server/modbus/modbus_listener.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "server/modbus/modbus_window.h"
+#include "server/runtime/zel_main.h"
+#include "tests/common/free_port.h"
+
+namespace {
+int Connect(int port) {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  timeval tv{30, 0};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return s;
+}
+
+// Sends a read of 2 registers; the bytes of the answer (empty when the server closed).
+std::vector<uint8_t> Ask(int s) {
+  const uint8_t req[] = {0, 7, 0, 0, 0, 6, 1, 3, 0, 0, 0, 2};
+  if (send(s, req, sizeof req, MSG_NOSIGNAL) != ssize_t(sizeof req)) return {};
+  uint8_t b[64];
+  ssize_t n = recv(s, b, sizeof b, 0);
+  return n > 0 ? std::vector<uint8_t>(b, b + n) : std::vector<uint8_t>{};
+}
+
+TEST(ModbusListener, BoundOnConnections) {
+  TModbusHandler zeros;
+  TModbusConfig cfg;
+  TModbusListener l(cfg, zeros, {2, 60});
+  ASSERT_TRUE(l.Start("127.0.0.1", 0));
+  const std::vector<uint8_t> answer{0, 7, 0, 0, 0, 7, 1, 3, 4, 0, 0, 0, 0};
+  int a = Connect(l.Port()), b = Connect(l.Port());
+  EXPECT_EQ(Ask(a), answer);
+  EXPECT_EQ(Ask(b), answer);
+  int c = Connect(l.Port());
+  EXPECT_TRUE(Ask(c).empty());  // the third is closed at once
+  close(c);
+  close(a);
+  // A slot comes free once the server has seen the end of the first connection.
+  std::vector<uint8_t> got;
+  while (got.empty()) {
+    int d = Connect(l.Port());
+    got = Ask(d);
+    close(d);
+  }
+  EXPECT_EQ(got, answer);
+  EXPECT_EQ(Ask(b), answer);
+  close(b);
+}
+
+TEST(ModbusListener, WindowEndsWhileARequestWaitsForTheMainThread) {
+  TZelMain main;
+  auto p = main.NewPrj();
+  p->Vars.push_back({"V", "", 3, 0});
+  main.Prjs.push_back(std::move(p));
+  main.BuildRuntime();
+  std::mutex m;
+  std::vector<std::function<void()>> neverRun;
+  int s = -1;
+  {
+    TfrmModbusTCP w(main, [&](std::function<void()> f) {
+      std::lock_guard lock(m);
+      neverRun.push_back(std::move(f));
+    });
+    TModbusOptions o;
+    o.Bind = "127.0.0.1";
+    ASSERT_TRUE(w.Create(FreePort(), false, o));
+    s = Connect(w.Port());
+    const uint8_t req[] = {0, 7, 0, 0, 0, 6, 1, 3, 0, 0, 0, 2};
+    ASSERT_EQ(send(s, req, sizeof req, 0), ssize_t(sizeof req));
+    for (;;) {
+      std::lock_guard lock(m);
+      if (!neverRun.empty()) break;
+    }
+  }  // the window goes: the waiting request ends with exception 4 or the connection
+  uint8_t b[64];
+  ssize_t n = recv(s, b, sizeof b, 0);
+  EXPECT_TRUE(n == 0 || (n == 9 && b[7] == 0x83 && b[8] == 4)) << n;
+  close(s);
+  for (auto& f : neverRun) f();  // late tasks touch nothing
+}
+}  // namespace
