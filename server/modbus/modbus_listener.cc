@@ -3,14 +3,65 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
+#include <memory>
+#include <vector>
 
 #include "common/platform/clock.h"
+
+namespace {
+// Input held per connection: a few pipelined requests at most.
+constexpr size_t kInputCap = 4096;
+// Requests of one connection per batch, so one client cannot fill a batch alone.
+constexpr int kFramesPerBatch = 8;
+
+struct TConn {
+  int Fd = -1;
+  std::vector<uint8_t> In;
+  std::vector<uint8_t> Out;
+  size_t Sent = 0;
+  size_t Taken = 0;  // input bytes of the frames in the current batch
+  int64_t Deadline = 0;
+  uint32_t Interest = 0;
+  bool Close = false;
+  bool Eof = false;     // the client sent its last bytes: answer them, then close
+  bool Queued = false;  // part of the batch being built
+  bool Pending() const { return Sent < Out.size(); }
+};
+
+void Flush(TConn& c) {
+  while (c.Pending()) {
+    ssize_t n = send(c.Fd, c.Out.data() + c.Sent, c.Out.size() - c.Sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      c.Sent += size_t(n);
+    } else {
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      c.Close = true;
+      return;
+    }
+  }
+  c.Out.clear();
+  c.Sent = 0;
+}
+
+// Read while answers are out; write while answers wait.
+void Watch(int ep, TConn& c) {
+  const bool read = !c.Pending() && !c.Eof && c.In.size() < kInputCap;
+  const uint32_t want = (c.Pending() ? uint32_t(EPOLLOUT) : 0u) | (read ? uint32_t(EPOLLIN) : 0u);
+  if (want == c.Interest) return;
+  epoll_event ev{};
+  ev.events = want;
+  ev.data.fd = c.Fd;
+  epoll_ctl(ep, EPOLL_CTL_MOD, c.Fd, &ev);
+  c.Interest = want;
+}
+}  // namespace
 
 bool TModbusListener::Start(const std::string& bindAddress, int port) {
   Stop();
@@ -19,7 +70,7 @@ bool TModbusListener::Start(const std::string& bindAddress, int port) {
   addr.sin_port = htons(uint16_t(port));
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   if (!bindAddress.empty() && inet_pton(AF_INET, bindAddress.c_str(), &addr.sin_addr) != 1) return false;
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -33,7 +84,7 @@ bool TModbusListener::Start(const std::string& bindAddress, int port) {
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   port_ = ntohs(addr.sin_port);
   stop_ = false;
-  acceptThread_ = std::thread([this] { AcceptLoop(); });
+  thread_ = std::thread([this] { Loop(); });
   return true;
 }
 
@@ -42,89 +93,134 @@ void TModbusListener::Stop() {
   stop_ = true;
   uint64_t one = 1;
   (void)!write(wakeFd_, &one, sizeof one);
-  acceptThread_.join();
-  {
-    std::lock_guard lock(mutex_);
-    for (TConnection& c : connections_) shutdown(c.Fd, SHUT_RDWR);  // ends blocked reads and sends
-  }
-  Reap(true);
+  thread_.join();
   close(listenFd_);
   close(wakeFd_);
   listenFd_ = wakeFd_ = -1;
 }
 
-// Joins finished connection threads (all of them when the listener stops).
-void TModbusListener::Reap(bool all) {
-  std::list<TConnection> finished;
-  {
-    std::lock_guard lock(mutex_);
-    for (auto it = connections_.begin(); it != connections_.end();) {
-      auto next = std::next(it);
-      if (all || it->Done) finished.splice(finished.end(), connections_, it);
-      it = next;
-    }
+void TModbusListener::Loop() {
+  const int ep = epoll_create1(EPOLL_CLOEXEC);
+  for (int fd : {listenFd_, wakeFd_}) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
   }
-  for (TConnection& c : finished) {
-    c.Thread.join();
-    close(c.Fd);
-  }
-}
+  const int64_t idleMs = int64_t(limits_.IdleSeconds) * 1000;
+  std::map<int, std::unique_ptr<TConn>> conns;
+  struct TItem {
+    TConn* Conn;
+    size_t At, Size;
+  };
+  std::vector<TItem> batch;
+  bool more = false;  // requests left over from the last batch: no waiting for events
+  epoll_event events[64];
 
-void TModbusListener::AcceptLoop() {
   while (!stop_) {
-    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-    if (poll(fds, 2, 1000) < 0 && errno != EINTR) break;
-    Reap(false);
+    int64_t now = MonotonicMs();
+    int64_t next = now + 1000;
+    for (auto& [fd, c] : conns) next = std::min(next, c->Deadline);
+    int n = epoll_wait(ep, events, 64, more ? 0 : int(std::max<int64_t>(0, next - now)));
+    if (n < 0 && errno != EINTR) break;
     if (stop_) break;
-    if (!(fds[0].revents & POLLIN)) continue;
-    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    if (active_.load() >= limits_.MaxConnections) {
-      close(fd);  // over the bound: the client sees the connection end at once
-      continue;
+    now = MonotonicMs();
+    for (int i = 0; i < n; ++i) {
+      const int fd = events[i].data.fd;
+      if (fd == wakeFd_) continue;
+      if (fd == listenFd_) {
+        for (;;) {
+          int c = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+          if (c < 0) break;
+          if (int(conns.size()) >= limits_.MaxConnections) {
+            close(c);  // over the bound: the client sees the connection end at once
+            continue;
+          }
+          int one = 1;
+          setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+          auto conn = std::make_unique<TConn>();
+          conn->Fd = c;
+          conn->Deadline = now + idleMs;
+          conn->Interest = EPOLLIN;
+          epoll_event ev{};
+          ev.events = EPOLLIN;
+          ev.data.fd = c;
+          epoll_ctl(ep, EPOLL_CTL_ADD, c, &ev);
+          conns[c] = std::move(conn);
+        }
+        connections_ = int(conns.size());
+        continue;
+      }
+      auto it = conns.find(fd);
+      if (it == conns.end()) continue;
+      TConn& c = *it->second;
+      if (events[i].events & EPOLLOUT) Flush(c);
+      if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR) && !c.Pending() && !c.Eof) {
+        while (c.In.size() < kInputCap) {
+          const size_t had = c.In.size();
+          c.In.resize(kInputCap);
+          ssize_t r = recv(fd, c.In.data() + had, kInputCap - had, MSG_DONTWAIT);
+          c.In.resize(had + size_t(std::max<ssize_t>(r, 0)));
+          // A short read has taken everything (epoll reports what comes later).
+          if (r > 0 && size_t(r) < kInputCap - had) break;
+          if (r > 0) continue;
+          if (r == 0) c.Eof = true;
+          else if (errno != EAGAIN && errno != EWOULDBLOCK) c.Close = true;
+          break;
+        }
+      }
     }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    // A send blocked this long means the client does not read its answers.
-    timeval tv{limits_.IdleSeconds, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    ++active_;
-    std::lock_guard lock(mutex_);
-    TConnection& c = connections_.emplace_back();
-    c.Fd = fd;
-    c.Thread = std::thread([this, &c] {
-      Serve(c);
-      --active_;
-      c.Done = true;
-    });
-  }
-}
 
-void TModbusListener::Serve(TConnection& c) {
-  TModbusSession session(cfg_, handler_);
-  uint8_t in[4096];
-  std::vector<uint8_t> out;
-  int64_t deadline = MonotonicMs() + int64_t(limits_.IdleSeconds) * 1000;
-  while (!stop_) {
-    pollfd p{c.Fd, POLLIN, 0};
-    const int64_t left = deadline - MonotonicMs();
-    if (left <= 0) break;  // no complete request for the idle time
-    int r = poll(&p, 1, int(std::min<int64_t>(left, 1000)));
-    if (r < 0 && errno != EINTR) break;
-    if (r <= 0) continue;
-    ssize_t n = recv(c.Fd, in, sizeof in, 0);
-    if (n <= 0) break;
-    out.clear();
-    const size_t before = session.Pending();
-    if (!session.Feed(std::span<const uint8_t>(in, size_t(n)), out)) break;  // framing lost
-    // Only a finished request restarts the idle time: trickled bytes do not.
-    if (!out.empty() || session.Pending() < before + size_t(n))
-      deadline = MonotonicMs() + int64_t(limits_.IdleSeconds) * 1000;
-    size_t sent = 0;
-    while (sent < out.size()) {
-      ssize_t s = send(c.Fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
-      if (s <= 0) return;
-      sent += size_t(s);
+    // The batch: up to kFramesPerBatch complete requests of every connection whose
+    // earlier answers are out.
+    batch.clear();
+    more = false;
+    for (auto& [fd, cp] : conns) {
+      TConn& c = *cp;
+      if (c.Close || c.Pending()) continue;
+      c.Taken = 0;
+      for (int k = 0; k < kFramesPerBatch; ++k) {
+        TFrame f = FindFrame(std::span<const uint8_t>(c.In).subspan(c.Taken));
+        if (f.State == TFrameState::Broken) c.Close = true;  // framing lost
+        if (f.State != TFrameState::Complete) break;
+        batch.push_back({&c, c.Taken, f.Size});
+        c.Taken += f.Size;
+        c.Queued = true;
+      }
     }
+    if (!batch.empty()) {
+      const bool ran = runOnMain_([&] {
+        for (const TItem& item : batch)
+          AnswerFrame(cfg_, handler_, std::span<const uint8_t>(item.Conn->In).subspan(item.At, item.Size),
+                      item.Conn->Out);
+      });
+      if (!ran) break;  // the main loop is gone: the server stops
+      for (auto& [fd, cp] : conns) {
+        TConn& c = *cp;
+        if (!c.Queued) continue;
+        c.Queued = false;
+        c.In.erase(c.In.begin(), c.In.begin() + long(c.Taken));
+        c.Deadline = now + idleMs;  // only a complete request restarts the idle time
+        Flush(c);
+        if (!c.Pending() && FindFrame(c.In).State != TFrameState::Incomplete) more = true;
+      }
+    }
+
+    for (auto it = conns.begin(); it != conns.end();) {
+      TConn& c = *it->second;
+      const bool done = c.Eof && !c.Pending() && FindFrame(c.In).State != TFrameState::Complete;
+      if (c.Close || done || now >= c.Deadline) {
+        epoll_ctl(ep, EPOLL_CTL_DEL, c.Fd, nullptr);
+        close(c.Fd);
+        it = conns.erase(it);
+        continue;
+      }
+      Watch(ep, c);
+      ++it;
+    }
+    connections_ = int(conns.size());
   }
+  for (auto& [fd, c] : conns) close(fd);
+  connections_ = 0;
+  close(ep);
 }

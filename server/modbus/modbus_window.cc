@@ -40,8 +40,16 @@ bool TfrmModbusTCP::Create(int32_t port, bool noError, const TModbusOptions& opt
   if (port == 0) return true;
   Counters.ModbusReadCount = Counters.ModbusWriteCount = 0;
   Counters.ModbusReadErrorCount = Counters.ModbusWriteErrorCount = 0;
-  listener_ = std::make_unique<TModbusListener>(config_, *this,
-                                                TListenerLimits{options.MaxConnections, options.IdleSeconds});
+  // Each batch of requests runs on the main thread, the events inside it.
+  listener_ = std::make_unique<TModbusListener>(
+      config_, *this, TListenerLimits{options.MaxConnections, options.IdleSeconds},
+      [this](const std::function<void()>& batch) {
+        return handOver_.Run(std::function<bool()>([&] {
+                               batch();
+                               return true;
+                             }),
+                             false);
+      });
   if (!listener_->Start(options.Bind, port)) {
     listener_.reset();
     StartText = "服务器无法启动! 端口被占用:" + std::to_string(port);
@@ -90,19 +98,15 @@ uint8_t TfrmModbusTCP::OnReadHoldingRegisters(int regNr, int count, std::span<ui
   Counters.ModbusIdleSeconds = 0;
   const int a = regNr - 1, c = count;
   if (a >= kVariableRegisters) {
-    std::function<uint8_t()> status = [&] {
-      map_.ReadStatus(a - kVariableRegisters, c, data);
-      return uint8_t(0);
-    };
-    return handOver_.Run(status, uint8_t(mbeSlaveDeviceFailure));
+    map_.ReadStatus(a - kVariableRegisters, c, data);
+    return 0;
   }
   const int lastSlot = (a / 2 + c / 2 - 1) / Slots().VarsPerDevice;
   if (a % 2 || c % 2 || lastSlot >= Slots().MaxDevices || size_t(lastSlot) >= devices_) {
     ++Counters.ModbusReadErrorCount;
     return mbeIllegalDataAddress;
   }
-  std::function<uint8_t()> read = [&] { return map_.ReadPairs(a / 2, c / 2, data); };
-  uint8_t result = handOver_.Run(read, uint8_t(mbeSlaveDeviceFailure));
+  const uint8_t result = map_.ReadPairs(a / 2, c / 2, data);
   if (result) ++Counters.ModbusReadErrorCount;
   return result;
 }
@@ -115,8 +119,7 @@ uint8_t TfrmModbusTCP::OnWriteRegisters(int regNr, int count, std::span<const ui
     ++Counters.ModbusWriteErrorCount;
     return mbeIllegalDataAddress;
   }
-  std::function<uint8_t()> write = [&] { return map_.WritePairs(a / 2, c / 2, data); };
-  uint8_t result = handOver_.Run(write, uint8_t(mbeSlaveDeviceFailure));
+  const uint8_t result = map_.WritePairs(a / 2, c / 2, data);
   if (result) ++Counters.ModbusWriteErrorCount;
   return result;
 }

@@ -1,7 +1,7 @@
 // The Modbus window `TfrmModbusTCP` without widgets: it owns the engine's listener, the
-// register map and the request counters, answers the register events on the connection
-// threads (checks and counters there, project access on the main thread) and exports
-// the address table. Also the [MODBUS] section of config.ini, our addition that lets a
+// register map and the request counters, answers the register events (on the main
+// thread: the listener hands its requests over in batches through run-on-main-and-wait)
+// and exports the address table. Also the [MODBUS] section of config.ini, our addition that lets a
 // plant switch the listener on.
 #pragma once
 #include <atomic>
@@ -33,7 +33,7 @@ TModbusOptions LoadModbusOptions(const std::string& cfgFile);
 // NoError=1 as "-MBNOERROR".
 void ApplyModbusOptions(const TModbusOptions& options, int32_t& port, int32_t& noError);
 
-// Changed by the connection threads, hence atomic; read by anyone.
+// Atomic: the window's timer thread and any reader share them with the main thread.
 struct TModbusCounters {
   std::atomic<uint32_t> ModbusReadCount{0};
   std::atomic<uint32_t> ModbusWriteCount{0};
@@ -69,7 +69,7 @@ class TfrmModbusTCP : public TModbusHandler {
   int Port() const { return listener_ ? listener_->Port() : 0; }
   TModbusCounters Counters;
 
-  // Engine events, on the connection threads. RegNr is 1-based.
+  // Engine events, on the main thread. RegNr is 1-based.
   uint8_t OnReadHoldingRegisters(int regNr, int count, std::span<uint16_t> data) override;
   uint8_t OnWriteRegisters(int regNr, int count, std::span<const uint16_t> data) override;
   uint8_t OnReadCoils(int regNr, int count, std::span<bool> data) override;
@@ -84,7 +84,7 @@ class TfrmModbusTCP : public TModbusHandler {
   size_t devices_ = 0;  // the device count at creation; projects change only with a restart
   TMainHandOver handOver_;
   TModbusConfig config_;
-  std::unique_ptr<TModbusListener> listener_;
+  std::unique_ptr<TModbusListener> listener_;  // after handOver_: it waits on it
   std::mutex timerMutex_;
   std::condition_variable timerWake_;
   bool timerStop_ = false;  // guarded by timerMutex_

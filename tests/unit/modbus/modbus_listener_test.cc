@@ -38,7 +38,10 @@ std::vector<uint8_t> Ask(int s) {
 TEST(ModbusListener, BoundOnConnections) {
   TModbusHandler zeros;
   TModbusConfig cfg;
-  TModbusListener l(cfg, zeros, {2, 60});
+  TModbusListener l(cfg, zeros, {2, 60}, [](const std::function<void()>& f) {
+    f();  // the loop thread plays the main thread
+    return true;
+  });
   ASSERT_TRUE(l.Start("127.0.0.1", 0));
   const std::vector<uint8_t> answer{0, 7, 0, 0, 0, 7, 1, 3, 4, 0, 0, 0, 0};
   int a = Connect(l.Port()), b = Connect(l.Port());
