@@ -38,12 +38,23 @@ class TMainHandOver {
         std::lock_guard lock(s->Mutex);
         if (s->Stopped || !s->Pending.count(c)) return;
       }
-      c->Work();
-      {
-        std::lock_guard lock(s->Mutex);
-        s->Pending.erase(c);
+      // The waiting thread is released whatever happens (its call is gone after that);
+      // an exception goes on to the main loop's own exception path.
+      auto finish = [&](bool ran) {
+        c->Ran = ran;
+        {
+          std::lock_guard lock(s->Mutex);
+          s->Pending.erase(c);
+        }
+        c->Done.release();
+      };
+      try {
+        c->Work();
+      } catch (...) {
+        finish(false);
+        throw;
       }
-      c->Done.release();
+      finish(true);
     });
     call.Done.acquire();
     return call.Ran ? result : stopped;

@@ -234,6 +234,27 @@ TEST(ModbusMap, StoppedHandOverReleasesWaitingThreads) {
   EXPECT_EQ(h.Run(std::function<uint8_t()>([&] { return uint8_t(++ran); }), uint8_t(4)), 4);
 }
 
+TEST(ModbusMap, HandOverReleasesTheWaiterWhenTheWorkThrows) {
+  std::vector<std::function<void()>> queued;
+  std::mutex m;
+  TMainHandOver h([&](std::function<void()> f) {
+    std::lock_guard lock(m);
+    queued.push_back(std::move(f));
+  });
+  uint8_t result = 0;
+  std::thread t([&] {
+    result = h.Run(std::function<uint8_t()>([]() -> uint8_t { throw std::runtime_error("boom"); }), uint8_t(4));
+  });
+  std::function<void()> task;
+  while (!task) {
+    std::lock_guard lock(m);
+    if (!queued.empty()) task = queued[0];
+  }
+  EXPECT_THROW(task(), std::runtime_error);  // on to the main loop's exception path
+  t.join();
+  EXPECT_EQ(result, 4);
+}
+
 TEST(ModbusMap, OptionsJoinTheCommandLine) {
   TTempDir dir;
   dir.Write("off.ini", "[MODBUS]\nPort=1502\n");
