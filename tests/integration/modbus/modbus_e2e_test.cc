@@ -28,6 +28,7 @@
 #include "tests/common/cloudsim_fixture.h"
 #include "tests/common/free_port.h"
 #include "tests/common/log_receiver.h"
+#include "tests/common/loopback_client.h"
 #include "tests/common/sim_plant.h"
 #include "tests/common/test_env.h"
 #include "tests/common/text_fields.h"
@@ -375,14 +376,8 @@ TEST_F(ModbusE2E, TenClientsAtOnceAndHostileClientsCostThemNothing) {
   ASSERT_TRUE(Until([&] { return AllRunning(); }, 20000)) << Diagnose();
 
   auto rawConnect = [&] {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port_));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    timeval tv{30, 0};
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    int s = ConnectLoopback(port_);
+    EXPECT_GE(s, 0);
     return s;
   };
   // Ended by the server: a read sees the end (or a reset), not a time-out.

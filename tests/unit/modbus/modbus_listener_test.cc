@@ -12,17 +12,12 @@
 #include "server/modbus/modbus_window.h"
 #include "server/runtime/zel_main.h"
 #include "tests/common/free_port.h"
+#include "tests/common/loopback_client.h"
 
 namespace {
 int Connect(int port) {
-  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(uint16_t(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  EXPECT_EQ(connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  timeval tv{30, 0};
-  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  int s = ConnectLoopback(port);
+  EXPECT_GE(s, 0);
   return s;
 }
 
