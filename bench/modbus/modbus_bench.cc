@@ -66,6 +66,7 @@ long Load(int port, int connections, double seconds) {
 struct TResult {
   double perSecond = 0;
   double serverCpuUsPerRequest = 0;
+  double perBatch = 0;  // requests per hand-over to the main thread (ours)
 };
 
 // The libmodbus server as its own examples build one for many clients.
@@ -143,7 +144,9 @@ TResult RunOurs(TZelMain& plant, int connections, double seconds) {
   shell.Run(window);
   const int64_t cpu = ThreadCpuNs() - start;
   load.join();
-  return {double(n) / seconds, n ? double(cpu) / 1000.0 / double(n) : 0};
+  const auto* l = modbus.Listener();
+  return {double(n) / seconds, n ? double(cpu) / 1000.0 / double(n) : 0,
+          l->Batches() ? double(l->Requests()) / double(l->Batches()) : 0};
 }
 }  // namespace
 
@@ -165,14 +168,14 @@ int main(int argc, char** argv) {
   plant.BuildRuntime();
 
   std::printf("Modbus TCP, %d registers per request, %.1f s per run\n", kRegisters, seconds);
-  std::printf("%-12s %14s %14s %8s %18s %18s\n", "connections", "libmodbus/s", "ours/s", "ratio",
-              "libmodbus us/req", "our main us/req");
+  std::printf("%-12s %14s %14s %8s %18s %18s %12s\n", "connections", "libmodbus/s", "ours/s", "ratio",
+              "libmodbus us/req", "our main us/req", "req/batch");
   for (int c : {1, 10}) {
     TResult base = RunLibmodbus(c, seconds);
     TResult ours = RunOurs(plant, c, seconds);
-    std::printf("%-12d %14.0f %14.0f %8.2f %18.2f %18.2f\n", c, base.perSecond, ours.perSecond,
+    std::printf("%-12d %14.0f %14.0f %8.2f %18.2f %18.2f %12.2f\n", c, base.perSecond, ours.perSecond,
                 base.perSecond > 0 ? ours.perSecond / base.perSecond : 0, base.serverCpuUsPerRequest,
-                ours.serverCpuUsPerRequest);
+                ours.serverCpuUsPerRequest, ours.perBatch);
   }
   return 0;
 }

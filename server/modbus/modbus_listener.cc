@@ -84,6 +84,7 @@ bool TModbusListener::Start(const std::string& bindAddress, int port) {
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   port_ = ntohs(addr.sin_port);
   stop_ = false;
+  batches_ = requests_ = 0;
   thread_ = std::thread([this] { Loop(); });
   return true;
 }
@@ -195,6 +196,8 @@ void TModbusListener::Loop() {
                       item.Conn->Out);
       });
       if (!ran) break;  // the main loop is gone: the server stops
+      batches_.fetch_add(1, std::memory_order_relaxed);
+      requests_.fetch_add(batch.size(), std::memory_order_relaxed);
       for (auto& [fd, cp] : conns) {
         TConn& c = *cp;
         if (!c.Queued) continue;

@@ -45,6 +45,9 @@ class TModbusListener {
   void Stop();
   int Port() const { return port_; }
   int Connections() const { return connections_.load(); }
+  // Hand-overs to the main thread and the requests they carried, since Start.
+  uint64_t Batches() const { return batches_.load(); }
+  uint64_t Requests() const { return requests_.load(); }
 
  private:
   void Loop();
@@ -58,5 +61,7 @@ class TModbusListener {
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
+  std::atomic<uint64_t> batches_{0};
+  std::atomic<uint64_t> requests_{0};
   std::thread thread_;
 };

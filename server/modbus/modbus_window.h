@@ -67,6 +67,7 @@ class TfrmModbusTCP : public TModbusHandler {
 
   const TModbusSlots& Slots() const { return map_.Slots(); }
   int Port() const { return listener_ ? listener_->Port() : 0; }
+  const TModbusListener* Listener() const { return listener_.get(); }
   TModbusCounters Counters;
 
   // Engine events, on the main thread. RegNr is 1-based.
