@@ -31,7 +31,7 @@ struct TConn {
   uint32_t Interest = 0;
   bool Close = false;
   bool Eof = false;     // the client sent its last bytes: answer them, then close
-  bool Queued = false;  // part of the batch being built
+  bool Queued = false;  // part of the batch in flight: In and Out belong to it
   bool Pending() const { return Sent < Out.size(); }
 };
 
@@ -52,7 +52,7 @@ void Flush(TConn& c) {
 
 // Read while answers are out; write while answers wait.
 void Watch(int ep, TConn& c) {
-  const bool read = !c.Pending() && !c.Eof && c.In.size() < kInputCap;
+  const bool read = !c.Queued && !c.Pending() && !c.Eof && c.In.size() < kInputCap;
   const uint32_t want = (c.Pending() ? uint32_t(EPOLLOUT) : 0u) | (read ? uint32_t(EPOLLIN) : 0u);
   if (want == c.Interest) return;
   epoll_event ev{};
@@ -82,6 +82,8 @@ bool TModbusListener::Start(const std::string& bindAddress, int port) {
   }
   listenFd_ = fd;
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  doneFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  shared_ = std::make_shared<TShared>();
   port_ = ntohs(addr.sin_port);
   stop_ = false;
   batches_ = requests_ = 0;
@@ -91,18 +93,23 @@ bool TModbusListener::Start(const std::string& bindAddress, int port) {
 
 void TModbusListener::Stop() {
   if (listenFd_ < 0) return;
+  {
+    std::lock_guard lock(shared_->Mutex);
+    shared_->Ended = true;
+  }
   stop_ = true;
   uint64_t one = 1;
   (void)!write(wakeFd_, &one, sizeof one);
   thread_.join();
   close(listenFd_);
   close(wakeFd_);
-  listenFd_ = wakeFd_ = -1;
+  close(doneFd_);
+  listenFd_ = wakeFd_ = doneFd_ = -1;
 }
 
 void TModbusListener::Loop() {
   const int ep = epoll_create1(EPOLL_CLOEXEC);
-  for (int fd : {listenFd_, wakeFd_}) {
+  for (int fd : {listenFd_, wakeFd_, doneFd_}) {
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = fd;
@@ -115,20 +122,39 @@ void TModbusListener::Loop() {
     size_t At, Size;
   };
   std::vector<TItem> batch;
-  bool more = false;  // requests left over from the last batch: no waiting for events
+  bool inFlight = false;  // `batch` waits for the main thread or is being run there
+  bool more = false;      // requests left over from the last batch: no waiting for events
   epoll_event events[64];
 
   while (!stop_) {
     int64_t now = MonotonicMs();
     int64_t next = now + 1000;
     for (auto& [fd, c] : conns) next = std::min(next, c->Deadline);
-    int n = epoll_wait(ep, events, 64, more ? 0 : int(std::max<int64_t>(0, next - now)));
+    int n = epoll_wait(ep, events, 64, more && !inFlight ? 0 : int(std::max<int64_t>(0, next - now)));
     if (n < 0 && errno != EINTR) break;
     if (stop_) break;
     now = MonotonicMs();
     for (int i = 0; i < n; ++i) {
       const int fd = events[i].data.fd;
       if (fd == wakeFd_) continue;
+      if (fd == doneFd_) {
+        uint64_t v;
+        (void)!read(doneFd_, &v, sizeof v);
+        // The batch's answers are in: send them and take the next requests.
+        inFlight = false;
+        batches_.fetch_add(1, std::memory_order_relaxed);
+        requests_.fetch_add(batch.size(), std::memory_order_relaxed);
+        for (auto& [cfd, cp] : conns) {
+          TConn& c = *cp;
+          if (!c.Queued) continue;
+          c.Queued = false;
+          c.In.erase(c.In.begin(), c.In.begin() + long(c.Taken));
+          c.Deadline = now + idleMs;  // only a complete request restarts the idle time
+          Flush(c);
+          if (!c.Pending() && FindFrame(c.In).State != TFrameState::Incomplete) more = true;
+        }
+        continue;
+      }
       if (fd == listenFd_) {
         for (;;) {
           int c = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -155,6 +181,7 @@ void TModbusListener::Loop() {
       auto it = conns.find(fd);
       if (it == conns.end()) continue;
       TConn& c = *it->second;
+      if (c.Queued) continue;  // its buffers belong to the batch until it is done
       if (events[i].events & EPOLLOUT) Flush(c);
       if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR) && !c.Pending() && !c.Eof) {
         while (c.In.size() < kInputCap) {
@@ -172,47 +199,44 @@ void TModbusListener::Loop() {
       }
     }
 
-    // The batch: up to kFramesPerBatch complete requests of every connection whose
-    // earlier answers are out.
-    batch.clear();
-    more = false;
-    for (auto& [fd, cp] : conns) {
-      TConn& c = *cp;
-      if (c.Close || c.Pending()) continue;
-      c.Taken = 0;
-      for (int k = 0; k < kFramesPerBatch; ++k) {
-        TFrame f = FindFrame(std::span<const uint8_t>(c.In).subspan(c.Taken));
-        if (f.State == TFrameState::Broken) c.Close = true;  // framing lost
-        if (f.State != TFrameState::Complete) break;
-        batch.push_back({&c, c.Taken, f.Size});
-        c.Taken += f.Size;
-        c.Queued = true;
-      }
-    }
-    if (!batch.empty()) {
-      const bool ran = runOnMain_([&] {
-        for (const TItem& item : batch)
-          AnswerFrame(cfg_, handler_, std::span<const uint8_t>(item.Conn->In).subspan(item.At, item.Size),
-                      item.Conn->Out);
-      });
-      if (!ran) break;  // the main loop is gone: the server stops
-      batches_.fetch_add(1, std::memory_order_relaxed);
-      requests_.fetch_add(batch.size(), std::memory_order_relaxed);
+    // The next batch, once the last is done: up to kFramesPerBatch complete requests of
+    // every connection whose earlier answers are out.
+    if (!inFlight) {
+      batch.clear();
+      more = false;
       for (auto& [fd, cp] : conns) {
         TConn& c = *cp;
-        if (!c.Queued) continue;
-        c.Queued = false;
-        c.In.erase(c.In.begin(), c.In.begin() + long(c.Taken));
-        c.Deadline = now + idleMs;  // only a complete request restarts the idle time
-        Flush(c);
-        if (!c.Pending() && FindFrame(c.In).State != TFrameState::Incomplete) more = true;
+        if (c.Close || c.Pending()) continue;
+        c.Taken = 0;
+        for (int k = 0; k < kFramesPerBatch; ++k) {
+          TFrame f = FindFrame(std::span<const uint8_t>(c.In).subspan(c.Taken));
+          if (f.State == TFrameState::Broken) c.Close = true;  // framing lost
+          if (f.State != TFrameState::Complete) break;
+          batch.push_back({&c, c.Taken, f.Size});
+          c.Taken += f.Size;
+          c.Queued = true;
+        }
+      }
+      if (!batch.empty()) {
+        inFlight = true;
+        // The batch and its connections stay untouched by this loop until doneFd_ says
+        // so; if the loop has ended by the time the task runs, the task does nothing.
+        post_([this, s = shared_, items = &batch] {
+          std::lock_guard lock(s->Mutex);
+          if (s->Ended) return;
+          for (const TItem& item : *items)
+            AnswerFrame(cfg_, handler_, std::span<const uint8_t>(item.Conn->In).subspan(item.At, item.Size),
+                        item.Conn->Out);
+          uint64_t one = 1;
+          (void)!write(doneFd_, &one, sizeof one);
+        });
       }
     }
 
     for (auto it = conns.begin(); it != conns.end();) {
       TConn& c = *it->second;
       const bool done = c.Eof && !c.Pending() && FindFrame(c.In).State != TFrameState::Complete;
-      if (c.Close || done || now >= c.Deadline) {
+      if (!c.Queued && (c.Close || done || now >= c.Deadline)) {
         epoll_ctl(ep, EPOLL_CTL_DEL, c.Fd, nullptr);
         close(c.Fd);
         it = conns.erase(it);
@@ -222,6 +246,11 @@ void TModbusListener::Loop() {
       ++it;
     }
     connections_ = int(conns.size());
+  }
+  {
+    // A batch running on the main thread now is waited for; one run later does nothing.
+    std::lock_guard lock(shared_->Mutex);
+    shared_->Ended = true;
   }
   for (auto& [fd, c] : conns) close(fd);
   connections_ = 0;

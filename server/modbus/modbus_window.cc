@@ -24,13 +24,11 @@ void ApplyModbusOptions(const TModbusOptions& options, int32_t& port, int32_t& n
   if (options.NoError) noError = 1;
 }
 
-TfrmModbusTCP::TfrmModbusTCP(TZelMain& main, TMainHandOver::TPost post)
-    : main_(main), map_(main, {}, false), handOver_(std::move(post)) {}
+TfrmModbusTCP::TfrmModbusTCP(TZelMain& main, TModbusListener::TPost post)
+    : main_(main), map_(main, {}, false), post_(std::move(post)) {}
 
 TfrmModbusTCP::~TfrmModbusTCP() {
-  // Waiting connection threads first, or the listener would wait for them forever.
-  handOver_.Stop();
-  listener_.reset();
+  listener_.reset();  // on the main thread: no batch is in progress
   StopTimer();
 }
 
@@ -41,15 +39,8 @@ bool TfrmModbusTCP::Create(int32_t port, bool noError, const TModbusOptions& opt
   Counters.ModbusReadCount = Counters.ModbusWriteCount = 0;
   Counters.ModbusReadErrorCount = Counters.ModbusWriteErrorCount = 0;
   // Each batch of requests runs on the main thread, the events inside it.
-  listener_ = std::make_unique<TModbusListener>(
-      config_, *this, TListenerLimits{options.MaxConnections, options.IdleSeconds},
-      [this](const std::function<void()>& batch) {
-        return handOver_.Run(std::function<bool()>([&] {
-                               batch();
-                               return true;
-                             }),
-                             false);
-      });
+  listener_ = std::make_unique<TModbusListener>(config_, *this,
+                                                TListenerLimits{options.MaxConnections, options.IdleSeconds}, post_);
   if (!listener_->Start(options.Bind, port)) {
     listener_.reset();
     StartText = "服务器无法启动! 端口被占用:" + std::to_string(port);

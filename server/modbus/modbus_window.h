@@ -1,7 +1,6 @@
 // The Modbus window `TfrmModbusTCP` without widgets: it owns the engine's listener, the
 // register map and the request counters, answers the register events (on the main
-// thread: the listener hands its requests over in batches through run-on-main-and-wait)
-// and exports the address table. Also the [MODBUS] section of config.ini, our addition that lets a
+// thread: the listener hands its requests over in batches) and exports the address table. Also the [MODBUS] section of config.ini, our addition that lets a
 // plant switch the listener on.
 #pragma once
 #include <atomic>
@@ -12,7 +11,6 @@
 #include <string>
 #include <thread>
 
-#include "server/modbus/main_hand_over.h"
 #include "server/modbus/modbus_engine.h"
 #include "server/modbus/modbus_listener.h"
 #include "server/modbus/register_map.h"
@@ -45,7 +43,7 @@ struct TModbusCounters {
 class TfrmModbusTCP : public TModbusHandler {
  public:
   // `post` queues a task for the main loop (the shell's Post).
-  TfrmModbusTCP(TZelMain& main, TMainHandOver::TPost post);
+  TfrmModbusTCP(TZelMain& main, TModbusListener::TPost post);
   ~TfrmModbusTCP() override;  // main thread
   TfrmModbusTCP(const TfrmModbusTCP&) = delete;
   TfrmModbusTCP& operator=(const TfrmModbusTCP&) = delete;
@@ -83,9 +81,9 @@ class TfrmModbusTCP : public TModbusHandler {
   TZelMain& main_;
   TModbusRegisterMap map_;
   size_t devices_ = 0;  // the device count at creation; projects change only with a restart
-  TMainHandOver handOver_;
+  TModbusListener::TPost post_;
   TModbusConfig config_;
-  std::unique_ptr<TModbusListener> listener_;  // after handOver_: it waits on it
+  std::unique_ptr<TModbusListener> listener_;
   std::mutex timerMutex_;
   std::condition_variable timerWake_;
   bool timerStop_ = false;  // guarded by timerMutex_

@@ -211,50 +211,6 @@ TEST(ModbusMap, CoilsAndCountersAndIdleSeconds) {
   EXPECT_EQ(w.CounterText(), "读:0,写:0\n读错误:0,写错误0");
 }
 
-TEST(ModbusMap, StoppedHandOverReleasesWaitingThreads) {
-  // A main loop that never runs its tasks: the waiting thread returns on Stop alone.
-  std::vector<std::function<void()>> queued;
-  std::mutex m;
-  TMainHandOver h([&](std::function<void()> f) {
-    std::lock_guard lock(m);
-    queued.push_back(std::move(f));
-  });
-  int ran = 0;
-  uint8_t result = 0;
-  std::thread t([&] { result = h.Run(std::function<uint8_t()>([&] { return uint8_t(++ran); }), uint8_t(4)); });
-  for (;;) {
-    std::lock_guard lock(m);
-    if (!queued.empty()) break;
-  }
-  h.Stop();
-  t.join();
-  EXPECT_EQ(result, 4);
-  queued[0]();  // the late task finds the call gone and does nothing
-  EXPECT_EQ(ran, 0);
-  EXPECT_EQ(h.Run(std::function<uint8_t()>([&] { return uint8_t(++ran); }), uint8_t(4)), 4);
-}
-
-TEST(ModbusMap, HandOverReleasesTheWaiterWhenTheWorkThrows) {
-  std::vector<std::function<void()>> queued;
-  std::mutex m;
-  TMainHandOver h([&](std::function<void()> f) {
-    std::lock_guard lock(m);
-    queued.push_back(std::move(f));
-  });
-  uint8_t result = 0;
-  std::thread t([&] {
-    result = h.Run(std::function<uint8_t()>([]() -> uint8_t { throw std::runtime_error("boom"); }), uint8_t(4));
-  });
-  std::function<void()> task;
-  while (!task) {
-    std::lock_guard lock(m);
-    if (!queued.empty()) task = queued[0];
-  }
-  EXPECT_THROW(task(), std::runtime_error);  // on to the main loop's exception path
-  t.join();
-  EXPECT_EQ(result, 4);
-}
-
 TEST(ModbusMap, OptionsJoinTheCommandLine) {
   TTempDir dir;
   dir.Write("off.ini", "[MODBUS]\nPort=1502\n");
