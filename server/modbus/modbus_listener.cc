@@ -129,7 +129,8 @@ void TModbusListener::Loop() {
   while (!stop_) {
     int64_t now = MonotonicMs();
     int64_t next = now + 1000;
-    for (auto& [fd, c] : conns) next = std::min(next, c->Deadline);
+    for (auto& [fd, c] : conns)
+      if (!c->Queued) next = std::min(next, c->Deadline);  // a queued one waits for its batch
     int n = epoll_wait(ep, events, 64, more && !inFlight ? 0 : int(std::max<int64_t>(0, next - now)));
     if (n < 0 && errno != EINTR) break;
     if (stop_) break;
@@ -181,7 +182,15 @@ void TModbusListener::Loop() {
       auto it = conns.find(fd);
       if (it == conns.end()) continue;
       TConn& c = *it->second;
-      if (c.Queued) continue;  // its buffers belong to the batch until it is done
+      if (c.Queued) {
+        // Its buffers belong to the batch until it is done. A hang-up is reported
+        // whatever the interest: stop watching, or the loop would spin until then.
+        if (events[i].events & (EPOLLHUP | EPOLLERR)) {
+          epoll_ctl(ep, EPOLL_CTL_DEL, fd, nullptr);
+          c.Close = true;
+        }
+        continue;
+      }
       if (events[i].events & EPOLLOUT) Flush(c);
       if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR) && !c.Pending() && !c.Eof) {
         while (c.In.size() < kInputCap) {
