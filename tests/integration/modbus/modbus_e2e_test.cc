@@ -1,7 +1,8 @@
 // The real server's Modbus TCP listener over cloudsim, with real clients: libmodbus (C)
 // and pymodbus read every variable of a three-device plant by its exported address,
 // writes reach the devices, the error rules and the status registers hold, and hostile
-// clients (silent, garbage, a flood of connections) cost the others nothing.
+// clients (silent, garbage, unfinished, not reading, a flood of connections) cost the
+// others nothing.
 #include <arpa/inet.h>
 #include <modbus.h>
 #include <netinet/in.h>
@@ -398,6 +399,12 @@ TEST_F(ModbusE2E, TenClientsAtOnceAndHostileClientsCostThemNothing) {
   const uint8_t half[] = {0, 1, 0, 0, 0, 6, 1, 3};
   ASSERT_GT(send(trickle, half, sizeof half, 0), 0);
 
+  // Thousands of requests for 125 registers, and never a read of the answers.
+  int greedy = rawConnect();
+  std::vector<uint8_t> requests;
+  for (int i = 0; i < 4000; ++i) requests.insert(requests.end(), {0, 1, 0, 0, 0, 6, 1, 3, 0, 0, 0, 125});
+  ASSERT_GT(send(greedy, requests.data(), requests.size(), MSG_NOSIGNAL | MSG_DONTWAIT), 0);
+
   std::atomic<int> failures{0}, reads{0};
   std::vector<std::thread> clients;
   for (int t = 0; t < 10; ++t) {
@@ -422,6 +429,8 @@ TEST_F(ModbusE2E, TenClientsAtOnceAndHostileClientsCostThemNothing) {
   EXPECT_TRUE(closedByServer(garbage));
   EXPECT_TRUE(closedByServer(silent));
   EXPECT_TRUE(closedByServer(trickle));
+  EXPECT_TRUE(closedByServer(greedy));
+  close(greedy);
   close(garbage);
   close(silent);
   close(trickle);
