@@ -50,10 +50,12 @@ void Flush(TConn& c) {
   c.Sent = 0;
 }
 
-// Read while answers are out; write while answers wait.
+// Read while answers are out; write while answers wait; neither while the main thread
+// works on the connection's batch (its buffers are not ours to look at then).
 void Watch(int ep, TConn& c) {
-  const bool read = !c.Queued && !c.Pending() && !c.Eof && c.In.size() < kInputCap;
-  const uint32_t want = (c.Pending() ? uint32_t(EPOLLOUT) : 0u) | (read ? uint32_t(EPOLLIN) : 0u);
+  const bool pending = !c.Queued && c.Pending();
+  const bool read = !c.Queued && !pending && !c.Eof && c.In.size() < kInputCap;
+  const uint32_t want = (pending ? uint32_t(EPOLLOUT) : 0u) | (read ? uint32_t(EPOLLIN) : 0u);
   if (want == c.Interest) return;
   epoll_event ev{};
   ev.events = want;
@@ -141,7 +143,10 @@ void TModbusListener::Loop() {
       if (fd == doneFd_) {
         uint64_t v;
         (void)!read(doneFd_, &v, sizeof v);
-        // The batch's answers are in: send them and take the next requests.
+        // The batch's answers are in: send them and take the next requests. The lock
+        // orders the main thread's writes before our reads for every checker too (the
+        // event counter alone does it, but only through the kernel).
+        { std::lock_guard lock(shared_->Mutex); }
         inFlight = false;
         batches_.fetch_add(1, std::memory_order_relaxed);
         requests_.fetch_add(batch.size(), std::memory_order_relaxed);
@@ -244,8 +249,13 @@ void TModbusListener::Loop() {
 
     for (auto it = conns.begin(); it != conns.end();) {
       TConn& c = *it->second;
+      if (c.Queued) {
+        Watch(ep, c);
+        ++it;
+        continue;
+      }
       const bool done = c.Eof && !c.Pending() && FindFrame(c.In).State != TFrameState::Complete;
-      if (!c.Queued && (c.Close || done || now >= c.Deadline)) {
+      if (c.Close || done || now >= c.Deadline) {
         epoll_ctl(ep, EPOLL_CTL_DEL, c.Fd, nullptr);
         close(c.Fd);
         it = conns.erase(it);

@@ -9,6 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <thread>
+
 #include "server/modbus/modbus_window.h"
 #include "server/runtime/zel_main.h"
 #include "tests/common/free_port.h"
@@ -54,6 +59,69 @@ TEST(ModbusListener, BoundOnConnections) {
   EXPECT_EQ(got, answer);
   EXPECT_EQ(Ask(b), answer);
   close(b);
+}
+
+// A main loop on its own thread, as the server has one: the batches cross threads.
+class TMainLoop {
+ public:
+  TMainLoop() : thread_([this] { Run(); }) {}
+  ~TMainLoop() {
+    Post({});
+    thread_.join();
+  }
+  void Post(std::function<void()> f) {
+    std::lock_guard lock(m_);
+    tasks_.push_back(std::move(f));
+    cv_.notify_one();
+  }
+
+ private:
+  void Run() {
+    for (;;) {
+      std::function<void()> f;
+      {
+        std::unique_lock lock(m_);
+        cv_.wait(lock, [&] { return !tasks_.empty(); });
+        f = std::move(tasks_.front());
+        tasks_.pop_front();
+      }
+      if (!f) return;
+      f();
+    }
+  }
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::deque<std::function<void()>> tasks_;
+  std::thread thread_;
+};
+
+TEST(ModbusListener, ClientsAtOnceThroughAMainLoopThread) {
+  TMainLoop loop;
+  TModbusHandler zeros;
+  TModbusConfig cfg;
+  std::atomic<int> answered{0};
+  {
+    TModbusListener l(cfg, zeros, {8, 60}, [&](std::function<void()> f) { loop.Post(std::move(f)); });
+    ASSERT_TRUE(l.Start("127.0.0.1", 0));
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 4; ++t) {
+      clients.emplace_back([&] {
+        int s = Connect(l.Port());
+        for (int i = 0; i < 200; ++i)
+          if (Ask(s).size() == 13) ++answered;
+        close(s);
+      });
+    }
+    for (auto& t : clients) t.join();
+    // Stopped where the batches run, as the server does it.
+    std::promise<void> stopped;
+    loop.Post([&] {
+      l.Stop();
+      stopped.set_value();
+    });
+    stopped.get_future().wait();
+  }
+  EXPECT_EQ(answered, 800);
 }
 
 TEST(ModbusListener, WindowEndsWhileARequestWaitsForTheMainThread) {
