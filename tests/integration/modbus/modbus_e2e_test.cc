@@ -29,6 +29,7 @@
 #include "tests/common/cloudsim_fixture.h"
 #include "tests/common/free_port.h"
 #include "tests/common/log_receiver.h"
+#include "tests/common/plant_archive.h"
 #include "tests/common/loopback_client.h"
 #include "tests/common/sim_plant.h"
 #include "tests/common/test_env.h"
@@ -37,11 +38,6 @@
 namespace {
 const std::string kServer = std::string(ZEL_BIN_DIR) + "/ZelOpcServer3";
 const std::string kHere = std::string(ZEL_SOURCE_DIR) + "/tests/integration/modbus";
-
-class TTestCfg : public TOpcCfgFile {
- public:
-  std::unique_ptr<TOpcPrj> NewPrj() override { return std::make_unique<TOpcPrj>(); }
-};
 
 // Three devices, each with a counter (INT32), a writable float, a writable switch and a
 // writable integer.
@@ -123,25 +119,11 @@ class ModbusE2E : public ::testing::Test {
     WriteConfig("[MODBUS]\nEnable=1\nPort=" + std::to_string(port_) + "\nBind=127.0.0.1\nIdleSeconds=3\n" + extra);
   }
   void WritePlant() {
-    TTestCfg cfg;
-    std::string devices = sim_.Control("devices");
-    for (int i = 1; i <= 3; ++i) {
-      auto p = cfg.NewPrj();
-      p->Name = std::to_string(1000 + i);
-      p->Password = "pw" + std::to_string(i);
-      p->DispName = "Dev" + std::to_string(i);
-      p->CustServer = sim_.LoginUrl();
-      p->UseGroup = 1;
-      p->Vars = {{"Count", "G1", 2, 1}, {"Set", "G1.S", 3, 0}, {"On", "", 1, 0}, {"Level", "", 2, 0}};
-      size_t at = devices.find("\"number\":\"" + p->Name + "\"");
-      size_t f = devices.find("\"fingerprint\":\"", at);
-      ASSERT_NE(f, std::string::npos) << devices;
-      f += 15;
-      p->StrMD5 = devices.substr(f, devices.find('"', f) - f);
-      cfg.Prjs.push_back(std::move(p));
-    }
     std::string error;
-    ASSERT_TRUE(cfg.SavePrjFileAs(DataFile("ZelOpc.Dat"), ObjArFormat::BIN, error)) << error;
+    ASSERT_TRUE(WriteSimPlantArchive(sim_, DataFile("ZelOpc.Dat"), 3,
+                                     {{"Count", "G1", 2, 1}, {"Set", "G1.S", 3, 0}, {"On", "", 1, 0}, {"Level", "", 2, 0}},
+                                     error))
+        << error;
   }
   void Start(std::vector<std::string> args = {"-K"}) {
     ASSERT_TRUE(server_.Start(kServer, args, {log_.Env()}, dir_ / "server.txt"));
