@@ -213,7 +213,9 @@ class ModbusE2E : public ::testing::Test {
 
 TEST_F(ModbusE2E, ShippedConfigurationListensNowhereEvenWithAPort) {
   WritePlant();
-  WriteConfig("");
+  std::string shipped;
+  ASSERT_TRUE(ReadFileBytes(std::string(ZEL_SOURCE_DIR) + "/server/ship/config.ini", shipped));
+  dir_.Write("ZelOPC3/config.ini", shipped);
   Start({"-K", "-M", std::to_string(port_)});
   ASSERT_TRUE(Until([&] { return AllRunning(); }, 20000)) << Diagnose();
   EXPECT_FALSE(Connectable());
