@@ -1,7 +1,8 @@
 // The Modbus TCP slave engine `TIdModBusServer` without any socket: it frames requests
 // out of a byte stream, checks the MBAP header and the PDU, raises the application
 // events and builds the normal or exception response. The TCP listener (modbus_listener.h)
-// only moves bytes between a socket and a TModbusSession.
+// frames with FindFrame and answers with AnswerFrame; TModbusSession does both for one
+// stream at once.
 //
 // Request layout (`TModBusRequestBuffer`, at most 269 bytes, big-endian fields):
 //   0 TransactionID u16 | 2 ProtocolID u16 | 4 RecLength u16 | 6 UnitID u8   (MBAP, 7 bytes)

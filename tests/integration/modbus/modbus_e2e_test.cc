@@ -221,6 +221,23 @@ TEST_F(ModbusE2E, ShippedConfigurationListensNowhereEvenWithAPort) {
   EXPECT_FALSE(Connectable());
 }
 
+TEST_F(ModbusE2E, PortInUseIsReportedAndTheServerRunsOn) {
+  WritePlant();
+  WriteEnabled();
+  int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port_));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(taken, 1), 0);
+  Start();
+  ASSERT_TRUE(Until([&] { return AllRunning(); }, 20000)) << Diagnose();
+  EXPECT_NE(server_.Output().find("服务器无法启动! 端口被占用:" + std::to_string(port_)), std::string::npos)
+      << server_.Output();
+  close(taken);
+}
+
 TEST_F(ModbusE2E, ExportMatchesTheCheckedInTables) {
   WritePlant();
   for (const char* name : {"table.csv", "table.htm"}) {
