@@ -11,8 +11,11 @@
 #include "common/log/server_log.h"
 #include "common/platform/named_mutex.h"
 #include "common/settings/sys_config.h"
+#include "common/config/app_paths.h"
+#include "server/core/command_line.h"
 #include "server/core/main_window.h"
 #include "server/core/startup.h"
+#include "server/modbus/modbus_window.h"
 #include "server/opcua/ua_server.h"
 #include "server/runtime/zel_main.h"
 #include "server/shell/headless_shell.h"
@@ -25,7 +28,13 @@ void RunServer() {
   if (g_DataServerMgr) g_DataServerMgr->SetBatchDoneHook([&shell] { shell.RequestBaseTick(); });
   TMainWindow window(*gp_Main, shell);
   // The OPC UA server is built with the window (when enabled) and goes with it.
+  const TModbusOptions modbusOptions = LoadModbusOptions(g_CfgFileName);
+  window.KeepModbusPort = modbusOptions.Enable;
   window.Create(BuildUAServer(*gp_Main), !TSysOP.User.empty());
+  // The Modbus window's register requests run as tasks of the main loop.
+  TfrmModbusTCP modbus(*gp_Main, [&shell](std::function<void()> task) { shell.Post(std::move(task)); });
+  if (!modbus.Create(g_ModbusPort, g_ModbusNoError != 0, modbusOptions)) g_StartHidden = false;
+  if (!modbus.StartText.empty()) shell.SetMessageLabel(modbus.StartText);
   shell.Run(window);
   // Data servers end first: their threads refer to the projects.
   g_DataServerMgr.reset();

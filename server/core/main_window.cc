@@ -63,7 +63,7 @@ TMainWindow::~TMainWindow() = default;
 void TMainWindow::Create(std::unique_ptr<TUaServerHost> ua, bool hasUser) {
   CloseMode = 0;
   Lang.Load(g_AppDir + "/uiinfo.ini");
-  g_ModbusPort = 0;  // the Modbus listener stays off
+  if (!KeepModbusPort) g_ModbusPort = 0;  // the Modbus listener stays off
   main_.SetCloser(this);
   ua_ = std::move(ua);
   if (ua_) {

@@ -84,6 +84,8 @@ class TMainWindow : public TCloseScheduler {
   // An exception escaped a handler: log, "ErrorLog.txt", 20 s timed close, message box.
   void OnException(const std::string& what);
 
+  // [MODBUS] Enable=1 (our addition): creation keeps the Modbus port instead of clearing it.
+  bool KeepModbusPort = false;
   int CloseMode = 0;
   int Countdown = 0;
   bool Closed = false;

@@ -13,6 +13,7 @@
 #include "common/settings/sys_config.h"
 #include "server/core/command_line.h"
 #include "server/core/opc_registration.h"
+#include "server/modbus/modbus_window.h"
 #include "server/runtime/zel_main.h"
 
 TOpcLogFun g_POpcLogFun = nullptr;
@@ -39,6 +40,8 @@ bool StartServer(int argc, const char* const* argv) {
   if (gp_Main) throw std::logic_error("gp_Main == NULL (UnitOpcServerMain, 211)");
   gp_Main = std::make_unique<TZelMain>();
   ParseCommandLine(argc, argv);
+  // [MODBUS] Enable=1 (our addition) gives a port as "-M" would; NoError=1 as "-MBNOERROR".
+  ApplyModbusOptions(LoadModbusOptions(g_CfgFileName), g_ModbusPort, g_ModbusNoError);
 
   if (g_RegServer) {
     RegisterOpc("ZELOPC", "ZELOPC");

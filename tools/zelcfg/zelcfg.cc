@@ -22,6 +22,7 @@
 #include "common/config/opc_prj.h"
 #include "common/helpers/strings.h"
 #include "common/platform/text.h"
+#include "server/modbus/modbus_export.h"
 
 namespace {
 
@@ -35,6 +36,7 @@ void Usage() {
   std::fputs(
       "usage: zelcfg show FILE [--passwords]\n"
       "       zelcfg convert IN OUT --format bin|binz|xml\n"
+      "       zelcfg modbus-export FILE OUT.htm|OUT.csv\n"
       "FILE, IN: a project archive (ZelOpc.Dat) in the BIN, BINZ or XML format.\n",
       stderr);
 }
@@ -169,6 +171,26 @@ int Convert(const std::vector<std::string>& args) {
   return 0;
 }
 
+// The Modbus address table of an archive, as the server's Modbus window exports it. Device
+// names come only from logins, so every heading shows the device as not connected.
+int ModbusExport(const std::vector<std::string>& args) {
+  if (args.size() != 2 || args[0].empty() || args[0][0] == '-' || args[1].empty() || args[1][0] == '-')
+    return Usage(), 2;
+  TToolCfgFile cfg;
+  std::string format;
+  if (!Load(args[0], cfg, format)) {
+    std::fprintf(stderr, "zelcfg: %s is not a readable project archive\n", args[0].c_str());
+    return 1;
+  }
+  std::vector<const TOpcPrj*> prjs;
+  for (const auto& p : cfg.Prjs) prjs.push_back(p.get());
+  if (!ExportModbusTable(args[1], prjs)) {
+    std::fprintf(stderr, "zelcfg: cannot write %s\n", args[1].c_str());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -178,6 +200,7 @@ int main(int argc, char** argv) {
   try {
     if (cmd == "show") return Show(args);
     if (cmd == "convert") return Convert(args);
+    if (cmd == "modbus-export") return ModbusExport(args);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "zelcfg: %s\n", e.what());
     return 1;

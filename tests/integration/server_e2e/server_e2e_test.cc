@@ -14,6 +14,7 @@
 #include "tests/common/child_process.h"
 #include "tests/common/cloudsim_fixture.h"
 #include "tests/common/log_receiver.h"
+#include "tests/common/plant_archive.h"
 #include "tests/common/sim_plant.h"
 #include "tests/common/test_env.h"
 #include "tests/common/text_fields.h"
@@ -44,27 +45,10 @@ class ServerE2E : public ::testing::Test {
   // The configuration a plant engineer would have after a first start: every device with
   // its variable list and the list's fingerprint, so the server has nothing to relearn.
   void WritePlant(bool withVars = true) {
-    TTestCfg cfg;
-    std::string devices = sim_.Control("devices");
-    for (int i = 1; i <= 3; ++i) {
-      auto p = cfg.NewPrj();
-      p->Name = std::to_string(1000 + i);
-      p->Password = "pw" + std::to_string(i);
-      p->DispName = "Dev" + std::to_string(i);
-      p->CustServer = sim_.LoginUrl();
-      p->UseGroup = 1;
-      if (withVars) {
-        p->Vars = {{"Count", "G1", 2, 1}, {"Set", "G1.S", 3, 0}, {"On", "", 1, 0}};
-        size_t at = devices.find("\"number\":\"" + p->Name + "\"");
-        size_t f = devices.find("\"fingerprint\":\"", at);
-        ASSERT_NE(f, std::string::npos) << devices;
-        f += 15;
-        p->StrMD5 = devices.substr(f, devices.find('"', f) - f);
-      }
-      cfg.Prjs.push_back(std::move(p));
-    }
+    std::vector<TOpcCfgVar> vars;
+    if (withVars) vars = {{"Count", "G1", 2, 1}, {"Set", "G1.S", 3, 0}, {"On", "", 1, 0}};
     std::string error;
-    ASSERT_TRUE(cfg.SavePrjFileAs(DataFile("ZelOpc.Dat"), ObjArFormat::BIN, error)) << error;
+    ASSERT_TRUE(WriteSimPlantArchive(sim_, DataFile("ZelOpc.Dat"), 3, vars, error)) << error;
   }
   void Start(std::vector<std::string> args = {"-K"}) {
     ASSERT_TRUE(server_.Start(kServer, args, {log_.Env()}, dir_ / "server.txt"));
