@@ -19,6 +19,8 @@ struct TwhTransfer {
   std::vector<std::string> headers;  // "Name: value" of the final answer
   bool headersDone = false;
   bool idleTimedOut = false;
+  bool cancelled = false;
+  const NxWinHTTP* session = nullptr;  // whose Cancel ends the transfer
   int64_t lastMoveMs = 0;
   curl_off_t lastDown = -1, lastUp = -1;
   int sendMs = 0, receiveMs = 0;
@@ -67,8 +69,13 @@ size_t OnHeader(char* data, size_t size, size_t n, void* user) {
 
 // Idle limits as WinHTTP applies them: no byte moved for longer than the send time-out
 // while sending, or the receive time-out while waiting for or reading the answer.
+// A cancelled session ends the transfer at once, whatever the time-outs.
 int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
   auto* t = static_cast<TwhTransfer*>(user);
+  if (t->session && t->session->Cancelled()) {
+    t->cancelled = true;
+    return 1;
+  }
   int64_t now = SteadyMs();
   if (dlnow != t->lastDown || ulnow != t->lastUp) {
     t->lastDown = dlnow;
@@ -314,6 +321,10 @@ int32_t TwhRequest::Send(std::string_view body) {
     return -1;
   }
   NxWinHTTP& session = connect_.Session();
+  if (session.Cancelled()) {
+    lastError_ = kWhErrOperationCancelled;
+    return -1;
+  }
   if (!transfer_) transfer_ = session.TakeTransfer();
   TwhTransfer& t = *transfer_;
   if (!t.curl) {
@@ -326,6 +337,8 @@ int32_t TwhRequest::Send(std::string_view body) {
   t.headers.clear();
   t.headersDone = false;
   t.idleTimedOut = false;
+  t.cancelled = false;
+  t.session = &session;
   t.lastMoveMs = SteadyMs();
   t.lastDown = t.lastUp = -1;
   t.sendMs = to.sendMs;
@@ -384,6 +397,13 @@ int32_t TwhRequest::Send(std::string_view body) {
   curl_easy_getinfo(c, CURLINFO_SCHEME, &scheme);
   usedTls_ = scheme && SameText(scheme, "https");
   if (rc == CURLE_OK && status > 0) return static_cast<int32_t>(status);
+  if (rc == CURLE_ABORTED_BY_CALLBACK && t.cancelled) {
+    // Nothing of a cancelled transfer counts, not even a status that had arrived.
+    t.body.clear();
+    t.headers.clear();
+    lastError_ = kWhErrOperationCancelled;
+    return -1;
+  }
   if (rc != CURLE_OK && status > 0 && t.headersDone) {
     // The headers arrived and the body broke off: like a failed read after a good
     // send, the status stands and the body holds what came.
