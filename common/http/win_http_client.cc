@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -36,6 +37,12 @@ namespace {
 int64_t SteadyMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+bool StopSignalPending() {
+  sigset_t pending;
+  if (sigpending(&pending) != 0) return false;
+  return sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1;
 }
 
 struct TCurlGlobal {
@@ -72,7 +79,7 @@ size_t OnHeader(char* data, size_t size, size_t n, void* user) {
 // A cancelled session ends the transfer at once, whatever the time-outs.
 int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
   auto* t = static_cast<TwhTransfer*>(user);
-  if (t->session && t->session->Cancelled()) {
+  if (t->session && (t->session->Cancelled() || (t->session->StopOnPendingSignal() && StopSignalPending()))) {
     t->cancelled = true;
     return 1;
   }

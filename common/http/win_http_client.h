@@ -70,6 +70,11 @@ class NxWinHTTP {
   // Aborts the transfers in progress and refuses new ones, for good (program end).
   void Cancel() { cancelled_.store(true, std::memory_order_release); }
   bool Cancelled() const { return cancelled_.load(std::memory_order_acquire); }
+  // Transfers also end (-12017) while SIGTERM or SIGINT waits, blocked, for the program
+  // to take it: for requests made on a thread that is the one to take the signal, so a
+  // stop never waits for the cloud.
+  void SetStopOnPendingSignal(bool on) { stopOnSignal_.store(on, std::memory_order_relaxed); }
+  bool StopOnPendingSignal() const { return stopOnSignal_.load(std::memory_order_relaxed); }
 
   // Transfer handles: taken by a request for its life, then given back for reuse, so
   // kept-alive connections serve the next request.
@@ -80,6 +85,7 @@ class NxWinHTTP {
   const std::string agent_;
   const bool useProxy_;
   std::atomic<bool> cancelled_{false};
+  std::atomic<bool> stopOnSignal_{false};
   mutable std::mutex mutex_;
   TwhTimeouts timeouts_;                          // guarded by mutex_
   std::string trustFile_;                         // guarded by mutex_

@@ -137,9 +137,13 @@ bool ParseLoginReply(TOpcPrj& prj, std::vector<std::string> lines) {
 }
 
 NxWinHTTP& LoginSession(TOpcCfgFile& cfg) {
-  if (!cfg.LoginHttp)
+  if (!cfg.LoginHttp) {
     cfg.LoginHttp = std::unique_ptr<NxWinHTTP, void (*)(NxWinHTTP*)>(new NxWinHTTP("ZelHTTP", false),
                                                                       [](NxWinHTTP* s) { delete s; });
+    // Logins run on the main thread, which takes the stop signals: a login the cloud
+    // holds back must not hold back the program's end.
+    cfg.LoginHttp->SetStopOnPendingSignal(true);
+  }
   return *cfg.LoginHttp;
 }
 
