@@ -1,5 +1,6 @@
 #include "common/link/typed_value.h"
 
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -26,6 +27,13 @@ constexpr uint8_t PayloadSize(uint8_t tag) {
     default: return 0;
   }
 }
+
+// Sizes of a value (tag and payload) by tag, for walking a section without decoding it.
+constexpr std::array<uint8_t, 256> kValueSize = [] {
+  std::array<uint8_t, 256> a{};
+  for (int tag = 0; tag < 256; ++tag) a[size_t(tag)] = uint8_t(1 + PayloadSize(uint8_t(tag)));
+  return a;
+}();
 
 // n little-endian bytes from p.
 inline uint64_t LoadLE(const unsigned char* p, size_t n) {
@@ -98,7 +106,7 @@ bool ReadSectionComplete(std::string_view section) {
   // Only the sizes matter here: each value is its tag and the tag's payload.
   for (int64_t n = tv.AsInt(); n > 0; --n) {
     if (pos >= size) return false;
-    pos += 1 + PayloadSize(p[pos]);
+    pos += kValueSize[p[pos]];
     if (pos > size) return false;
   }
   return true;
