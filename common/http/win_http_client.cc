@@ -34,7 +34,7 @@ struct TwhTransfer {
 
 namespace {
 
-int64_t SteadyMs() {
+int64_t IdleClockMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
@@ -83,7 +83,7 @@ int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t 
     t->cancelled = true;
     return 1;
   }
-  int64_t now = SteadyMs();
+  int64_t now = IdleClockMs();
   if (dlnow != t->lastDown || ulnow != t->lastUp) {
     t->lastDown = dlnow;
     t->lastUp = ulnow;
@@ -346,7 +346,7 @@ int32_t TwhRequest::Send(std::string_view body) {
   t.idleTimedOut = false;
   t.cancelled = false;
   t.session = &session;
-  t.lastMoveMs = SteadyMs();
+  t.lastMoveMs = IdleClockMs();
   t.lastDown = t.lastUp = -1;
   t.sendMs = to.sendMs;
   t.receiveMs = to.receiveMs;
