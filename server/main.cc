@@ -24,6 +24,11 @@ namespace {
 // The main loop: the window logic in the headless shell until the window closes.
 void RunServer() {
   THeadlessShell shell;
+  // The data servers end before the shell on every way out, a throwing start-up
+  // included: their worker threads call the batch-done hook, which refers to the shell.
+  struct TEndDataServers {
+    ~TEndDataServers() { g_DataServerMgr.reset(); }
+  } endDataServers;
   // A finished batch is applied at once, not up to one base tick later.
   if (g_DataServerMgr) g_DataServerMgr->SetBatchDoneHook([&shell] { shell.RequestBaseTick(); });
   TMainWindow window(*gp_Main, shell);

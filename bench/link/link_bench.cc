@@ -200,7 +200,7 @@ void RunPaced(TZelMain& m, TCountPush& push, const std::vector<TOpcDataServer*>&
   double next = start;
   while (SteadySec() < until) {
     int64_t c0 = ThreadCpuNs();
-    m.RunTick(NowMs());
+    m.RunTick(SteadyMs());
     r.cpuNs += ThreadCpuNs() - c0;
     ++r.steps;
     next += 0.010;
@@ -237,7 +237,7 @@ void RunUnpaced(TCountPush& push, const std::vector<TOpcDataServer*>& servers, d
         w[i].inFlight = false;
       }
       int64_t c0 = ThreadCpuNs();
-      servers[i]->Step(NowMs());
+      servers[i]->Step(SteadyMs());
       r.cpuNs += ThreadCpuNs() - c0;
       ++r.steps;
       stepped = true;
@@ -307,7 +307,7 @@ int main(int argc, char** argv) {
                 kProjects, kVars, kProjects * kVars, kServers);
     const double t0 = SteadySec();
     while (!AllRunningGood(main) && SteadySec() - t0 < 60) {
-      main.RunTick(NowMs());
+      main.RunTick(SteadyMs());
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (!AllRunningGood(main)) {

@@ -162,9 +162,9 @@ std::string CounterTimeText(int64_t ms) {
 void AddCounterLines(const TOpcPrj& prj, std::vector<std::string>& lines) {
   lines.push_back("ReadAll=" + std::to_string(prj.ReadCount));
   lines.push_back("Write=" + std::to_string(prj.ClientWriteCount));
-  if (prj.LastRead != 0) lines.push_back("LastRead=" + CounterTimeText(prj.LastRead));
-  if (prj.LastWrite != 0) lines.push_back("LastWrite=" + CounterTimeText(prj.LastWrite));
-  if (prj.LastError != 0) lines.push_back("LastError=" + CounterTimeText(prj.LastError));
+  if (prj.LastRead != 0) lines.push_back("LastRead=" + CounterTimeText(SteadyToWallMs(prj.LastRead)));
+  if (prj.LastWrite != 0) lines.push_back("LastWrite=" + CounterTimeText(SteadyToWallMs(prj.LastWrite)));
+  if (prj.LastError != 0) lines.push_back("LastError=" + CounterTimeText(SteadyToWallMs(prj.LastError)));
 }
 
 std::string LogTag(const TOpcPrj& prj, std::string_view tag) {

@@ -46,6 +46,8 @@ class TOpcPrj : public CNxLoadStoreAble {
   std::string StrMD5;
   int32_t ReadIntervalMS = 0;
   std::vector<TOpcCfgVar> Vars;
+  // Link-clock times (SteadyMs; 0 = never): intervals and deadlines are reckoned from
+  // them, status lines show them as wall-clock times.
   int64_t RegTime = 0;
   int64_t LastRead = 0;
   int64_t LastWrite = 0;
@@ -58,7 +60,11 @@ class TOpcPrj : public CNxLoadStoreAble {
   virtual void ResetRuntime();
   [[nodiscard]] virtual bool IsReadDue(int64_t nowMs);
   [[nodiscard]] virtual bool IsWriteDue(int64_t nowMs);
+  // The write answer of this project's entries in flight; false when it was an error.
   [[nodiscard]] virtual bool ApplyWriteResult(std::string_view item);
+  // The entries in flight got no answer (transport failure, an answer cut short): they
+  // are kept to go out again.
+  virtual void WritesUnanswered() {}
   [[nodiscard]] virtual std::string BuildWriteRequest();
   // A value of HKLM\Software\KTVRM\OSR (empty when the key or value is missing).
   [[nodiscard]] virtual std::string ReadRegPass(const std::string& valueName);
@@ -75,7 +81,8 @@ class TOpcPrj : public CNxLoadStoreAble {
 void AddStateLines(const TOpcPrj& prj, std::vector<std::string>& lines);
 // "ReadAll=", "Write=", then "LastRead=", "LastWrite=", "LastError=" for times that are set.
 void AddCounterLines(const TOpcPrj& prj, std::vector<std::string>& lines);
-// NowMs time as "yy-mm-dd,hh:nn:ss.zzz"; 0 gives "00-00-00,00:00:00.000".
+// NowMs time as "yy-mm-dd,hh:nn:ss.zzz"; 0 gives "00-00-00,00:00:00.000". The counter
+// lines convert the project's link-clock times first.
 std::string CounterTimeText(int64_t ms);
 
 // Head of a project's log lines, and that head sent as an error line when LogWebErr is on.

@@ -6,6 +6,7 @@
 
 #include "common/config/cfg_file.h"
 #include "common/helpers/strings.h"
+#include "common/platform/clock.h"
 #include "common/platform/paths.h"
 
 const TRegCacheItem* TRegCache::Find(std::string_view name) const {
@@ -67,7 +68,7 @@ void LoadRegCacheFile(TRegCache& cache, const std::string& path, int64_t notBefo
     if (f.size() != 5) continue;
     const int64_t time = DecimalInt64(f[1]);
     if (time < notBefore) continue;
-    cache.Add(TRegCacheItem{time, f[0], f[2], f[3], f[4]});
+    cache.Add(TRegCacheItem{WallToSteadyMs(time), f[0], f[2], f[3], f[4]});
   }
 }
 
@@ -75,6 +76,7 @@ bool SaveRegCacheFile(const TRegCache& cache, const std::string& path) {
   if (FileExists(path)) DeleteFileAt(path);
   std::string text;
   for (const auto& [name, it] : cache.Items())
-    text += it.Name + "," + std::to_string(it.Time) + "," + it.ADDR + "," + it.ADDRS + "," + it.SID + "\r\n";
+    text += it.Name + "," + std::to_string(SteadyToWallMs(it.Time)) + "," + it.ADDR + "," + it.ADDRS + "," + it.SID +
+            "\r\n";
   return WriteFileAtomic(path, text, 0600);
 }

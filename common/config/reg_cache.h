@@ -3,6 +3,8 @@
 //
 // File: one line per item, ended by CR LF: Name,time,ADDR,ADDRS,SID (time as a decimal
 // NowMs value). Lines that do not split into exactly 5 fields at the commas are skipped.
+// In memory the times are link-clock times (SteadyMs), like the projects' login times;
+// load and save convert, so the file keeps wall-clock times across restarts.
 // The file is readable by its owner only, since it holds session ids.
 #pragma once
 #include <cstdint>
@@ -41,7 +43,8 @@ class TRegCache {
 // Refills the configuration's cache from its projects that hold a session, each with the
 // later of its login and last read times.
 void RefreshRegCache(TOpcCfgFile& cfg);
-// Adds the file's items not older than notBefore; the first line of a name wins.
+// Adds the file's items not older than notBefore (a NowMs time); the first line of a
+// name wins.
 void LoadRegCacheFile(TRegCache& cache, const std::string& path, int64_t notBefore);
 // Replaces the file with the cache's items (mode 0600); false when it could not be written.
 bool SaveRegCacheFile(const TRegCache& cache, const std::string& path);

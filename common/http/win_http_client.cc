@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,6 +20,8 @@ struct TwhTransfer {
   std::vector<std::string> headers;  // "Name: value" of the final answer
   bool headersDone = false;
   bool idleTimedOut = false;
+  bool cancelled = false;
+  const NxWinHTTP* session = nullptr;  // whose Cancel ends the transfer
   int64_t lastMoveMs = 0;
   curl_off_t lastDown = -1, lastUp = -1;
   int sendMs = 0, receiveMs = 0;
@@ -31,9 +34,15 @@ struct TwhTransfer {
 
 namespace {
 
-int64_t SteadyMs() {
+int64_t IdleClockMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+bool StopSignalPending() {
+  sigset_t pending;
+  if (sigpending(&pending) != 0) return false;
+  return sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1;
 }
 
 struct TCurlGlobal {
@@ -67,9 +76,14 @@ size_t OnHeader(char* data, size_t size, size_t n, void* user) {
 
 // Idle limits as WinHTTP applies them: no byte moved for longer than the send time-out
 // while sending, or the receive time-out while waiting for or reading the answer.
+// A cancelled session ends the transfer at once, whatever the time-outs.
 int OnProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
   auto* t = static_cast<TwhTransfer*>(user);
-  int64_t now = SteadyMs();
+  if (t->session && (t->session->Cancelled() || (t->session->StopOnPendingSignal() && StopSignalPending()))) {
+    t->cancelled = true;
+    return 1;
+  }
+  int64_t now = IdleClockMs();
   if (dlnow != t->lastDown || ulnow != t->lastUp) {
     t->lastDown = dlnow;
     t->lastUp = ulnow;
@@ -314,6 +328,10 @@ int32_t TwhRequest::Send(std::string_view body) {
     return -1;
   }
   NxWinHTTP& session = connect_.Session();
+  if (session.Cancelled()) {
+    lastError_ = kWhErrOperationCancelled;
+    return -1;
+  }
   if (!transfer_) transfer_ = session.TakeTransfer();
   TwhTransfer& t = *transfer_;
   if (!t.curl) {
@@ -326,7 +344,9 @@ int32_t TwhRequest::Send(std::string_view body) {
   t.headers.clear();
   t.headersDone = false;
   t.idleTimedOut = false;
-  t.lastMoveMs = SteadyMs();
+  t.cancelled = false;
+  t.session = &session;
+  t.lastMoveMs = IdleClockMs();
   t.lastDown = t.lastUp = -1;
   t.sendMs = to.sendMs;
   t.receiveMs = to.receiveMs;
@@ -384,6 +404,13 @@ int32_t TwhRequest::Send(std::string_view body) {
   curl_easy_getinfo(c, CURLINFO_SCHEME, &scheme);
   usedTls_ = scheme && SameText(scheme, "https");
   if (rc == CURLE_OK && status > 0) return static_cast<int32_t>(status);
+  if (rc == CURLE_ABORTED_BY_CALLBACK && t.cancelled) {
+    // Nothing of a cancelled transfer counts, not even a status that had arrived.
+    t.body.clear();
+    t.headers.clear();
+    lastError_ = kWhErrOperationCancelled;
+    return -1;
+  }
   if (rc != CURLE_OK && status > 0 && t.headersDone) {
     // The headers arrived and the body broke off: like a failed read after a good
     // send, the status stands and the body holds what came.

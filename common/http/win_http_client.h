@@ -14,8 +14,11 @@
 //
 // Threads: a session may be used from several threads at once (each request takes a
 // transfer handle of its own from the session's pool). TwhConnect and TwhRequest
-// belong to one thread at a time.
+// belong to one thread at a time. Cancel may be called from any thread: transfers in
+// progress end within about a second (libcurl's progress pace while idle) and later
+// requests fail at once, both with -12017.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -32,6 +35,7 @@ constexpr uint32_t kWhErrInternal = 12004;
 constexpr uint32_t kWhErrInvalidUrl = 12005;
 constexpr uint32_t kWhErrUnrecognizedScheme = 12006;
 constexpr uint32_t kWhErrNameNotResolved = 12007;
+constexpr uint32_t kWhErrOperationCancelled = 12017;
 constexpr uint32_t kWhErrCannotConnect = 12029;
 constexpr uint32_t kWhErrConnectionError = 12030;
 constexpr uint32_t kWhErrInvalidServerResponse = 12152;
@@ -63,6 +67,14 @@ class NxWinHTTP {
   std::string TrustFile() const;
   const std::string& Agent() const { return agent_; }
   bool UseProxy() const { return useProxy_; }
+  // Aborts the transfers in progress and refuses new ones, for good (program end).
+  void Cancel() { cancelled_.store(true, std::memory_order_release); }
+  bool Cancelled() const { return cancelled_.load(std::memory_order_acquire); }
+  // Transfers also end (-12017) while SIGTERM or SIGINT waits, blocked, for the program
+  // to take it: for requests made on a thread that is the one to take the signal, so a
+  // stop never waits for the cloud.
+  void SetStopOnPendingSignal(bool on) { stopOnSignal_.store(on, std::memory_order_relaxed); }
+  bool StopOnPendingSignal() const { return stopOnSignal_.load(std::memory_order_relaxed); }
 
   // Transfer handles: taken by a request for its life, then given back for reuse, so
   // kept-alive connections serve the next request.
@@ -72,6 +84,8 @@ class NxWinHTTP {
  private:
   const std::string agent_;
   const bool useProxy_;
+  std::atomic<bool> cancelled_{false};
+  std::atomic<bool> stopOnSignal_{false};
   mutable std::mutex mutex_;
   TwhTimeouts timeouts_;                          // guarded by mutex_
   std::string trustFile_;                         // guarded by mutex_

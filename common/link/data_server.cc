@@ -205,17 +205,20 @@ TOpcDataServer::TOpcDataServer(std::string url, std::function<void()> onBatchDon
     : session_(std::make_unique<NxWinHTTP>("ZelHTTP", false)), url_(std::move(url)) {
   reader_ = std::make_unique<TOpcDataThread>(*session_, 'R', url_, onBatchDone);
   writer_ = std::make_unique<TOpcDataThread>(*session_, 'W', url_, onBatchDone);
-  NextRetry = NowMs() + kFirstRetryMs;
+  NextRetry = SteadyMs() + kFirstRetryMs;
   if (TSysOP.LogWebR) LogSys("NewOpcDataServer(" + url_ + ")");
 }
 
 TOpcDataServer::~TOpcDataServer() {
+  // A transfer in progress is aborted rather than waited for (up to the time-outs).
+  session_->Cancel();
   // Threads first: they use the session.
   reader_.reset();
   writer_.reset();
 }
 
 bool TOpcDataServer::AddProject(TOpcPrj& prj) {
+  if (Has(prj)) return true;
   if (prj.NetState != ncsEnum || projects_.count(prj.DispName)) return false;
   projects_[prj.DispName] = &prj;
   if (TSysOP.LogWebR) LogSys("OpcDataServer(" + url_ + "),AddZEL=" + prj.Name);
@@ -235,6 +238,11 @@ bool TOpcDataServer::Has(const TOpcPrj& prj) const {
   return it != projects_.end() && it->second == &prj;
 }
 
+TOpcPrj* TOpcDataServer::Find(const std::string& dispName) const {
+  auto it = projects_.find(dispName);
+  return it == projects_.end() ? nullptr : it->second;
+}
+
 std::vector<TOpcPrj*> TOpcDataServer::AttachedProjects() const {
   std::vector<TOpcPrj*> v;
   v.reserve(projects_.size());
@@ -247,7 +255,13 @@ void TOpcDataServer::Step(int64_t now) {
     DevError_Retry();
     NextRetry = now + kRetryEveryMs;
   }
-  if (projects_.empty()) return;
+  if (projects_.empty()) {
+    // Nobody is left to read for: a finished read is stale and would fail whichever
+    // project attaches next. A finished write still settles its entries.
+    if (reader_->IsDone()) reader_->ResetBatch();
+    if (writer_->IsDone()) ProcessWriteResult(now);
+    return;
+  }
   if (!reader_->IsBusy()) SendEnumsAndReads(now);
   else if (reader_->IsDone()) ProcessReadResult(now);
   if (!writer_->IsBusy()) SendWrites(now);
@@ -288,15 +302,19 @@ void TOpcDataServer::SendEnumsAndReads(int64_t now) {
 }
 
 void TOpcDataServer::SendWrites(int64_t now) {
+  // Writes go out once the enumeration has confirmed the variable list; writes kept
+  // through a failure wait for that after the re-login.
+  auto ready = [](const TOpcPrj& p) { return p.NetState == ncsStartRW || p.NetState == ncsRunning; };
   bool due = false;
   for (auto& [name, p] : projects_)
-    if (p->IsWriteDue(now)) {
+    if (ready(*p) && p->IsWriteDue(now)) {
       due = true;
       break;
     }
   if (!due) return;
   TOpcDataThread& t = *writer_;
   for (auto& [name, p] : projects_) {
+    if (!ready(*p)) continue;
     std::string payload = p->BuildWriteRequest();
     if (!payload.empty()) t.QueueOp(*p, "W", payload);
   }
@@ -319,6 +337,10 @@ void TOpcDataServer::FailBatch(const std::vector<TOpcPrj*>& projects, int32_t re
     }
   }
   LogWebError("HttpError:[" + names + "]," + HttpResultText(result));
+}
+
+void TOpcDataServer::ReturnUnansweredWrites(const std::vector<TOpcPrj*>& projects) {
+  for (TOpcPrj* p : Distinct(projects)) p->WritesUnanswered();
 }
 
 // Walks a text batch result: item k belongs to entry k.
@@ -372,29 +394,49 @@ void TOpcDataServer::ApplyTextItems(TOpcDataThread& t, int64_t now, bool writes)
   // Entries without an item fail as a malformed answer would.
   if (k < entries) {
     std::vector<TOpcPrj*> rest(t.Projects.begin() + long(k), t.Projects.end());
+    if (writes) ReturnUnansweredWrites(rest);
     FailBatch(rest, 500);
   }
 }
 
+// A binary batch result, the "OK\r\n" head of each POST's answer left out:
+//   per entry: marker "<[{#}]>\r\n", then the entry's section
+//   section:   status (tag 12); when it is 0, the count and that many typed values
+//   at the end: two zero bytes (added by the worker)
+// Sections carry no length: one ends where the next marker starts, the last one at the
+// two zero bytes. A section that does not hold what its head announces inside those
+// bounds fails its project; its values are never taken from the bytes after it.
 void TOpcDataServer::ApplyBinary(TOpcDataThread& t, int64_t now) {
   // The bytes go back to the thread afterwards, so its next batch result reuses them.
   TNxMemStream in;
   in.Bytes().swap(t.Result);
-  for (size_t k = 0; k < t.Projects.size(); ++k) {
+  const std::string_view bytes(in.Bytes().data(), in.Bytes().size() >= 2 ? in.Bytes().size() - 2 : 0);
+  size_t k = 0;
+  for (; k < t.Projects.size(); ++k) {
+    const size_t at = in.Position();
+    if (bytes.substr(at, kBatchMarker.size()) != kBatchMarker) break;
+    const size_t begin = at + kBatchMarker.size();
+    const size_t end = std::min(bytes.find(kBatchMarker, begin), bytes.size());
     TOpcPrj* p = t.Projects[k];
-    p->LastRead = now;
-    char marker[9];
-    static_assert(sizeof marker == kBatchMarker.size());
-    if (in.Read(marker, sizeof marker) != sizeof marker || std::string_view(marker, sizeof marker) != kBatchMarker) {
-      LogSys("ReadBin_FormatError!");
-      FailBatch(t.Projects, 500);
-      t.Result.swap(in.Bytes());
-      return;
+    // A project that left the read states since the batch was made (a failed write, a
+    // re-login) is passed over: the answer belongs to its old session.
+    if (p->NetState == ncsStartRW || p->NetState == ncsRunning) {
+      p->LastRead = now;
+      in.Seek(begin);
+      if (!ReadSectionComplete(bytes.substr(begin, end - begin))) {
+        if (TSysOP.LogWebErr) LogWebError(LogTag(*p, "[ReadError]") + "SectionCutShort");
+        SetProjectError(*p, nceNotSupported);
+      } else if (!p->ApplyReadBin(in)) {
+        if (TSysOP.LogWebErr) LogWebError(LogTag(*p, "[ReadError]"));
+        HandleReLogin(*p);
+      }
     }
-    if (!p->ApplyReadBin(in)) {
-      if (TSysOP.LogWebErr) LogWebError(LogTag(*p, "[ReadError]"));
-      HandleReLogin(*p);
-    }
+    in.Seek(end);
+  }
+  // Entries without a section fail as a malformed answer would.
+  if (k < t.Projects.size()) {
+    LogSys("ReadBin_FormatError!");
+    FailBatch(std::vector<TOpcPrj*>(t.Projects.begin() + long(k), t.Projects.end()), 500);
   }
   t.Result.swap(in.Bytes());
 }
@@ -418,15 +460,23 @@ void TOpcDataServer::ProcessReadResult(int64_t now) {
 
 void TOpcDataServer::ProcessWriteResult(int64_t now) {
   TOpcDataThread& t = *writer_;
+  // Entries of a batch that was not answered line by line are kept: they go out again.
   if (t.HttpStatus == 200 && t.ServerCode != 0) {
     LogSys("[ServerWriteRet]" + url_ + "," + ResultText(t.ServerCode));
+    ReturnUnansweredWrites(t.Projects);
     FailBatch(t.Projects, 200);
   } else if (t.HttpStatus == 200) {
-    if (t.Result.size() <= kBatchMarker.size()) FailBatch(t.Projects, 500);
-    else ApplyTextItems(t, now, true);
+    if (t.Result.size() <= kBatchMarker.size()) {
+      ReturnUnansweredWrites(t.Projects);
+      FailBatch(t.Projects, 500);
+    } else {
+      ApplyTextItems(t, now, true);
+    }
   } else if (t.HttpStatus < 0) {
+    ReturnUnansweredWrites(t.Projects);
     FailBatch(AttachedProjects(), t.HttpStatus);
   } else {
+    ReturnUnansweredWrites(t.Projects);
     FailBatch(t.Projects, t.HttpStatus);
   }
   t.ResetBatch();
@@ -435,12 +485,30 @@ void TOpcDataServer::ProcessWriteResult(int64_t now) {
 // ---------------------------------------------------------------------------------------
 // TDataServerMgr
 
-TDataServerMgr::~TDataServerMgr() { servers_.clear(); }
+TDataServerMgr::~TDataServerMgr() { Clear(); }
+
+void TDataServerMgr::Clear() {
+  // Every session is cancelled before the first thread is joined, so the transfers of
+  // all data servers end together rather than one after the other.
+  for (auto& [url, ds] : servers_) ds->Session().Cancel();
+  servers_.clear();
+}
 
 bool TDataServerMgr::AddProject(TOpcPrj& prj) {
   auto it = servers_.find(prj.DataUrl);
   if (it == servers_.end()) it = servers_.emplace(prj.DataUrl, std::make_unique<TOpcDataServer>(prj.DataUrl, onBatchDone_)).first;
-  return it->second->AddProject(prj);
+  TOpcDataServer& ds = *it->second;
+  if (ds.AddProject(prj)) return true;
+  // Projects are told apart by display name inside a data server: a second one of the
+  // same name would never be polled. It is shown as an error and logged instead.
+  TOpcPrj* holder = ds.Find(prj.DispName);
+  if (holder && holder != &prj) {
+    LogWebError("DuplicateDispName:[" + QuoteListEntry(holder->DispName + ":" + holder->Name) + "," +
+                QuoteListEntry(prj.DispName + ":" + prj.Name) + "]," + ds.Url());
+    SetNetState(prj, ncsIdle);
+    SetProjectError(prj, nceDeviceId);
+  }
+  return false;
 }
 
 bool TDataServerMgr::DetachProject(TOpcPrj& prj) {
@@ -456,6 +524,9 @@ TOpcDataServer* TDataServerMgr::FindServer(const std::string& url) {
 
 void TDataServerMgr::Step(int64_t now) {
   for (auto& [url, ds] : servers_) ds->Step(now);
+  // A data server lives as long as projects use it: addresses from damaged login
+  // answers, or ones the cloud stopped naming, do not pile up with their threads.
+  std::erase_if(servers_, [](const auto& entry) { return entry.second->Unused(); });
 }
 
 // ---------------------------------------------------------------------------------------

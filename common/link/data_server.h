@@ -13,7 +13,8 @@
 // touched by both sides at once.
 //
 // Everything else (decisions, parsing, state changes) runs on the main thread inside
-// TDataServerMgr::Step.
+// TDataServerMgr::Step. Every time here (`now`, NextRetry, project times) is link-clock
+// milliseconds (SteadyMs), so a stepped wall clock never stalls or hurries the link.
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -106,11 +107,16 @@ class TOpcDataServer {
   TOpcDataServer(const TOpcDataServer&) = delete;
   TOpcDataServer& operator=(const TOpcDataServer&) = delete;
 
-  // Attaches a project in ncsEnum. A project that is not in ncsEnum, or whose display
-  // name is attached already, is refused (false) and left as it is.
+  // Attaches a project in ncsEnum (true; also when it is attached already). A project
+  // that is not in ncsEnum, or whose display name another project holds here, is
+  // refused (false) and left as it is.
   bool AddProject(TOpcPrj& prj);
   TOpcPrj* RemoveProject(const std::string& dispName);
   bool Has(const TOpcPrj& prj) const;
+  // The attached project of that display name, or nullptr.
+  TOpcPrj* Find(const std::string& dispName) const;
+  // No project attached and no batch in flight: the data server may go.
+  bool Unused() const { return projects_.empty() && !reader_->IsBusy() && !writer_->IsBusy(); }
   void Step(int64_t now);
 
   const std::string& Url() const { return url_; }
@@ -128,6 +134,8 @@ class TOpcDataServer {
   void ProcessWriteResult(int64_t now);
   void DevError_Retry();
   void FailBatch(const std::vector<TOpcPrj*>& projects, int32_t result);
+  // The write entries of a batch that got no answer go back to their projects' queues.
+  static void ReturnUnansweredWrites(const std::vector<TOpcPrj*>& projects);
 
  private:
   void ApplyTextItems(TOpcDataThread& t, int64_t now, bool writes);
@@ -144,21 +152,25 @@ class TOpcDataServer {
 class TDataServerMgr {
  public:
   TDataServerMgr() = default;
-  ~TDataServerMgr();  // stops every data server's threads
+  ~TDataServerMgr();  // stops every data server's threads, aborting transfers in progress
   TDataServerMgr(const TDataServerMgr&) = delete;
   TDataServerMgr& operator=(const TDataServerMgr&) = delete;
 
   // Finds or makes the data server of the project's DataUrl and attaches the project.
+  // A project refused because another project of its data server has its display name
+  // is put in the error state (nceDeviceId) with a log line naming both.
   bool AddProject(TOpcPrj& prj);
   // Removes the project (found by DispName) from the data server of its DataUrl; true
   // when the removed project was this one.
   bool DetachProject(TOpcPrj& prj);
   TOpcDataServer* FindServer(const std::string& url);
+  // Steps every data server, then drops the ones no project uses any more.
   void Step(int64_t now);
   size_t Count() const { return servers_.size(); }
   // Called on a worker thread whenever a batch of a data server made from now on is done.
   void SetBatchDoneHook(std::function<void()> hook) { onBatchDone_ = std::move(hook); }
-  void Clear() { servers_.clear(); }
+  // Ends every data server; transfers in progress are aborted first, all at once.
+  void Clear();
 
  private:
   std::map<std::string, std::unique_ptr<TOpcDataServer>> servers_;  // by URL, owning

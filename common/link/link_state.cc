@@ -17,7 +17,7 @@ void SetNetState(TOpcPrj& prj, int state) {
 void SetProjectError(TOpcPrj& prj, int code) {
   prj.ErrCode = code;
   prj.NetState = ncsError;
-  prj.LastError = NowMs();
+  prj.LastError = SteadyMs();
   prj.ResetRuntime();
 }
 

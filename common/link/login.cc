@@ -66,6 +66,27 @@ void DevRegError(TOpcPrj& prj, int serverCode) {
     LogWebError(Format("[DevRegError]%s:%s,ErrorCode=%d", prj.DispName.c_str(), prj.Name.c_str(), prj.ErrCode));
 }
 
+bool UsableDataAddress(std::string_view hostPort) {
+  std::string_view host = hostPort, port;
+  if (size_t colon = hostPort.rfind(':'); colon != std::string_view::npos) {
+    host = hostPort.substr(0, colon);
+    port = hostPort.substr(colon + 1);
+    if (port.empty() || port.size() > 5) return false;
+    uint32_t n = 0;
+    for (char c : port) {
+      if (c < '0' || c > '9') return false;
+      n = n * 10 + uint32_t(c - '0');
+    }
+    if (n == 0 || n > 65535) return false;
+  }
+  if (host.empty() || host.size() > 255) return false;
+  for (char c : host)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
+          c == '_'))
+      return false;
+  return true;
+}
+
 static std::string KeyValue(const std::vector<std::string>& lines, std::string_view key) {
   for (size_t i = 1; i < lines.size(); ++i) {
     const std::string& l = lines[i];
@@ -100,22 +121,40 @@ bool ParseLoginReply(TOpcPrj& prj, std::vector<std::string> lines) {
   prj.ADDRS = LowerCase(KeyValue(lines, "ADDRS"));
   prj.ADDR = LowerCase(KeyValue(lines, "ADDR"));
   ChooseDataUrl(prj);
+  // An item cut short (no session, no data-server address, or half of one) is no login:
+  // it would make a data server for a garbled address. It fails like an invalid answer.
+  const std::string& url = prj.DataUrl;
+  if (prj.SID.empty() || !UsableDataAddress(std::string_view(url).substr(url.find("//") + 2))) {
+    if (TSysOP.LogWebErr)
+      LogWebError(Format("[DevRegError]%s:%s,BadLoginItem,DataUrl=%s", prj.DispName.c_str(), prj.Name.c_str(),
+                         url.c_str()));
+    SetNetState(prj, ncsIdle);
+    SetProjectError(prj, nceNetwork);
+    prj.HttpCode = -int32_t(kWhErrInvalidServerResponse);
+    return false;
+  }
   return true;
 }
 
 NxWinHTTP& LoginSession(TOpcCfgFile& cfg) {
-  if (!cfg.LoginHttp)
+  if (!cfg.LoginHttp) {
     cfg.LoginHttp = std::unique_ptr<NxWinHTTP, void (*)(NxWinHTTP*)>(new NxWinHTTP("ZelHTTP", false),
                                                                       [](NxWinHTTP* s) { delete s; });
+    // Logins run on the main thread, which takes the stop signals: a login the cloud
+    // holds back must not hold back the program's end.
+    cfg.LoginHttp->SetStopOnPendingSignal(true);
+  }
   return *cfg.LoginHttp;
 }
 
 void LoginBatch(TOpcCfgFile& cfg, const std::vector<TOpcPrj*>& projects) {
-  const int64_t limit = NowMs() - kLoginCacheReuseMs;
+  const int64_t limit = SteadyMs() - kLoginCacheReuseMs;
   std::vector<TOpcPrj*> todo;
   for (TOpcPrj* p : projects) {
     const TRegCacheItem* item = cfg.RegCache.Find(p->Name);
-    if (item && item->Time >= limit) {
+    // A damaged cache line with an unusable address is no reusable login either.
+    if (item && item->Time >= limit && !item->SID.empty() && UsableDataAddress(item->ADDR) &&
+        (item->ADDRS.empty() || UsableDataAddress(item->ADDRS))) {
       p->SID = item->SID;
       p->ADDR = item->ADDR;
       p->ADDRS = item->ADDRS;
@@ -167,15 +206,15 @@ void LoginBatch(TOpcCfgFile& cfg, const std::vector<TOpcPrj*>& projects) {
   }
   for (size_t n = 0; n + 1 < items.size() && n < todo.size(); ++n) {
     todo[n]->HttpCode = 0;
-    if (ParseLoginReply(*todo[n], SplitLines(items[n + 1]))) todo[n]->RegTime = NowMs();
+    if (ParseLoginReply(*todo[n], SplitLines(items[n + 1]))) todo[n]->RegTime = SteadyMs();
   }
 }
 
 int AttachLoggedIn(TOpcCfgFile& cfg, const std::vector<TOpcPrj*>& projects) {
   int attached = 0;
   for (TOpcPrj* p : projects) {
-    if (!p->SID.empty() && g_DataServerMgr) {
-      g_DataServerMgr->AddProject(*p);
+    // A project its data server refuses (display name taken) waits for the retry too.
+    if (!p->SID.empty() && g_DataServerMgr && g_DataServerMgr->AddProject(*p)) {
       ++attached;
     } else {
       AppendUnique(cfg.RetryList, p);

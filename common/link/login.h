@@ -27,9 +27,12 @@ void LoginBatch(TOpcCfgFile& cfg, const std::vector<TOpcPrj*>& projects);
 bool ParseLoginReply(TOpcPrj& prj, std::vector<std::string> lines);
 void DevRegError(TOpcPrj& prj, int serverCode);
 void ChooseDataUrl(TOpcPrj& prj);
+// "host[:port]" with a host of letters, digits, '.', '-', '_' and a port 1..65535.
+bool UsableDataAddress(std::string_view hostPort);
 // The configuration object's login session, made on first use.
 NxWinHTTP& LoginSession(TOpcCfgFile& cfg);
-// Projects with a session go to their data server; the others to cfg.RetryList.
+// Projects with a session go to their data server; the others, and those their data
+// server refuses, to cfg.RetryList.
 int AttachLoggedIn(TOpcCfgFile& cfg, const std::vector<TOpcPrj*>& projects);
 
 // Splits a text at the item separator; a separator at the very end gives no empty item.

@@ -6,6 +6,7 @@
 //   9..11 -> 0, 12 i8 status / "no value", 13..255 -> 0 (no payload)
 #pragma once
 #include <cstdint>
+#include <string_view>
 
 class TNxMemStream;
 
@@ -20,3 +21,8 @@ struct TTypedValue {
 
 // False when the stream ends inside the value.
 [[nodiscard]] bool ReadTypedValue(TNxMemStream& in, TTypedValue& out);
+
+// A binary read section: its status (tag 12), and for status 0 its count and that many
+// values. True when the section's bytes hold everything its head announces, so reading
+// it never takes bytes from beyond its end; a status other than 0 needs nothing more.
+[[nodiscard]] bool ReadSectionComplete(std::string_view section);

@@ -6,6 +6,7 @@
 
 namespace {
 std::atomic<TNowSource> g_source{nullptr};
+std::atomic<TNowSource> g_steadySource{nullptr};
 // Days from 1899-12-30 to 1970-01-01.
 constexpr int64_t kUnixEpochDays = 25569;
 constexpr int64_t kMsPerDay = 86400000;
@@ -36,3 +37,14 @@ int64_t MonotonicMs() {
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
+
+int64_t SteadyMs() {
+  TNowSource s = g_steadySource.load(std::memory_order_acquire);
+  // One added day keeps the real clock clear of 0 ("never") right after boot.
+  return s ? s() : MonotonicMs() + kMsPerDay;
+}
+
+void SetSteadySource(TNowSource source) { g_steadySource.store(source, std::memory_order_release); }
+
+int64_t SteadyToWallMs(int64_t steady) { return steady == 0 ? 0 : NowMs() - (SteadyMs() - steady); }
+int64_t WallToSteadyMs(int64_t wall) { return wall == 0 ? 0 : SteadyMs() - (NowMs() - wall); }

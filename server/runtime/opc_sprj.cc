@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "common/archive/obj_archive.h"
+#include "common/helpers/result_codes.h"
 #include "common/link/typed_value.h"
 #include "common/link/data_server.h"
 #include "common/link/link_state.h"
@@ -62,7 +63,7 @@ void TOpcSPrj::SetValue(TZelVarItem& var, double x) {
     x = std::isnan(t) ? 0.0 : double(int32_t(std::clamp(t, -2147483648.0, 2147483647.0)));
   }
   if (WriteOpt < 2 && var.Value == x) return;
-  const int64_t now = NowMs();
+  const int64_t now = SteadyMs();
   if (WriteOpt == 0) {
     for (TWriteEntry& e : WriteQ) {
       if (e.pVar != &var) continue;
@@ -112,12 +113,49 @@ std::string TOpcSPrj::BuildWriteRequest() {
   return std::to_string(moved) + "\r\n" + lines;
 }
 
-bool TOpcSPrj::ApplyWriteResult(std::string_view) {
+void TOpcSPrj::ReleaseSent() {
   for (TWriteEntry& e : SentQ)
     if (e.pVar->WriteLock > 0) --e.pVar->WriteLock;
   SentQ.clear();
+}
+
+void TOpcSPrj::WritesUnanswered() {
+  if (SentQ.empty()) return;
+  // Back to the front in their order, with their write locks: the next request sends
+  // them first, and reads still leave their variables alone.
+  WriteQ.insert(WriteQ.begin(), SentQ.begin(), SentQ.end());
+  SentQ.clear();
+}
+
+// Answer of a "W" line: "OK", the count, then one result per entry (0 = written; other
+// codes are the device's refusal of that write), or an error item "ERROR", code.
+bool TOpcSPrj::ApplyWriteResult(std::string_view section) {
+  std::vector<std::string> lines = SplitLines(section);
+  if (lines.empty() || lines[0] != "OK") {
+    int code = -1;
+    if (lines.size() > 1)
+      if (auto c = TryDecimalToInt(lines[1])) code = *c;
+    const size_t n = SentQ.size();
+    // An expired session refused nothing: the entries go out again after the re-login.
+    // Any other error item is the cloud's answer to the write, which then ends.
+    const bool keep = code == srSessionID;
+    if (keep) WritesUnanswered();
+    else ReleaseSent();
+    if (TSysOP.LogWebErr)
+      LogWebError(LogTag(*this, "") +
+                  Format("[WriteFailed][Code=%d;CNT=%d;%s]", code, int(n), keep ? "Kept" : "Dropped"));
+    return ApplyErrorReply(*this, std::move(lines));
+  }
+  if (TSysOP.LogWebErr) {
+    // Results of single entries: each one answered, so none is sent again.
+    std::string refused;
+    for (size_t i = 0; i < SentQ.size() && i + 2 < lines.size(); ++i)
+      if (lines[i + 2] != "0") refused += SentQ[i].pVar->Name + "=" + lines[i + 2] + ";";
+    if (!refused.empty()) LogWebError(LogTag(*this, "[WriteRefused]") + refused);
+  }
+  ReleaseSent();
   if (TSysOP.LogWebW) LogWebWrite(LogTag(*this, "[WriteOK]"));
-  if (!WriteQ.empty()) WriteQ.front().QueueTime = NowMs();
+  if (!WriteQ.empty()) WriteQ.front().QueueTime = SteadyMs();
   return true;
 }
 
@@ -161,7 +199,7 @@ bool TOpcSPrj::ApplyReadBin(TNxMemStream& in) {
   }
   for (auto& v : Vars) {
     // A section that ends before its values does not make up values: the project fails
-    // as with any malformed answer, and the batch's marker check fails the rest.
+    // as with any malformed answer. (The data server checks a section's bounds first.)
     if (!ReadTypedValue(in, tv)) {
       SetProjectError(*this, nceNotSupported);
       return false;
@@ -210,14 +248,20 @@ bool TOpcSPrj::ApplyReadText(std::string_view section) {
 }
 
 void TOpcSPrj::ResetRuntime() {
-  WriteQ.clear();
-  SentQ.clear();
+  // Accepted writes outlive a failed read, a lost session or a network fault: they are
+  // dropped only when the variable list they were meant for is gone. Entries in flight
+  // stay with their batch, which settles them when its answer is applied.
+  const bool configGone = ErrCode == nceVarConfig;
+  if (configGone) {
+    WriteQ.clear();
+    SentQ.clear();
+  }
   for (auto& v : Vars) {
     v->Valid = false;
-    v->WriteLock = 0;
+    if (configGone) v->WriteLock = 0;
     PushVar(*v, true);
   }
-  if (ErrCode == nceVarConfig && Closer) Closer->ScheduleClose(10);
+  if (configGone && Closer) Closer->ScheduleClose(10);
 }
 
 void TOpcSPrj::AppendStatusLines(std::vector<std::string>& list) const {

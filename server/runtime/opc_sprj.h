@@ -14,7 +14,7 @@
 struct TWriteEntry {
   TZelVarItem* pVar = nullptr;
   double Value = 0;
-  int64_t QueueTime = 0;
+  int64_t QueueTime = 0;  // link clock (SteadyMs)
 };
 
 inline constexpr size_t kWriteQueueCap = 512;
@@ -45,6 +45,7 @@ class TOpcSPrj : public TOpcPrj {
   bool IsReadDue(int64_t now) override;
   bool IsWriteDue(int64_t now) override;
   bool ApplyWriteResult(std::string_view section) override;
+  void WritesUnanswered() override;
   std::string BuildWriteRequest() override;
   virtual void OnTick() {}
   virtual double GetValue(const TZelVarItem& var) const { return var.Value; }
@@ -66,6 +67,8 @@ class TOpcSPrj : public TOpcPrj {
   TCloseScheduler* Closer = nullptr;
 
  private:
+  // The entries in flight were answered: their write locks go.
+  void ReleaseSent();
   void PushVar(TZelVarItem& v, bool bad) {
     if (Push) Push->UpdateVar(v, bad);
   }

@@ -18,7 +18,8 @@ class TZelMain : public TOpcCfgFile {
   ~TZelMain() override;
 
   std::unique_ptr<TOpcPrj> NewPrj() override;
-  // Logins at the first call, re-logins, retries every 20 s, then the data link.
+  // Logins at the first call, re-logins, retries every 20 s, then the data link. `now`
+  // is link-clock time (SteadyMs), as are TickNow and RetryDeadline.
   void RunTick(int64_t now);
 
   TOpcSPrj& SPrj(size_t i) { return static_cast<TOpcSPrj&>(*Prjs[i]); }

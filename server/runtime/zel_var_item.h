@@ -23,7 +23,7 @@ struct TZelVarItem {
   bool ReadOnly = false;
   double Value = 0.0;
   bool Valid = false;
-  int64_t WriteTime = 0;  // NowMs of the last local write that changed Value
+  int64_t WriteTime = 0;  // link clock (SteadyMs) of the last local write that changed Value
   int32_t WriteLock = 0;  // queued or in-flight writes; reads leave Value alone while > 0
   TOpcSPrj* Prj = nullptr;
   // OPC UA part, filled by the bridge: the node of this variable (0 = none).

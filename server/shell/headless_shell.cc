@@ -195,7 +195,7 @@ void THeadlessShell::Run(TMainWindow& w) {
     secondWasOn = secondTimer_;
     if (now >= base.next) {
       base.next = now + base.period;
-      Guarded(w, [&] { w.BaseTick(NowMs()); });
+      Guarded(w, [&] { w.BaseTick(SteadyMs()); });
       LogStatusChanges();
     }
     if (!quit_ && now >= scan.next) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 
@@ -17,15 +18,20 @@
 #include "tests/common/sim_plant.h"
 
 namespace {
-// The test clock runs with the real one plus an offset the test can jump (the 20 s login
-// retry and the 10 s error retry then need no waiting).
+// The link clock runs with the real one plus an offset the test can jump (the 20 s login
+// retry and the 10 s error retry then need no waiting); the wall clock has an offset of
+// its own, which a test steps as NTP or the end of daylight saving time would.
 std::atomic<int64_t> g_offset{0};
-int64_t OffsetNow() { return SystemNowMs() + g_offset.load(); }
+std::atomic<int64_t> g_wallOffset{0};
+int64_t OffsetSteady() { return MonotonicMs() + 86400000 + g_offset.load(); }
+int64_t OffsetNow() { return SystemNowMs() + g_wallOffset.load(); }
 
 class LinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetNowSource(OffsetNow);
+    SetSteadySource(OffsetSteady);
+    g_wallOffset = 0;
     ResetAppPathsForTest();
     InitAppPaths();
     TSysOP = TSysOPRecord{};
@@ -39,6 +45,7 @@ class LinkTest : public ::testing::Test {
     main_.reset();
     ResetAppPathsForTest();
     SetNowSource(nullptr);
+    SetSteadySource(nullptr);
   }
   void Boot(int devices, bool tls = false) {
     ASSERT_TRUE(sim_.Start(dir_, SimPlant(devices)));
@@ -58,7 +65,7 @@ class LinkTest : public ::testing::Test {
   bool Pump(const std::function<bool()>& pred, int ms = 20000) {
     const int64_t until = MonotonicMs() + ms;
     while (MonotonicMs() < until) {
-      main_->RunTick(NowMs());
+      main_->RunTick(SteadyMs());
       if (pred()) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -177,7 +184,7 @@ TEST_F(LinkTest, WritesAcceptedWhileUpAreNotLost) {
 
 TEST_F(LinkTest, FiftyOneLoginsInTwoPosts) {
   Boot(51);
-  main_->RunTick(NowMs());
+  main_->RunTick(SteadyMs());
   std::string c = sim_.Control("counters");
   EXPECT_NE(c.find("\"logins\":2,\"loginItems\":51"), std::string::npos) << c;
   for (size_t i = 0; i < 51; ++i) EXPECT_EQ(P(i).NetState, ncsEnum) << i;
@@ -186,15 +193,101 @@ TEST_F(LinkTest, FiftyOneLoginsInTwoPosts) {
 TEST_F(LinkTest, WrongPasswordIsRetriedAndRecovers) {
   Boot(1);
   P(0).Password = "wrong";
-  main_->RunTick(NowMs());
+  main_->RunTick(SteadyMs());
   EXPECT_EQ(P(0).NetState, ncsError);
   EXPECT_EQ(P(0).ErrCode, ncePassword);
   ASSERT_EQ(main_->RetryList.size(), 1u);
   P(0).Password = "pw1";
   g_offset += 20000;
-  main_->RunTick(NowMs());  // sets the deadline
+  main_->RunTick(SteadyMs());  // sets the deadline
   g_offset += 20000;
-  main_->RunTick(NowMs());  // the retry
+  main_->RunTick(SteadyMs());  // the retry
   EXPECT_EQ(P(0).NetState, ncsEnum);
   EXPECT_TRUE(main_->RetryList.empty());
+}
+
+namespace {
+// The device's count of read answers, from cloudsim's control API.
+int64_t DeviceReads(const TCloudSim& sim, const std::string& device) {
+  std::string r = sim.Control("reads?device=" + device);
+  size_t at = r.find("\"reads\":");
+  return at == std::string::npos ? -1 : std::strtoll(r.c_str() + at + 8, nullptr, 10);
+}
+}  // namespace
+
+// The wall clock stepped back an hour (end of daylight saving time, NTP) leaves reads,
+// writes and retries on their pace: the link reckons with the monotonic clock.
+TEST_F(LinkTest, WallClockSteppedBackKeepsTheLinkGoing) {
+  Boot(2);
+  ASSERT_TRUE(Pump([&] { return AllEnumerated(); }));
+  for (size_t i = 0; i < 2; ++i) P(i).BuildVars();
+  ASSERT_TRUE(Recover());
+  g_wallOffset -= 3600000;
+  const int64_t before = DeviceReads(sim_, "1001");
+  ASSERT_GE(before, 0);
+  EXPECT_TRUE(Pump([&] { return DeviceReads(sim_, "1001") >= before + 3; }, 15000));
+  P(1).SetValue(*P(1).Vars[1], 17.5);
+  ASSERT_TRUE(Pump([&] { return P(1).WriteQ.empty() && P(1).SentQ.empty(); }, 15000));
+  EXPECT_NE(sim_.Control("writes").find("\"device\":\"1002\",\"name\":\"Set\",\"value\":\"17.5\""), std::string::npos);
+  // A failure is retried on time as well.
+  sim_.Control("fault?kind=status&value=500&count=1");
+  ASSERT_TRUE(Pump([&] { return P(0).NetState != ncsRunning || P(1).NetState != ncsRunning; }, 10000));
+  EXPECT_TRUE(Recover());
+}
+
+// Uncompressed answers cut short: no value of a cut section is shown as good, and a
+// write accepted just before such a read failure still reaches the device.
+TEST_F(LinkTest, TruncatedReadsNeitherFakeValuesNorLoseWrites) {
+  // A float last, so a cut inside its bytes would reach the two zero bytes after it.
+  const std::string plant = "{\"dataServers\":1,\"devices\":[" +
+                            SimDevice(1, 0,
+                                      SimVar("Count", "I", "R", "G1", "counter", 0) + "," +
+                                          SimVar("On", "B", "W", "", "constant", 0) + "," +
+                                          SimVar("Set", "F", "W", "G1.S", "constant", 1.5)) +
+                            "]}";
+  ASSERT_TRUE(sim_.Start(dir_, plant, {"--no-gzip"}));
+  main_ = std::make_unique<TZelMain>();
+  auto p = main_->NewPrj();
+  p->Name = "1001";
+  p->Password = "pw1";
+  p->DispName = "Dev1";
+  p->CustServer = sim_.LoginUrl();
+  main_->Prjs.push_back(std::move(p));
+  ASSERT_TRUE(Pump([&] { return AllEnumerated(); }));
+  P(0).BuildVars();
+  ASSERT_TRUE(Recover());
+  // Values the device can hold: the counter whole and not negative, the setpoint as
+  // configured or as written, the switch 0 or 1.
+  auto possible = [](const TZelVarItem& v) {
+    if (v.Name == "Count") return v.Value >= 0 && v.Value == std::floor(v.Value);
+    if (v.Name == "Set") return v.Value == 1.5 || (v.Value >= 100 && v.Value == std::floor(v.Value));
+    return v.Value == 0 || v.Value == 1;
+  };
+  // The answer cut at every place of its section, one round each; every third round
+  // with a write accepted just before.
+  for (int keep = 13; keep <= 31; ++keep) {
+    SCOPED_TRACE(keep);
+    const bool write = keep % 3 == 0;
+    const double target = 100 + keep;
+    if (write) {
+      sim_.Control("clearwrites");
+      P(0).SetValue(*P(0).Vars[2], target);
+    }
+    sim_.Control("fault?kind=truncate&value=" + std::to_string(keep) + "&count=1");
+    // Watched for a while: the cut answer comes within a read interval or two.
+    bool faked = Pump([&] {
+      for (auto& v : P(0).Vars)
+        if (IsGood(*v) && !possible(*v)) {
+          ADD_FAILURE() << v->Name << "=" << v->Value << " shown as good";
+          return true;
+        }
+      return false;
+    }, 1500);
+    if (faked) break;
+    ASSERT_TRUE(Recover());
+    if (!write) continue;
+    ASSERT_TRUE(Pump([&] { return P(0).WriteQ.empty() && P(0).SentQ.empty(); }));
+    EXPECT_NE(sim_.Control("writes").find("\"value\":\"" + FormatWriteValue(target) + "\""), std::string::npos)
+        << sim_.Control("writes");
+  }
 }

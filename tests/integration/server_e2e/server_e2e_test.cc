@@ -226,3 +226,42 @@ TEST_F(ServerE2E, KeepsRunningThroughCloudFaults) {
   ASSERT_TRUE(server_.Wait(5000, &code));
   EXPECT_EQ(code, 0) << server_.Output();
 }
+
+// A stop while the cloud holds back its answers for a minute ends the server at once:
+// transfers in progress are aborted rather than waited out (curl's time-outs are 30 s
+// and more). The bound is generous and far below those time-outs.
+TEST_F(ServerE2E, StopsPromptlyWhileTheCloudStalls) {
+  WritePlant();
+  struct Case {
+    const char* name;
+    bool stalledLogin;  // the login of the start is held back (else the batches)
+    bool bySignal;      // SIGTERM, else MSG 1034
+  } cases[] = {{"batches, MSG 1034", false, false}, {"batches, SIGTERM", false, true}, {"login, SIGTERM", true, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // No login cache: the start logs in.
+    std::filesystem::remove(DataFile("OpcRegCache.Dat"));
+    if (c.stalledLogin) {
+      sim_.Control("fault?kind=delay&value=60000&count=1000&path=exlog2");
+      Start();
+    } else {
+      Start();
+      ASSERT_TRUE(Until([&] { return AllRunning(); }, 20000)) << Diagnose();
+      sim_.Control("fault?kind=delay&value=60000&count=1000");
+    }
+    // Batches go out every few hundred milliseconds, the login at the first tick: some
+    // are held back by now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    if (c.bySignal) {
+      server_.Signal(SIGTERM);
+    } else {
+      std::string answer;
+      ASSERT_TRUE(SendWindowMessage(kWindowClass, kWindowCaption, 1034, &answer, 3000));
+    }
+    int code = -1;
+    EXPECT_TRUE(server_.Wait(10000, &code)) << Diagnose();
+    EXPECT_EQ(code, 0);
+    sim_.Control("clearfaults");
+    if (server_.Running()) server_.Kill();
+  }
+}

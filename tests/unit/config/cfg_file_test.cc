@@ -13,6 +13,7 @@
 #include "common/platform/clock.h"
 #include "common/platform/paths.h"
 #include "common/platform/text.h"
+#include "tests/common/test_clock.h"
 #include "tests/unit/config/cfg_fixture.h"
 
 namespace {
@@ -303,7 +304,9 @@ TEST(PrjHelpers, FindStateCountersAndLogTag) {
   p.ClientWriteCount = 3;
   double dt = 0;
   ASSERT_TRUE(ObjArParseDateTime("2026-03-04 05:06:07.089", dt));
-  p.LastRead = DateTimeToMs(dt);
+  // Counter times are link-clock times, shown as wall-clock times.
+  TTestClocks clocks(DateTimeToMs(dt) + 5000, 7000000);
+  p.LastRead = 7000000 - 5000;
   p.LastError = 0;
   p.LastWrite = 0;
   AddCounterLines(p, lines);

@@ -5,6 +5,7 @@
 
 #include "common/config/reg_cache.h"
 #include "common/platform/paths.h"
+#include "tests/common/test_clock.h"
 #include "tests/unit/config/cfg_fixture.h"
 
 namespace {
@@ -13,6 +14,7 @@ constexpr int64_t kNow = 46000LL * 86400000;  // a fixed NowMs
 constexpr int64_t kNotBefore = kNow - 360000;
 
 TEST_F(CfgTest, CacheLinesThatLoad) {
+  TTestClocks clocks(kNow, kNow);  // both clocks alike: stored and loaded times agree
   std::ofstream(Path("c.Dat"), std::ios::binary)
       << "A," << kNow - 300000 << ",a1,a2,s1\r\n"        // 5 minutes old: kept
       << "B," << kNow - 360001 << ",b1,b2,s2\r\n"        // 6 minutes and 1 ms: dropped
@@ -44,6 +46,7 @@ TEST_F(CfgTest, CacheLinesThatLoad) {
 }
 
 TEST_F(CfgTest, RefreshAndSave) {
+  TTestClocks clocks(kNow, kNow);
   TTestCfg cfg;
   struct P { const char* name; int64_t reg; int64_t read; const char* sid; };
   const P prjs[] = {{"2", 100, 50, "s2"}, {"1", 100, 200, "s1"}, {"3", 100, 300, ""}};
@@ -78,6 +81,22 @@ TEST_F(CfgTest, RefreshAndSave) {
   // A cache that cannot be written leaves no file.
   EXPECT_FALSE(SaveRegCacheFile(back, Path("nodir/OpcRegCache.Dat")));
   EXPECT_FALSE(FileExists(Path("nodir/OpcRegCache.Dat")));
+}
+
+// The file holds wall-clock times, memory link-clock times: both ways convert through
+// the clocks' present offset.
+TEST_F(CfgTest, CacheTimesConvertAtLoadAndSave) {
+  TTestClocks clocks(kNow, 5000000);
+  TRegCache cache;
+  cache.Put("A", 5000000 - 60000, "a1", "a2", "s1");  // logged in a minute ago
+  ASSERT_TRUE(SaveRegCacheFile(cache, Path("c.Dat")));
+  std::string text;
+  ASSERT_TRUE(ReadFileBytes(Path("c.Dat"), text));
+  EXPECT_EQ(text, "A," + std::to_string(kNow - 60000) + ",a1,a2,s1\r\n");
+  TRegCache back;
+  LoadRegCacheFile(back, Path("c.Dat"), kNotBefore);
+  ASSERT_TRUE(back.Find("A"));
+  EXPECT_EQ(back.Find("A")->Time, 5000000 - 60000);
 }
 
 }  // namespace

@@ -50,6 +50,16 @@ TEST(LinkCases, LoginAnswers) {
       {{"ERROR", "3"}, "", false, ncePassword, ""},
       {{"ERROR", "abc"}, "", false, nceDeviceConn, ""},
       {{"ERROR", "15"}, "", false, nceTooManyConn, ""},
+      // Items cut short or garbled: no session or no usable data-server address.
+      {{"OK", "XINFO=ZEL300", "SID=s1"}, "", false, nceNetwork, ""},
+      {{"OK", "XINFO=ZEL300", "SID=s1", "ADDRS=", "ADDR="}, "", false, nceNetwork, ""},
+      {{"OK", "XINFO=ZEL300", "SID=", "ADDR=ds1:80"}, "", false, nceNetwork, ""},
+      {{"OK", "XINFO=ZEL300", "SID=s1", "ADDRS=ds1:", "ADDR=ds1:80"}, "", false, nceNetwork, ""},
+      {{"OK", "XINFO=ZEL300", "SID=s1", "ADDRS=ds1:70000"}, "", false, nceNetwork, ""},
+      {{"OK", "XINFO=ZEL300", "SID=s1", "ADDR=ds1 :80"}, "", false, nceNetwork, ""},
+      {{"OK", "XINFO=ZEL300", "SID=s1", "ADDR=ds1/x:80"}, "", false, nceNetwork, ""},
+      // Only the address in use counts.
+      {{"OK", "XINFO=ZEL300", "SID=s1", "ADDRS=ds1:", "ADDR=ds1:80"}, "http://c:1", true, nceNone, "http://ds1:80"},
   };
   TSysOP = TSysOPRecord{};
   for (const auto& c : cases) {
@@ -59,6 +69,10 @@ TEST(LinkCases, LoginAnswers) {
     EXPECT_EQ(p.ErrCode, c.err);
     EXPECT_EQ(p.NetState, c.ok ? ncsEnum : ncsError);
     EXPECT_EQ(p.DataUrl, c.dataUrl);
+    if (c.err == nceNetwork) {
+      EXPECT_EQ(p.HttpCode, -12152);  // shown as an invalid answer of the login server
+      EXPECT_TRUE(p.SID.empty());
+    }
   }
 }
 
@@ -196,7 +210,7 @@ TEST(LinkCases, LoginCacheReuseBoundary) {
   ASSERT_TRUE(sim.Start(dir, SimPlant(2)));
   TSysOP = TSysOPRecord{};
   TCacheCfg cfg;
-  const int64_t now = NowMs();
+  const int64_t now = SteadyMs();
   for (int i = 1; i <= 2; ++i) {
     auto p = cfg.NewPrj();
     p->Name = std::to_string(1000 + i);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "common/archive/obj_archive.h"
+#include "common/link/link_state.h"
 #include "common/link/typed_value.h"
 #include "common/log/link_texts.h"
 #include "common/platform/clock.h"
@@ -21,6 +22,7 @@ class SPrjTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetNowSource(TestNow);
+    SetSteadySource(TestNow);
     TSysOP = TSysOPRecord{};
     TSysOP.WriteMaxLen = 32;
     Fill(prj_);
@@ -33,7 +35,10 @@ class SPrjTest : public ::testing::Test {
     p.BuildVars();
     p.NetState = ncsRunning;
   }
-  void TearDown() override { SetNowSource(nullptr); }
+  void TearDown() override {
+    SetNowSource(nullptr);
+    SetSteadySource(nullptr);
+  }
   TZelVarItem& Var(size_t i) { return *prj_.Vars[i]; }
   static std::string Bytes(std::initializer_list<int> b) {
     std::string s;
@@ -226,21 +231,65 @@ TEST_F(SPrjTest, ReadDueAfterWrites) {
   EXPECT_FALSE(prj_.IsReadDue(g_now + 61000));  // the minute is over: the interval counts
 }
 
-TEST_F(SPrjTest, ResetRuntimeDropsWritesAndAsksForCloseOnVarConfig) {
+TEST_F(SPrjTest, ResetKeepsWritesUntilTheConfigurationIsGone) {
   struct TCloser : TCloseScheduler {
     int seconds = 0;
     void ScheduleClose(int s) override { seconds = s; }
   } closer;
   prj_.Closer = &closer;
   prj_.SetValue(Var(2), 3);
-  prj_.ErrCode = nceNetwork;
-  prj_.ResetRuntime();
+  // A failed read, a network fault, a lost session: the accepted write stays queued.
+  for (int err : {nceNotSupported, nceNetwork, nceDeviceConn}) {
+    SetProjectError(prj_, err);
+    ASSERT_EQ(prj_.WriteQ.size(), 1u) << err;
+    EXPECT_EQ(Var(2).WriteLock, 1) << err;
+    EXPECT_FALSE(Var(2).Valid);
+  }
+  EXPECT_EQ(closer.seconds, 0);
+  // The variable list changed: the writes had no place to go any more.
+  SetProjectError(prj_, nceVarConfig);
   EXPECT_TRUE(prj_.WriteQ.empty());
   EXPECT_EQ(Var(2).WriteLock, 0);
-  EXPECT_EQ(closer.seconds, 0);
-  prj_.ErrCode = nceVarConfig;
-  prj_.ResetRuntime();
   EXPECT_EQ(closer.seconds, 10);
+}
+
+// What happens to the entries in flight, by the answer of their "W" line.
+TEST_F(SPrjTest, WriteAnswers) {
+  struct Case {
+    const char* name;
+    std::string item;  // empty: no answer at all
+    bool ok;
+    size_t queued;  // entries waiting to go (again) afterwards
+    int state, err;
+  } cases[] = {
+      {"written", "OK\r\n2\r\n0\r\n0", true, 1, ncsRunning, nceNone},
+      {"one refused by the device", "OK\r\n2\r\n0\r\n12", true, 1, ncsRunning, nceNone},
+      {"session expired", "ERROR\r\n8", false, 3, ncsReLogin, nceNone},
+      {"device offline", "ERROR\r\n14", false, 1, ncsError, nceDeviceConn},
+      {"no answer", "", true, 3, ncsRunning, nceNone},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TOpcSPrj p;
+    Fill(p);
+    p.WriteOpt = 2;
+    TSysOP.WriteMaxLen = 2;
+    for (double x : {1.0, 2.0, 3.0}) p.SetValue(*p.Vars[2], x);
+    ASSERT_EQ(p.BuildWriteRequest(), "2\r\nA\r\n1\r\nA\r\n2\r\n");
+    bool ok = true;
+    if (c.item.empty()) p.WritesUnanswered();
+    else ok = p.ApplyWriteResult(c.item);
+    EXPECT_EQ(ok, c.ok);
+    EXPECT_TRUE(p.SentQ.empty());
+    EXPECT_EQ(p.WriteQ.size(), c.queued);
+    EXPECT_EQ(p.Vars[2]->WriteLock, int(c.queued));
+    EXPECT_EQ(p.NetState, c.state);
+    EXPECT_EQ(p.ErrCode, c.err);
+    // Kept entries go out again first, in their order.
+    if (c.queued == 3) {
+      EXPECT_EQ(p.BuildWriteRequest(), "2\r\nA\r\n1\r\nA\r\n2\r\n");
+    }
+  }
 }
 
 TEST(GroupPath, Split) {

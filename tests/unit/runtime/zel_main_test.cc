@@ -32,6 +32,7 @@ class MainTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetNowSource(TestNow);
+    SetSteadySource(TestNow);
     ResetAppPathsForTest();
     InitAppPaths();
     TSysOP = TSysOPRecord{};
@@ -43,6 +44,7 @@ class MainTest : public ::testing::Test {
     g_DataServerMgr.reset();
     ResetAppPathsForTest();
     SetNowSource(nullptr);
+    SetSteadySource(nullptr);
     ResetCommandLineFlags();
   }
   TTempDir dir_;
