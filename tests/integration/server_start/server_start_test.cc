@@ -176,3 +176,43 @@ TEST_F(ServerStart, ValuesAnswerOfALargeGatewayComesWhole) {
   ASSERT_TRUE(server.Wait(10000, &code));
   EXPECT_EQ(code, 0);
 }
+
+// Log lines on stderr with the journal's priority prefixes: with -LOG (any spelling the
+// command line accepts) and when JOURNAL_STREAM names the very stream stderr is, not
+// when it names another one (a child whose stderr was redirected) nor without either.
+// The datagrams go out as always.
+TEST_F(ServerStart, JournalPrefixesOnStderrOnlyWhenAsked) {
+  const std::string out = dir_ / "journal.txt";
+  dir_.Write("journal.txt", "");
+  struct stat st {};
+  ASSERT_EQ(stat(out.c_str(), &st), 0);
+  const std::string thisStream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  const std::string otherStream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + 1);
+  struct TCase {
+    const char* what;
+    std::vector<std::string> args;
+    std::string journal;  // JOURNAL_STREAM
+    bool prefixed;
+  } cases[] = {
+      {"-LOG", {"-LOG"}, "", true},
+      {"/log", {"/log"}, "", true},
+      {"journal stream", {}, thisStream, true},
+      {"another stream", {}, otherStream, false},
+      {"neither", {}, "", false},
+      {"-LOGX is no -LOG", {"-LOGX"}, "", false},
+  };
+  for (const TCase& c : cases) {
+    std::vector<std::string> env = Env();
+    env.insert(env.begin(), "JOURNAL_STREAM=" + c.journal);
+    TChildProcess p;
+    ASSERT_TRUE(p.Start(kServer, c.args, env, out)) << c.what;
+    int code = -1;
+    ASSERT_TRUE(p.Wait(10000, &code)) << c.what;
+    EXPECT_EQ(code, 0) << c.what;
+    const std::string text = p.Output();
+    EXPECT_EQ(text.find("<6>ZelOpcServer_V3 Start!\n") != std::string::npos, c.prefixed) << c.what << "\n" << text;
+    if (!c.prefixed) EXPECT_EQ(text.find("ZelOpcServer_V3 Start!"), std::string::npos) << c.what;
+    EXPECT_FALSE(log_.WaitFor("ZelOpcServer_V3 Start!", 5000).empty()) << c.what;
+  }
+}
+
