@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# The Debian package on this machine (run as root, after the build): builds it with
+# cpack, checks it with lintian, installs it, checks the service unit, runs the installed
+# programs (as the zelopc user where the service would), then purges it and checks that
+# nothing is left. The network part runs inside a private namespace with only loopback.
+#   scripts/package-test.sh [build dir]
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$here/build}" && pwd)
+start=$(date +%s)
+fail() { echo "package test: $*" >&2; exit 1; }
+
+rm -f "$build"/zelopc_*.deb
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls "$build"/zelopc_*.deb)
+echo "package: $deb"
+# Errors fail the run; warnings are shown.
+lintian --fail-on error --suppress-tags maintainer-script-calls-systemctl "$deb" 2>/dev/null
+
+dpkg -i "$deb" >/dev/null
+trap 'dpkg --purge zelopc >/dev/null 2>&1 || true' EXIT
+version=$(/usr/bin/ZelOpcServer3 --version)
+[ "$version" = "ZelOpcServer3 $(dpkg-deb -f "$deb" Version)" ] || fail "version: $version"
+for p in ZelLogView zelcfg cloudsim; do /usr/bin/$p --version >/dev/null || fail "$p --version"; done
+man -w ZelOpcServer3 >/dev/null 2>&1 || [ -f /usr/share/man/man1/ZelOpcServer3.1.gz ] || fail "no manual page"
+getent passwd zelopc >/dev/null || fail "no zelopc user"
+systemd-analyze verify /usr/lib/systemd/system/zelopc.service || fail "systemd-analyze verify"
+
+# Registration as the service's user in the service's state directory.
+run=$(mktemp -d)
+chown zelopc:zelopc "$run"
+as_zelopc() {
+  runuser -u zelopc -- env -i PATH=/usr/bin:/bin ZELOPC_DATA_ROOT=/var/lib/zelopc XDG_RUNTIME_DIR="$run" "$@"
+}
+as_zelopc /usr/bin/ZelOpcServer3 -REGSERVER
+grep -q 'LocalServer32' /var/lib/zelopc/ZelOPC3.registry || fail "-REGSERVER wrote no registration"
+grep -q '/usr/lib/zelopc/ZelOpcServer3' /var/lib/zelopc/ZelOPC3.registry || fail "registered path"
+[ "$(stat -c %U /var/lib/zelopc/ZelOPC3/config.ini)" = zelopc ] || fail "config.ini not seeded for zelopc"
+
+# The installed cloudsim and gateway together: read lines reach the installed ZelLogView.
+cat > /var/lib/zelopc/ZelOPC3/config.ini <<'INI'
+[SYS]
+LogWebR=1
+LogWebErr=1
+INI
+export -f as_zelopc fail
+export run
+unshare -n bash -c '
+  set -euo pipefail
+  ip link set lo up
+  pids=()
+  trap "kill -TERM \${pids[*]} 2>/dev/null || true; wait" EXIT
+  export ZELOPC_LOG_PORT=47910  # a private namespace: no other user of the port
+  /usr/bin/ZelLogView >"$run/log.txt" 2>&1 & pids+=($!)
+  /usr/bin/cloudsim --devices /usr/share/doc/zelopc/examples/sample-devices.json \
+    --write-config /var/lib/zelopc/ZelOPC3/ZelOpc.Dat >"$run/cloudsim.txt" 2>&1 & pids+=($!)
+  for _ in $(seq 100); do grep -q "cloudsim ready" "$run/cloudsim.txt" && break; sleep 0.1; done
+  grep -q "cloudsim ready" "$run/cloudsim.txt" || { cat "$run/cloudsim.txt"; fail "cloudsim did not start"; }
+  chown zelopc:zelopc /var/lib/zelopc/ZelOPC3/ZelOpc.Dat
+  as_zelopc ZELOPC_LOG_PORT=$ZELOPC_LOG_PORT /usr/bin/ZelOpcServer3 -K -LOG >"$run/server.txt" 2>&1 & pids+=($!)
+  for _ in $(seq 150); do grep -q "\[ReadOK\]" "$run/log.txt" && break; sleep 0.1; done
+  grep -q "\[ReadOK\]" "$run/log.txt" || { cat "$run/log.txt" "$run/server.txt"; fail "no reads reached ZelLogView"; }
+  grep -q "^<6>.*\[ReadOK\]" "$run/server.txt" || { cat "$run/server.txt"; fail "no journal lines"; }
+  echo "reads: $(grep -c "\[ReadOK\]" "$run/log.txt") [ReadOK] lines"
+'
+rm -rf "$run"
+
+dpkg --purge zelopc >/dev/null
+trap - EXIT
+for f in /usr/bin/ZelOpcServer3 /usr/bin/cloudsim /usr/lib/zelopc /usr/lib/systemd/system/zelopc.service /var/lib/zelopc; do
+  [ ! -e "$f" ] && [ ! -L "$f" ] || fail "$f left behind"
+done
+echo "package test took $(( $(date +%s) - start )) s"
