@@ -13,7 +13,7 @@ int32_t g_ModbusNoError = 0;
 bool g_LogToStderr = false;
 
 const char* const kServerHelp =
-    "usage: ZelOpcServer3 [-REGSERVER] [-EMBEDDING] [-K] [-H] [-M [port]] [-MBNOERROR] [-LOG]\n"
+    "Usage: ZelOpcServer3 [-REGSERVER] [-EMBEDDING] [-K] [-H] [-M [port]] [-MBNOERROR] [-LOG]\n"
     "The ZEL OPC gateway: polls the configured devices of the vendor cloud and serves their\n"
     "variables over OPC UA, OPC DA and Modbus TCP.\n"
     "\n"

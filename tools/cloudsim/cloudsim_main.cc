@@ -47,7 +47,7 @@ struct TOptions {
 };
 
 const char kHelp[] =
-    "usage: cloudsim --devices FILE [--port P] [--tls-port P] [--data-servers N]\n"
+    "Usage: cloudsim --devices FILE [--port P] [--tls-port P] [--data-servers N]\n"
     "                [--data-ports P,P..] [--data-tls-ports P,P..] [--session-timeout MS]\n"
     "                [--cert PEM --key PEM] [--write-cert PEM] [--write-config ZelOpc.Dat] [--no-gzip] [--threads N]\n"
     "                [--host ADDRESS] [--advertise ADDRESS]\n"

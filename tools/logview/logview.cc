@@ -33,7 +33,7 @@ static void TimeText(int64_t ms, char* out, size_t n) {
 }
 
 static const char kHelp[] =
-    "usage: ZelLogView [--listen ADDRESS]\n"
+    "Usage: ZelLogView [--listen ADDRESS]\n"
     "Prints the log datagrams that arrive on UDP port 910 (or ZELOPC_LOG_PORT).\n"
     "  --listen ADDRESS  the IPv4 address to listen on (default 127.0.0.1; 0.0.0.0 for all)\n"
     "  --help            this text\n"

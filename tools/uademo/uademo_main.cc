@@ -109,7 +109,7 @@ struct TTree {
 };
 
 const char kHelp[] =
-    "usage: uademo [--port N] [--user U --pass P] [--vars N] [--tick MS]\n"
+    "Usage: uademo [--port N] [--user U --pass P] [--vars N] [--tick MS]\n"
     "              [--cert DER --key DER] [--plain-names] [--sleep MS]\n"
     "              [--max-seconds S] [--log LEVEL] [--no-stdin]\n"
     "Serves a tree of variables through the uaclib C API, driven over stdin/stdout.\n"

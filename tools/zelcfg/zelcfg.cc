@@ -33,8 +33,8 @@ class TToolCfgFile : public TOpcCfgFile {
 };
 
 const char kHelp[] =
-    "usage: zelcfg show FILE [--passwords]\n"
-    "       zelcfg convert IN OUT --format bin|binz|xml\n"
+    "Usage: zelcfg show FILE [--passwords]\n"
+    "  or:  zelcfg convert IN OUT --format bin|binz|xml\n"
     "Prints a project archive (ZelOpc.Dat) as text and converts between its formats.\n"
     "FILE, IN: a project archive in the BIN, BINZ or XML format.\n"
     "  show          the format, the projects with their fields and one line per variable\n"
