@@ -70,9 +70,17 @@ unshare -n bash -c '
 '
 rm -rf "$run"
 
+# Removing takes the programs and the unit and keeps the data; purging takes the data too.
+gone() {
+  for f in "$@"; do
+    if [ -e "$f" ] || [ -L "$f" ]; then fail "$f left behind"; fi
+  done
+}
+dpkg -r zelopc >/dev/null
+gone /usr/bin/ZelOpcServer3 /usr/bin/ZelLogView /usr/bin/zelcfg /usr/bin/cloudsim /usr/lib/zelopc \
+  /usr/lib/systemd/system/zelopc.service /usr/share/zelopc
+[ -f /var/lib/zelopc/ZelOPC3/ZelOpc.Dat ] || fail "removing took the data"
 dpkg --purge zelopc >/dev/null
 trap - EXIT
-for f in /usr/bin/ZelOpcServer3 /usr/bin/cloudsim /usr/lib/zelopc /usr/lib/systemd/system/zelopc.service /var/lib/zelopc; do
-  [ ! -e "$f" ] && [ ! -L "$f" ] || fail "$f left behind"
-done
+gone /var/lib/zelopc
 echo "package test took $(( $(date +%s) - start )) s"
