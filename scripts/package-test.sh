@@ -18,7 +18,7 @@ echo "package: $deb"
 lintian --fail-on error --suppress-tags maintainer-script-calls-systemctl "$deb" 2>/dev/null
 
 dpkg -i "$deb" >/dev/null
-trap 'dpkg --purge zelopc >/dev/null 2>&1 || true' EXIT
+trap 'rm -rf /run/zelopc; dpkg --purge zelopc >/dev/null 2>&1 || true' EXIT
 version=$(/usr/bin/ZelOpcServer3 --version)
 [ "$version" = "ZelOpcServer3 $(dpkg-deb -f "$deb" Version)" ] || fail "version: $version"
 for p in ZelLogView zelcfg cloudsim; do /usr/bin/$p --version >/dev/null || fail "$p --version"; done
@@ -34,22 +34,30 @@ systemd-analyze verify --man=no /usr/lib/systemd/system/zelopc.service || fail "
 # Registration as the service's user in the service's state directory.
 run=$(mktemp -d)
 chown zelopc:zelopc "$run"
-as_zelopc() {
-  runuser -u zelopc -- env -i PATH=/usr/bin:/bin ZELOPC_DATA_ROOT=/var/lib/zelopc XDG_RUNTIME_DIR="$run" "$@"
-}
-as_zelopc /usr/bin/ZelOpcServer3 -REGSERVER
+runuser -u zelopc -- env -i PATH=/usr/bin:/bin ZELOPC_DATA_ROOT=/var/lib/zelopc XDG_RUNTIME_DIR="$run" \
+  /usr/bin/ZelOpcServer3 -REGSERVER
 grep -q 'LocalServer32' /var/lib/zelopc/ZelOPC3.registry || fail "-REGSERVER wrote no registration"
 grep -q '/usr/lib/zelopc/ZelOpcServer3' /var/lib/zelopc/ZelOPC3.registry || fail "registered path"
 [ "$(stat -c %U /var/lib/zelopc/ZelOPC3/config.ini)" = zelopc ] || fail "config.ini not seeded for zelopc"
 
-# The installed cloudsim and gateway together: read lines reach the installed ZelLogView.
+# The installed cloudsim and the gateway run as the unit runs it (its user, environment
+# and command; the runtime directory made as systemd makes it; stderr a journal stream):
+# read lines reach the installed ZelLogView and the journal, the window socket is where
+# the README says, and SIGTERM closes the server as a close request does.
+unit=/usr/lib/systemd/system/zelopc.service
+user=$(sed -n 's/^User=//p' "$unit")
+command=$(sed -n 's/^ExecStart=//p' "$unit")
+mapfile -t environment < <(sed -n 's/^Environment=//p' "$unit")
+if [ "$user" != zelopc ] || [ -z "$command" ] || [ ${#environment[@]} -eq 0 ]; then fail "unit: $user $command"; fi
+install -d -o zelopc -g zelopc -m 0750 /run/zelopc
 cat > /var/lib/zelopc/ZelOPC3/config.ini <<'INI'
 [SYS]
 LogWebR=1
 LogWebErr=1
 INI
-export -f as_zelopc fail
-export run
+export -f fail
+export run user command
+export environment_text="${environment[*]}"
 unshare -n bash -c '
   set -euo pipefail
   ip link set lo up
@@ -62,12 +70,25 @@ unshare -n bash -c '
   for _ in $(seq 100); do grep -q "cloudsim ready" "$run/cloudsim.txt" && break; sleep 0.1; done
   grep -q "cloudsim ready" "$run/cloudsim.txt" || { cat "$run/cloudsim.txt"; fail "cloudsim did not start"; }
   chown zelopc:zelopc /var/lib/zelopc/ZelOPC3/ZelOpc.Dat
-  as_zelopc ZELOPC_LOG_PORT=$ZELOPC_LOG_PORT /usr/bin/ZelOpcServer3 -K -LOG >"$run/server.txt" 2>&1 & pids+=($!)
+  : >"$run/server.txt"
+  stream=$(stat -c "%d:%i" "$run/server.txt")
+  # shellcheck disable=SC2086 # the unit'"'"'s words, split as systemd splits these simple ones
+  setpriv --reuid "$user" --regid "$user" --init-groups \
+    env -i PATH=/usr/bin:/bin $environment_text JOURNAL_STREAM="$stream" ZELOPC_LOG_PORT=$ZELOPC_LOG_PORT \
+    $command >>"$run/server.txt" 2>&1 &
+  server=$!
   for _ in $(seq 150); do grep -q "\[ReadOK\]" "$run/log.txt" && break; sleep 0.1; done
   grep -q "\[ReadOK\]" "$run/log.txt" || { cat "$run/log.txt" "$run/server.txt"; fail "no reads reached ZelLogView"; }
   grep -q "^<6>.*\[ReadOK\]" "$run/server.txt" || { cat "$run/server.txt"; fail "no journal lines"; }
+  [ -S "/run/zelopc/TfrmOpcServer3Main.\$ZEL_OPC_SERVER3\$.sock" ] || fail "no window socket in /run/zelopc"
   echo "reads: $(grep -c "\[ReadOK\]" "$run/log.txt") [ReadOK] lines"
+  kill -TERM "$server"
+  code=0
+  wait "$server" || code=$?
+  [ "$code" = 0 ] || { cat "$run/server.txt"; fail "the server ended with $code on SIGTERM"; }
+  [ -f /var/lib/zelopc/ZelOPC3/OpcRegCache.Dat ] || fail "SIGTERM did not save the login cache"
 '
+rm -rf /run/zelopc
 rm -rf "$run"
 
 # Removing takes the programs and the unit and keeps the data; purging takes the data too.
