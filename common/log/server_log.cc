@@ -85,9 +85,9 @@ size_t TServerLog::BuildDatagram(uint8_t* out, uint16_t sourceId, uint16_t level
   return kLogHeadSize + 2 * n;
 }
 
-bool TServerLog::Send(std::string_view text, uint16_t level) {
+bool TServerLog::Send(std::string_view text, uint16_t level, int journalPriority) {
   if (mirror_) {
-    const std::string line = JournalLine(text, level);
+    const std::string line = JournalLine(text, level, journalPriority);
     // One write per line: lines of several threads do not interleave.
     (void)!write(STDERR_FILENO, line.data(), line.size());
   }
@@ -111,8 +111,8 @@ int JournalPriority(uint16_t level) {
   }
 }
 
-std::string JournalLine(std::string_view text, uint16_t level) {
-  std::string line = "<" + std::to_string(JournalPriority(level)) + ">";
+std::string JournalLine(std::string_view text, uint16_t level, int priority) {
+  std::string line = "<" + std::to_string(priority >= 0 ? priority : JournalPriority(level)) + ">";
   line.reserve(line.size() + text.size() + 1);
   static const char kHex[] = "0123456789ABCDEF";
   for (unsigned char c : text) {

@@ -36,7 +36,8 @@ class TServerLog {
 
   // host empty means 127.0.0.1. The port is 910, or ZELOPC_LOG_PORT when set.
   bool Open(uint16_t sourceId, const std::string& host = {});
-  bool Send(std::string_view text, uint16_t level);
+  // journalPriority: the stderr line's priority when it is not the level's own (-1).
+  bool Send(std::string_view text, uint16_t level, int journalPriority = -1);
   bool IsOpen() const { return open_; }
   void Close();
   // Every sent line also to stderr as "<priority>text", the prefix systemd's journal reads
@@ -67,7 +68,7 @@ int LogPort();  // 910 or ZELOPC_LOG_PORT
 int JournalPriority(uint16_t level);
 // The stderr line of a log line: "<priority>text\n", control characters as \xHH so that
 // one line stays one journal entry.
-std::string JournalLine(std::string_view text, uint16_t level);
+std::string JournalLine(std::string_view text, uint16_t level, int priority = -1);
 // Whether stderr is the journal stream systemd named in JOURNAL_STREAM ("device:inode"
 // of the stream). A child whose stderr was redirected inherits the variable but fails
 // the comparison.

@@ -216,3 +216,27 @@ TEST_F(ServerStart, JournalPrefixesOnStderrOnlyWhenAsked) {
   }
 }
 
+
+// A message box of the headless server reaches the journal once, with an error's
+// priority for an error, and without -LOG stays the plain stderr line it was.
+TEST_F(ServerStart, JournalCarriesAnErrorBoxOnce) {
+  dir_.Write("afile", "x");
+  for (const bool journal : {true, false}) {
+    std::vector<std::string> env = Env();
+    env.insert(env.begin(), "ZELOPC_DATA_ROOT=" + (dir_ / "afile/sub"));
+    env.insert(env.begin(), "JOURNAL_STREAM=");
+    std::vector<std::string> args;
+    if (journal) args.push_back("-LOG");
+    TChildProcess p;
+    ASSERT_TRUE(p.Start(kServer, args, env, dir_ / "box.txt"));
+    int code = -1;
+    ASSERT_TRUE(p.Wait(10000, &code));
+    const std::string out = p.Output();
+    size_t first = out.find("cannot create the data directory");
+    ASSERT_NE(first, std::string::npos) << out;
+    EXPECT_EQ(out.find("cannot create the data directory", first + 1), std::string::npos) << out;
+    const size_t lineStart = out.rfind('\n', first) == std::string::npos ? 0 : out.rfind('\n', first) + 1;
+    EXPECT_EQ(out.compare(lineStart, 10, "<3>[ERROR]") == 0, journal) << out;
+    EXPECT_EQ(out.compare(lineStart, 8, "[ERROR] ") == 0, !journal) << out;
+  }
+}
