@@ -8,7 +8,8 @@ pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config make
       zlib1g-dev libcurl4-openssl-dev libpugixml-dev libssl-dev openssl libcpp-httplib-dev
       libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev python3-pymodbus
       g++-mingw-w64-x86-64
-      iproute2 util-linux procps)
+      iproute2 util-linux procps
+      dpkg-dev file help2man lintian systemd adduser)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

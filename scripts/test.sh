@@ -19,6 +19,8 @@ isolated() {
   unshare -n bash -c 'ip link set lo up && exec "$@"' isolated "$@"
 }
 isolated ctest --test-dir build --output-on-failure --no-tests=error -j2
+# The Debian package: lintian, install, the installed programs, purge.
+bash scripts/package-test.sh build
 # The data link and the running server once more under the sanitizers: AddressSanitizer
 # with UndefinedBehaviorSanitizer for the server process through cloud faults, and
 # ThreadSanitizer for the data link's threads.

@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "common/helpers/message_boxes.h"
+#include "common/helpers/program_info.h"
 #include "common/log/exception_stack.h"
 #include "common/link/data_server.h"
 #include "common/log/server_log.h"
@@ -48,6 +49,8 @@ void RunServer() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Answered before the instance check, so they work while the server runs.
+  if (AnswerInfoOption(argc, argv, "ZelOpcServer3", kServerHelp)) return 0;
   // Signals are taken by the main loop, never by a handler on a random thread.
   sigset_t set;
   sigemptyset(&set);
@@ -61,6 +64,10 @@ int main(int argc, char** argv) {
   EnableExceptionStackTracking();
   SetApplicationTitle("ZelOpcServer");
   try {
+    // Decided before the first log line, which comes before the command line is parsed;
+    // parsing it again later sets the same flags.
+    ApplyCommandTokens(ProgramTokens(argc, argv));
+    g_ServerLog.SetStderrMirror(g_LogToStderr || StderrIsJournal(std::getenv("JOURNAL_STREAM")));
     if (!StartServer(argc, argv)) return 0;
     RunServer();
   } catch (...) {

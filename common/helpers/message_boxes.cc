@@ -18,9 +18,15 @@ std::string& Title() {
 }
 
 void Emit(const char* kind, const std::string& caption, const std::string& text) {
+  const std::string line = "[" + std::string(kind) + "]" + caption + ":" + text;
+  if (g_ServerLog.StderrMirror()) {
+    // For the journal the box is its log line, once, with an error's priority for an error.
+    g_ServerLog.Send(line, 0, std::string_view(kind) == "ERROR" ? 3 : 6);
+    return;
+  }
   std::fprintf(stderr, "[%s] %s: %s\n", kind, caption.c_str(), text.c_str());
   std::fflush(stderr);
-  LogSys("[" + std::string(kind) + "]" + caption + ":" + text);
+  LogSys(line);
 }
 
 std::string VFormat(const char* pattern, va_list ap) {

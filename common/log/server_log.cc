@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -83,13 +85,57 @@ size_t TServerLog::BuildDatagram(uint8_t* out, uint16_t sourceId, uint16_t level
   return kLogHeadSize + 2 * n;
 }
 
-bool TServerLog::Send(std::string_view text, uint16_t level) {
+bool TServerLog::Send(std::string_view text, uint16_t level, int journalPriority) {
+  if (mirror_) {
+    const std::string line = JournalLine(text, level, journalPriority);
+    // One write per line: lines of several threads do not interleave.
+    (void)!write(STDERR_FILENO, line.data(), line.size());
+  }
   if (!open_) return false;
   uint8_t buf[kLogMaxDatagram];
   const int32_t seq = seq_.fetch_add(1, std::memory_order_relaxed) + 1;
   size_t len = BuildDatagram(buf, sourceId_, level, seq, NowMs(), text);
   ssize_t sent = sendto(socket_, buf, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&dest_), sizeof dest_);
   return sent == ssize_t(len);
+}
+
+int JournalPriority(uint16_t level) {
+  switch (level) {
+    case 0: return 6;
+    case 5: return 3;
+    case 8: return 6;
+    case 9: return 4;
+    case 10: return 3;
+    case 11: return 2;
+    default: return 7;  // 3 and 4 (traffic), 6 and 7 (UA trace and debug)
+  }
+}
+
+std::string JournalLine(std::string_view text, uint16_t level, int priority) {
+  std::string line = "<" + std::to_string(priority >= 0 ? priority : JournalPriority(level)) + ">";
+  line.reserve(line.size() + text.size() + 1);
+  static const char kHex[] = "0123456789ABCDEF";
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) {
+      line += "\\x";
+      line += kHex[c >> 4];
+      line += kHex[c & 15];
+    } else {
+      line += char(c);
+    }
+  }
+  line += '\n';
+  return line;
+}
+
+bool StderrIsJournal(const char* journalStream) {
+  if (!journalStream || !*journalStream) return false;
+  struct stat st{};
+  if (fstat(STDERR_FILENO, &st) != 0) return false;
+  unsigned long long dev = 0, ino = 0;
+  char tail = 0;
+  if (std::sscanf(journalStream, "%llu:%llu%c", &dev, &ino, &tail) != 2) return false;
+  return dev == static_cast<unsigned long long>(st.st_dev) && ino == static_cast<unsigned long long>(st.st_ino);
 }
 
 void LogSys(std::string_view text) { g_ServerLog.Send(text, 0); }

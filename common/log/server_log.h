@@ -36,9 +36,14 @@ class TServerLog {
 
   // host empty means 127.0.0.1. The port is 910, or ZELOPC_LOG_PORT when set.
   bool Open(uint16_t sourceId, const std::string& host = {});
-  bool Send(std::string_view text, uint16_t level);
+  // journalPriority: the stderr line's priority when it is not the level's own (-1).
+  bool Send(std::string_view text, uint16_t level, int journalPriority = -1);
   bool IsOpen() const { return open_; }
   void Close();
+  // Every sent line also to stderr as "<priority>text", the prefix systemd's journal reads
+  // from a service's output; the datagrams stay as they are.
+  void SetStderrMirror(bool on) { mirror_ = on; }
+  bool StderrMirror() const { return mirror_; }
 
   // Builds the datagram for a text (also used by tests and the viewer's decoder).
   static size_t BuildDatagram(uint8_t* out, uint16_t sourceId, uint16_t level, int32_t seq, int64_t time,
@@ -50,12 +55,24 @@ class TServerLog {
   sockaddr_in dest_{};
   std::atomic<int32_t> seq_{0};
   bool open_ = false;
+  bool mirror_ = false;
 };
 
 // The process's log channel.
 extern TServerLog g_ServerLog;
 
 int LogPort();  // 910 or ZELOPC_LOG_PORT
+
+// The journal priority of a log level: 3 error for level 5 and UA errors, 4 UA warnings,
+// 6 system lines and UA info, 7 traffic, UA trace and debug, 2 UA system messages.
+int JournalPriority(uint16_t level);
+// The stderr line of a log line: "<priority>text\n", control characters as \xHH so that
+// one line stays one journal entry.
+std::string JournalLine(std::string_view text, uint16_t level, int priority = -1);
+// Whether stderr is the journal stream systemd named in JOURNAL_STREAM ("device:inode"
+// of the stream). A child whose stderr was redirected inherits the variable but fails
+// the comparison.
+bool StderrIsJournal(const char* journalStream);
 
 void LogSys(std::string_view text);       // level 0
 void LogWebWrite(std::string_view text);  // level 3

@@ -10,11 +10,40 @@ bool g_KeepRunning = false;
 bool g_StartHidden = false;
 int32_t g_ModbusPort = 0;
 int32_t g_ModbusNoError = 0;
+bool g_LogToStderr = false;
+
+const char* const kServerHelp =
+    "Usage: ZelOpcServer3 [-REGSERVER] [-EMBEDDING] [-K] [-H] [-M [port]] [-MBNOERROR] [-LOG]\n"
+    "The ZEL OPC gateway: polls the configured devices of the vendor cloud and serves their\n"
+    "variables over OPC UA, OPC DA and Modbus TCP.\n"
+    "\n"
+    "Options are also read one per line from OpcServerParam.ini beside the program; letter\n"
+    "case does not matter, '/' works like '-', other options are ignored.\n"
+    "  -REGSERVER  register the OPC DA server and end\n"
+    "  -EMBEDDING  started for OPC DA clients: keep running while they are connected\n"
+    "  -K          keep running (also without clients), as a service does\n"
+    "  -H          start with the main window hidden\n"
+    "  -M [port]   serve Modbus TCP on the port (502 when none is given)\n"
+    "  -MBNOERROR  Modbus requests on failed or missing variables answer 0, not an exception\n"
+    "  -LOG        every log line also on stderr with the journal's priority prefixes\n"
+    "              (as under systemd, where JOURNAL_STREAM names stderr)\n"
+    "  --help      this text\n"
+    "  --version   the program's version\n"
+    "\n"
+    "Without -K, -EMBEDDING, a Modbus port or [OPCUA] Enable=1 in config.ini the process\n"
+    "ends at once. SIGTERM or SIGINT end it cleanly.\n"
+    "\n"
+    "Environment:\n"
+    "  ZELOPC_DATA_ROOT  the data directory is $ZELOPC_DATA_ROOT/ZelOPC3 (else\n"
+    "                    $XDG_DATA_HOME/ZelOPC3, else ~/.local/share/ZelOPC3)\n"
+    "  ZELOPC_LOG_PORT   UDP port of the log datagrams (910)\n"
+    "  XDG_RUNTIME_DIR   where the instance lock and the window socket live (else /tmp)\n";
 
 void ResetCommandLineFlags() {
   g_RegServer = g_Embedding = g_KeepRunning = g_StartHidden = false;
   g_ModbusPort = 0;
   g_ModbusNoError = 0;
+  g_LogToStderr = false;
 }
 
 std::vector<std::string> BuildTokenList(const std::string& paramFile, int argc, const char* const* argv) {
@@ -63,12 +92,17 @@ void ApplyCommandTokens(const std::vector<std::string>& tokens) {
       g_ModbusPort = port;
     } else if (opt == "MBNOERROR") {
       g_ModbusNoError = 1;
+    } else if (opt == "LOG") {
+      g_LogToStderr = true;
     }
   }
 }
 
+std::vector<std::string> ProgramTokens(int argc, const char* const* argv) {
+  return BuildTokenList(ExtractFileDir(ExecutablePath()) + "/OpcServerParam.ini", argc, argv);
+}
+
 void ParseCommandLine(int argc, const char* const* argv) {
-  const std::string dir = ExtractFileDir(ExecutablePath());
-  SetCurrentDir(dir);
-  ApplyCommandTokens(BuildTokenList(dir + "/OpcServerParam.ini", argc, argv));
+  SetCurrentDir(ExtractFileDir(ExecutablePath()));
+  ApplyCommandTokens(ProgramTokens(argc, argv));
 }

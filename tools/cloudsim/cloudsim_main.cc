@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/helpers/program_info.h"
 #include "tools/cloudsim/gateway_config.h"
 #include "tools/cloudsim/sim_core.h"
 
@@ -45,13 +46,20 @@ struct TOptions {
   bool gzip = true;
 };
 
-void Usage() {
-  std::fprintf(stderr,
-               "usage: cloudsim --devices FILE [--port P] [--tls-port P] [--data-servers N]\n"
-               "                [--data-ports P,P..] [--data-tls-ports P,P..] [--session-timeout MS]\n"
-               "                [--cert PEM --key PEM] [--write-cert PEM] [--write-config ZelOpc.Dat] [--no-gzip] [--threads N]\n"
-               "Ports 0 (the default) are chosen by the system; the ready line names them.\n");
-}
+const char kHelp[] =
+    "Usage: cloudsim --devices FILE [--port P] [--tls-port P] [--data-servers N]\n"
+    "                [--data-ports P,P..] [--data-tls-ports P,P..] [--session-timeout MS]\n"
+    "                [--cert PEM --key PEM] [--write-cert PEM] [--write-config ZelOpc.Dat] [--no-gzip] [--threads N]\n"
+    "                [--host ADDRESS] [--advertise ADDRESS]\n"
+    "Plays the vendor cloud for the gateway: a login server and data servers on HTTP and\n"
+    "HTTPS with simulated devices, fault injection and a control API under /control/.\n"
+    "Ports 0 (the default) are chosen by the system; the ready line names them.\n"
+    "  --write-config FILE  writes a ZelOpc.Dat whose projects match the devices\n"
+    "  --write-cert PEM     writes the server certificate, for ZELOPC_HTTP_CA_FILE\n"
+    "  --help               this text\n"
+    "  --version            the program's version\n";
+
+void Usage() { std::fputs(kHelp, stderr); }
 
 std::vector<int> PortList(const std::string& s) {
   std::vector<int> out;
@@ -356,6 +364,7 @@ void Tune(httplib::Server& s, int threads) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AnswerInfoOption(argc, argv, "cloudsim", kHelp)) return 0;
   TOptions opt;
   if (!ParseArgs(argc, argv, opt)) {
     Usage();

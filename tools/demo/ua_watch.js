@@ -1,11 +1,16 @@
 // The demo's OPC UA client: connects to the gateway like any plant client, browses the
 // device folders below Objects and shows every variable's value and status as a table
 // that refreshes once a second. Usage: node ua_watch.js [endpoint] [--once]
+// On a terminal the table is redrawn in place on the alternate screen, as watch does, so
+// nothing scrolls and the terminal's history is left alone; the last table stays printed
+// when it ends. Into a pipe or a file every table is printed plainly, one after another.
 "use strict";
 const { OPCUAClient, AttributeIds, NodeClass, MessageSecurityMode, SecurityPolicy, StatusCodes } = require("node-opcua");
 
 const endpoint = process.argv.find((a) => a.startsWith("opc.tcp://")) || "opc.tcp://127.0.0.1:4866";
 const once = process.argv.includes("--once");
+const live = process.stdout.isTTY && !once;
+const leaveScreen = () => { if (live) process.stdout.write("\x1b[?1049l"); };
 
 async function browseTree(session, nodeId, path, out, depth) {
   if (depth > 8) return;
@@ -42,9 +47,30 @@ async function main() {
       const val = dv.value && dv.value.value !== null && dv.value.value !== undefined ? dv.value.value : "-";
       lines.push(pad(v.name, 48) + pad(typeof val === "number" ? +val.toFixed(4) : val, 18) + dv.statusCode.name);
     });
-    if (process.stdout.isTTY && !once) process.stdout.write("\x1b[H\x1b[2J");
-    process.stdout.write(lines.join("\n") + "\n");
+    last = lines;
+    if (!live) {
+      process.stdout.write(lines.join("\n") + "\n");
+      return;
+    }
+    // Only as many lines as the screen holds, each no wider than it: more would scroll it.
+    const rows = Math.max(3, process.stdout.rows || 24);
+    const cols = Math.max(20, process.stdout.columns || 80);
+    let shown = lines;
+    if (lines.length > rows - 1) shown = lines.slice(0, rows - 2).concat([`... ${lines.length - rows + 2} more lines`]);
+    // Cursor home, each line over the old one, then the rest of the screen cleared: no flicker.
+    process.stdout.write("\x1b[H" + shown.map((l) => l.slice(0, cols) + "\x1b[K").join("\n") + "\x1b[J");
   };
+  let last = [];
+  if (live) {
+    process.stdout.write("\x1b[?1049h");  // alternate screen
+    const leave = () => {
+      leaveScreen();
+      if (last.length) process.stdout.write(last.join("\n") + "\n");
+      process.exit(0);
+    };
+    process.on("SIGINT", leave);
+    process.on("SIGTERM", leave);
+  }
   if (once) {
     await show();
   } else {
@@ -57,4 +83,4 @@ async function main() {
   await client.disconnect();
 }
 
-main().catch((e) => { console.error("ua_watch: " + e.message); process.exit(1); });
+main().catch((e) => { leaveScreen(); console.error("ua_watch: " + e.message); process.exit(1); });

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/helpers/program_info.h"
 #include "common/helpers/strings.h"
 #include "common/log/log_datagram.h"
 #include "common/log/server_log.h"
@@ -31,22 +32,23 @@ static void TimeText(int64_t ms, char* out, size_t n) {
                 t.tm_hour, t.tm_min, t.tm_sec, int(unixMs % 1000));
 }
 
-static void Usage() {
-  std::fputs(
-      "usage: ZelLogView [--listen ADDRESS]\n"
-      "Prints the log datagrams that arrive on UDP port 910 (or ZELOPC_LOG_PORT).\n"
-      "--listen ADDRESS  the IPv4 address to listen on (default 127.0.0.1; 0.0.0.0 for all)\n",
-      stderr);
-}
+static const char kHelp[] =
+    "Usage: ZelLogView [--listen ADDRESS]\n"
+    "Prints the log datagrams that arrive on UDP port 910 (or ZELOPC_LOG_PORT).\n"
+    "  --listen ADDRESS  the IPv4 address to listen on (default 127.0.0.1; 0.0.0.0 for all)\n"
+    "  --help            this text\n"
+    "  --version         the program's version\n";
+static void Usage() { std::fputs(kHelp, stderr); }
 
 int main(int argc, char** argv) {
+  if (AnswerInfoOption(argc, argv, "ZelLogView", kHelp)) return 0;
   in_addr listenAddr{htonl(INADDR_LOOPBACK)};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--listen" && i + 1 < argc && inet_pton(AF_INET, argv[i + 1], &listenAddr) == 1) {
       ++i;
-    } else if (arg == "--help" || arg == "-h") {
-      Usage();
+    } else if (arg == "-h") {
+      std::fputs(kHelp, stdout);
       return 0;
     } else {
       Usage();

@@ -40,6 +40,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/helpers/program_info.h"
 #include "uaclib/uaclib.h"
 
 namespace {
@@ -112,14 +113,18 @@ struct TTree {
   }
 };
 
-void Usage() {
-  std::fprintf(stderr,
-               "usage: uademo [--port N] [--user U --pass P] [--vars N] [--tick MS]\n"
-               "              [--cert DER --key DER] [--plain-names] [--sleep MS]\n"
-               "              [--max-seconds S] [--log LEVEL] [--no-stdin]\n"
-               "              [--limit NAME=VALUE]...  (uasSetLimit, e.g. activateTimeoutMs=2000)\n"
-               "Port 0 (the default) is chosen by the system; the ready line names it.\n");
-}
+const char kHelp[] =
+    "Usage: uademo [--port N] [--user U --pass P] [--vars N] [--tick MS]\n"
+    "              [--cert DER --key DER] [--plain-names] [--sleep MS]\n"
+    "              [--max-seconds S] [--log LEVEL] [--no-stdin]\n"
+    "              [--limit NAME=VALUE]...\n"
+    "Serves a tree of variables through the uaclib C API, driven over stdin/stdout.\n"
+    "Port 0 (the default) is chosen by the system; the ready line names it.\n"
+    "  --limit    a server budget (uasSetLimit), e.g. activateTimeoutMs=2000\n"
+    "  --help     this text\n"
+    "  --version  the program's version\n";
+
+void Usage() { std::fputs(kHelp, stderr); }
 
 bool ParseArgs(int argc, char** argv, TOptions& o) {
   for (int i = 1; i < argc; ++i) {
@@ -433,6 +438,7 @@ int Run(const TOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AnswerInfoOption(argc, argv, "uademo", kHelp)) return 0;
   TOptions o;
   if (!ParseArgs(argc, argv, o)) {
     Usage();

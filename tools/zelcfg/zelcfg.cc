@@ -20,6 +20,7 @@
 #include "common/archive/obj_archive.h"
 #include "common/config/cfg_file.h"
 #include "common/config/opc_prj.h"
+#include "common/helpers/program_info.h"
 #include "common/helpers/strings.h"
 #include "common/platform/text.h"
 #include "server/modbus/modbus_export.h"
@@ -32,14 +33,23 @@ class TToolCfgFile : public TOpcCfgFile {
   std::unique_ptr<TOpcPrj> NewPrj() override { return std::make_unique<TOpcPrj>(); }
 };
 
-void Usage() {
-  std::fputs(
-      "usage: zelcfg show FILE [--passwords]\n"
-      "       zelcfg convert IN OUT --format bin|binz|xml\n"
-      "       zelcfg modbus-export FILE OUT.htm|OUT.csv\n"
-      "FILE, IN: a project archive (ZelOpc.Dat) in the BIN, BINZ or XML format.\n",
-      stderr);
-}
+const char kHelp[] =
+    "Usage: zelcfg show FILE [--passwords]\n"
+    "  or:  zelcfg convert IN OUT --format bin|binz|xml\n"
+    "  or:  zelcfg modbus-export FILE OUT.htm|OUT.csv\n"
+    "Prints a project archive (ZelOpc.Dat) as text, converts between its formats and\n"
+    "exports its Modbus address table.\n"
+    "FILE, IN: a project archive in the BIN, BINZ or XML format.\n"
+    "  show          the format, the projects with their fields and one line per variable\n"
+    "  --passwords   show passwords too\n"
+    "  convert       writes OUT in the given format, replacing it only once complete\n"
+    "  modbus-export the Modbus address table as HTML or CSV (by OUT's extension)\n"
+    "  --help        this text\n"
+    "  --version     the program's version\n"
+    "Exit codes: 0 done, 1 the input could not be read or the output not written,\n"
+    "2 wrong command line.\n";
+
+void Usage() { std::fputs(kHelp, stderr); }
 
 std::string Quoted(std::string_view s) { return "\"" + EscapeControls(s, true) + "\""; }
 
@@ -194,6 +204,7 @@ int ModbusExport(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AnswerInfoOption(argc, argv, "zelcfg", kHelp)) return 0;
   if (argc < 2) return Usage(), 2;
   std::string cmd = argv[1];
   std::vector<std::string> args(argv + 2, argv + argc);

@@ -176,3 +176,67 @@ TEST_F(ServerStart, ValuesAnswerOfALargeGatewayComesWhole) {
   ASSERT_TRUE(server.Wait(10000, &code));
   EXPECT_EQ(code, 0);
 }
+
+// Log lines on stderr with the journal's priority prefixes: with -LOG (any spelling the
+// command line accepts) and when JOURNAL_STREAM names the very stream stderr is, not
+// when it names another one (a child whose stderr was redirected) nor without either.
+// The datagrams go out as always.
+TEST_F(ServerStart, JournalPrefixesOnStderrOnlyWhenAsked) {
+  const std::string out = dir_ / "journal.txt";
+  dir_.Write("journal.txt", "");
+  struct stat st {};
+  ASSERT_EQ(stat(out.c_str(), &st), 0);
+  const std::string thisStream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  const std::string otherStream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + 1);
+  struct TCase {
+    const char* what;
+    std::vector<std::string> args;
+    std::string journal;  // JOURNAL_STREAM
+    bool prefixed;
+  } cases[] = {
+      {"-LOG", {"-LOG"}, "", true},
+      {"/log", {"/log"}, "", true},
+      {"journal stream", {}, thisStream, true},
+      {"another stream", {}, otherStream, false},
+      {"neither", {}, "", false},
+      {"-LOGX is no -LOG", {"-LOGX"}, "", false},
+  };
+  for (const TCase& c : cases) {
+    std::vector<std::string> env = Env();
+    env.insert(env.begin(), "JOURNAL_STREAM=" + c.journal);
+    TChildProcess p;
+    ASSERT_TRUE(p.Start(kServer, c.args, env, out)) << c.what;
+    int code = -1;
+    ASSERT_TRUE(p.Wait(10000, &code)) << c.what;
+    EXPECT_EQ(code, 0) << c.what;
+    const std::string text = p.Output();
+    EXPECT_EQ(text.find("<6>ZelOpcServer_V3 Start!\n") != std::string::npos, c.prefixed) << c.what << "\n" << text;
+    if (!c.prefixed) EXPECT_EQ(text.find("ZelOpcServer_V3 Start!"), std::string::npos) << c.what;
+    EXPECT_FALSE(log_.WaitFor("ZelOpcServer_V3 Start!", 5000).empty()) << c.what;
+  }
+}
+
+
+// A message box of the headless server reaches the journal once, with an error's
+// priority for an error, and without -LOG stays the plain stderr line it was.
+TEST_F(ServerStart, JournalCarriesAnErrorBoxOnce) {
+  dir_.Write("afile", "x");
+  for (const bool journal : {true, false}) {
+    std::vector<std::string> env = Env();
+    env.insert(env.begin(), "ZELOPC_DATA_ROOT=" + (dir_ / "afile/sub"));
+    env.insert(env.begin(), "JOURNAL_STREAM=");
+    std::vector<std::string> args;
+    if (journal) args.push_back("-LOG");
+    TChildProcess p;
+    ASSERT_TRUE(p.Start(kServer, args, env, dir_ / "box.txt"));
+    int code = -1;
+    ASSERT_TRUE(p.Wait(10000, &code));
+    const std::string out = p.Output();
+    size_t first = out.find("cannot create the data directory");
+    ASSERT_NE(first, std::string::npos) << out;
+    EXPECT_EQ(out.find("cannot create the data directory", first + 1), std::string::npos) << out;
+    const size_t lineStart = out.rfind('\n', first) == std::string::npos ? 0 : out.rfind('\n', first) + 1;
+    EXPECT_EQ(out.compare(lineStart, 10, "<3>[ERROR]") == 0, journal) << out;
+    EXPECT_EQ(out.compare(lineStart, 8, "[ERROR] ") == 0, !journal) << out;
+  }
+}

@@ -129,3 +129,27 @@ TEST(LinkTexts, TagsAndTexts) {
   EXPECT_EQ(LogTagText("[DoRead]", "Pump", "1001", ncsRunning, 0, 0), "[DoRead]Pump:1001");
   EXPECT_EQ(LogTagText("[T]", "Pump", "1001", ncsError, ncePassword, 0), "[T]Pump:1001,[错误]ERR:序号密码错误,");
 }
+
+// The journal line of each log level: the priority the journal files it under, and a
+// text that stays one line whatever it holds.
+TEST(JournalLine, PriorityPerLevelAndOneLinePerText) {
+  struct {
+    uint16_t level;
+    const char* text;
+    const char* line;
+  } cases[] = {
+      {0, "ZelOpcServer_V3 Start!", "<6>ZelOpcServer_V3 Start!\n"},
+      {5, "HttpError:[12029]", "<3>HttpError:[12029]\n"},
+      {3, "write", "<7>write\n"},
+      {4, "[DoRead]", "<7>[DoRead]\n"},
+      {6, "trace", "<7>trace\n"},
+      {8, "[server]info", "<6>[server]info\n"},
+      {9, "warn", "<4>warn\n"},
+      {10, "error", "<3>error\n"},
+      {11, "system", "<2>system\n"},
+      {5, "a\nb\r\tc\x7f", "<3>a\\x0Ab\\x0D\\x09c\\x7F\n"},  // a text cannot forge a second entry
+      {0, "", "<6>\n"},
+      {0, "泵站", "<6>泵站\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(JournalLine(c.text, c.level), c.line) << c.level << " " << c.text;
+}

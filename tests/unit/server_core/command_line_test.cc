@@ -40,6 +40,31 @@ TEST(CommandLine, Cases) {
   ResetCommandLineFlags();
 }
 
+// -LOG is an option of ours beside the others; --help and --version are answered before
+// the command line is looked at, so as tokens they are unknown options and ignored.
+TEST(CommandLine, LogOptionAndInfoOptions) {
+  struct Case {
+    std::vector<std::string> tokens;
+    bool log;
+    int port;
+  } cases[] = {
+      {{"-LOG"}, true, 0},
+      {{" /log "}, true, 0},
+      {{"-LOGX", "LOG"}, false, 0},
+      {{"-M", "-LOG"}, true, 502},  // not a number: not consumed by -M
+      {{"--help", "--version", "-help"}, false, 0},
+  };
+  for (const Case& c : cases) {
+    ResetCommandLineFlags();
+    ApplyCommandTokens(c.tokens);
+    std::string what = ::testing::PrintToString(c.tokens);
+    EXPECT_EQ(g_LogToStderr, c.log) << what;
+    EXPECT_EQ(g_ModbusPort, c.port) << what;
+    EXPECT_FALSE(g_RegServer || g_Embedding || g_StartHidden || g_ModbusNoError) << what;
+  }
+  ResetCommandLineFlags();
+}
+
 TEST(CommandLine, ParameterFileLinesComeFirst) {
   TTempDir dir;
   dir.Write("OpcServerParam.ini", "-M\r\n600\r\n-M 700\r\n");
