@@ -290,7 +290,7 @@ TOPCGroup* TNxBaseOPCServer::CreateGroup(const std::string& name, bool active,
 }
 
 void TNxBaseOPCServer::GetServerInfo(OPCSERVERSTATUS& status) {
-  TDA2::GetServerInfo(status);
+  // Everything TDA2's version fills is replaced, so its vendor text is not made at all.
   status.wMajorVersion = 3;
   status.wMinorVersion = 1;
   status.wBuildNumber = 0;

@@ -111,17 +111,7 @@ TEST_F(EnumTest, StringsNextOutOfMemoryReturnsNothingAndKeepsThePosition) {
   EXPECT_EQ(NextStrings(s.Get(), 3).texts, (std::vector<std::string>{"a", "b", "c"}));
 }
 
-// An IUnknown that counts its references, to see what the enumerator holds and hands out.
-class Counted : public IUnknown {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
-  ULONG refs = 1;
-};
+using Counted = CountedUnknown;
 
 TEST_F(EnumTest, UnknownNextRulesAndReferences) {
   Counted a, b;

@@ -11,16 +11,7 @@ namespace opcda_test {
 namespace {
 
 // The owner the embedded object hands IUnknown to.
-class Owner : public IUnknown {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
-  ULONG refs = 1;
-};
+using Owner = CountedUnknown;
 
 class ItemPropTest : public LeakCheck {
  protected:

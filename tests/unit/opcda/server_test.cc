@@ -1,5 +1,6 @@
 // The server object, its groups and the namespace over a runtime of two projects, driven
 // only through the COM interfaces the way a client does.
+#include <functional>
 #include <vector>
 
 #include "common/log/link_texts.h"
@@ -653,6 +654,102 @@ TEST(NamespaceAlone, NoProjectsOffersOnlyCount) {
   }
   EXPECT_EQ(TNxBaseOPCServer::GetServersCount(), 0u);
   g_PInitServer = nullptr;
+}
+
+}  // namespace
+}  // namespace opcda_test
+
+namespace opcda_test {
+namespace {
+
+// Every method that returns task-allocated results, with the allocator failing at each
+// of its allocations in turn: E_OUTOFMEMORY, outputs cleared, nothing left behind.
+TEST_F(ServerTest, OutOfMemoryAtEveryAllocationOfEveryArrayMethod) {
+  auto g = AddGroup("g");
+  std::vector<OPCHANDLE> h;
+  AddItems(g.Get(), {"P.$$RegInfo", "P.D"}, &h);
+  ComPtr<IOPCItemMgt> mgt;
+  ComPtr<IOPCSyncIO> io;
+  ComPtr<IOPCGroupStateMgt> sm;
+  ComPtr<IOPCCommon> common;
+  g.As(IID_IOPCItemMgt, &mgt);
+  g.As(IID_IOPCSyncIO, &io);
+  g.As(IID_IOPCGroupStateMgt, &sm);
+  server_.As(IID_IOPCCommon, &common);
+  std::u16string id = W("P.L");
+  OPCITEMDEF def{};
+  def.szItemID = id.data();
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_R8;
+  v.dblVal = 1;
+  struct Case {
+    const char* name;
+    int allocations;
+    std::function<HRESULT()> call;
+  };
+  OPCITEMRESULT* res = nullptr;
+  HRESULT* errs = nullptr;
+  OPCITEMSTATE* st = nullptr;
+  OPCSERVERSTATUS* status = nullptr;
+  LPWSTR text = nullptr;
+  LCID* lcids = nullptr;
+  DWORD count = 0;
+  const Case cases[] = {
+      {"AddItems", 2, [&] { return mgt->AddItems(1, &def, &res, &errs); }},
+      {"ValidateItems", 2, [&] { return mgt->ValidateItems(1, &def, FALSE, &res, &errs); }},
+      {"SetActiveState", 1, [&] { return mgt->SetActiveState(2, h.data(), TRUE, &errs); }},
+      {"Read", 3, [&] { return io->Read(OPC_DS_CACHE, 2, h.data(), &st, &errs); }},
+      {"Write", 1, [&] { return io->Write(1, &h[1], &v, &errs); }},
+      {"GetStatus", 2, [&] { return server_->GetStatus(&status); }},
+      {"GetErrorString", 1, [&] { return server_->GetErrorString(E_FAIL, 0, &text); }},
+      {"QueryAvailableLocaleIDs", 1, [&] { return common->QueryAvailableLocaleIDs(&count, &lcids); }},
+      {"GetState", 1, [&] {
+         return sm->GetState(nullptr, nullptr, &text, nullptr, nullptr, nullptr, nullptr, nullptr);
+       }},
+  };
+  for (const Case& c : cases) {
+    for (int n = 1; n <= c.allocations; ++n) {
+      int64_t blocks = zelcom::LiveTaskBlocks();
+      zelcom::FailTaskAllocAt(static_cast<uint64_t>(n));
+      EXPECT_EQ(c.call(), E_OUTOFMEMORY) << c.name << " allocation " << n;
+      zelcom::FailTaskAllocAt(0);
+      EXPECT_EQ(zelcom::LiveTaskBlocks(), blocks) << c.name << " allocation " << n;
+      EXPECT_EQ(res, nullptr);
+      EXPECT_EQ(errs, nullptr);
+      EXPECT_EQ(st, nullptr);
+      EXPECT_EQ(status, nullptr);
+      EXPECT_EQ(text, nullptr);
+      EXPECT_EQ(lcids, nullptr);
+    }
+  }
+  // Nothing was added by the failed AddItems.
+  ComPtr<IUnknown> u;
+  ASSERT_EQ(mgt->CreateEnumerator(IID_IEnumOPCItemAttributes, u.Receive()), S_OK);
+  ComPtr<IEnumOPCItemAttributes> e;
+  u.As(IID_IEnumOPCItemAttributes, &e);
+  EXPECT_EQ(e->Skip(2), S_OK);
+  EXPECT_EQ(e->Skip(1), S_FALSE);
+}
+
+TEST_F(ServerTest, LogLinesThroughTheOpcChannel) {
+  static std::vector<std::string> lines;
+  lines.clear();
+  g_POpcLogFun = [](const std::string& m) { lines.push_back(m); };
+  OPCHANDLE h = 0;
+  auto g = AddGroup("L", TRUE, 1000, &h);
+  server_->RemoveGroup(0, FALSE);
+  g.Reset();
+  server_->RemoveGroup(h, FALSE);
+  Move(OPC_BROWSE_DOWN, "P");
+  std::u16string x = W("X");
+  LPWSTR out = nullptr;
+  browse_->GetItemID(x.data(), &out);
+  g_POpcLogFun = nullptr;
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "TDA2.AddGroup:szName=L", "TDA2.RemoveGroup:E_INVALIDARG",
+                       "TDA2.RemoveGroup:OK,group=L", "ChangeBrowsePos:Dir=2(DOWN);Pos=P;CurGroup=P",
+                       "TDA2.GetItemID_ERROR:szItemDataID=X"}));
 }
 
 }  // namespace

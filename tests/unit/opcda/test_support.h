@@ -60,6 +60,19 @@ class FakeFinder : public TOPCProxyFinder {
   std::map<std::string, std::unique_ptr<FakeProxy>> proxies;
 };
 
+// An IUnknown that only counts its references: to see what an object holds, hands out
+// or forwards.
+class CountedUnknown : public IUnknown {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** ppv) override {
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
+  ULONG refs = 1;
+};
+
 // Fails the test when task blocks or BSTRs made during it are still alive at its end.
 class LeakCheck : public ::testing::Test {
  protected:
