@@ -176,6 +176,9 @@ void DropResults(OPCITEMRESULT*& r, HRESULT*& e) {
 
 HRESULT TOPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
                             HRESULT** ppErrors) {
+  OPCITEMRESULT* results = nullptr;
+  HRESULT* errors = nullptr;
+  size_t firstNew = _items.size();
   try {
     if (!ppAddResults || !ppErrors) return E_POINTER;
     *ppAddResults = nullptr;
@@ -183,8 +186,8 @@ HRESULT TOPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT
     if (dwCount == 0) return E_INVALIDARG;
     if (!pItemArray) return E_INVALIDARG;
     if (!_server) return E_FAIL;
-    auto* results = static_cast<OPCITEMRESULT*>(taskMemAlloc(dwCount, tmaItemResult));
-    auto* errors = static_cast<HRESULT*>(taskMemAlloc(dwCount, tmaHResult));
+    results = static_cast<OPCITEMRESULT*>(taskMemAlloc(dwCount, tmaItemResult));
+    errors = static_cast<HRESULT*>(taskMemAlloc(dwCount, tmaHResult));
     if (!results || !errors) {
       DropResults(results, errors);
       return E_OUTOFMEMORY;
@@ -225,6 +228,11 @@ HRESULT TOPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT
     *ppErrors = errors;
     return result;
   } catch (...) {
+    // All or nothing: the items this call added go again, as the client gets no handles.
+    TOpcGuard g(_lock);
+    for (size_t i = firstNew; i < _items.size(); ++i) _byHandle.erase(_items[i]->serverHandle());
+    if (_items.size() > firstNew) _items.resize(firstNew);
+    DropResults(results, errors);
     return E_OUTOFMEMORY;
   }
 }

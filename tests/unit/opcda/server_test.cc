@@ -754,3 +754,57 @@ TEST_F(ServerTest, LogLinesThroughTheOpcChannel) {
 
 }  // namespace
 }  // namespace opcda_test
+
+namespace opcda_test {
+namespace {
+
+// A call that arrives while the server is out at a client (here: a scan hook of an item,
+// the way a callback into the client would) may remove groups and drop the client's last
+// server reference; the scan in progress finishes on objects that stay valid.
+struct ReentrantClient {
+  IOPCServer* server = nullptr;  // the client's only reference
+  OPCHANDLE victim = 0;
+  int calls = 0;
+};
+ReentrantClient* g_client = nullptr;
+
+void CallBackIntoServer(TValueProxy*) {
+  ReentrantClient& c = *g_client;
+  if (++c.calls > 1 || !c.server) return;
+  EXPECT_EQ(c.server->RemoveGroup(c.victim, TRUE), S_OK);
+  IUnknown* group = nullptr;
+  EXPECT_EQ(c.server->AddGroup(nullptr, TRUE, 100, 1, nullptr, nullptr, 0, nullptr, nullptr,
+                               IID_IUnknown, &group),
+            S_OK);
+  group->Release();
+  c.server->Release();  // the client goes away in the middle of the scan
+  c.server = nullptr;
+}
+
+TEST_F(ServerTest, ReentrantCallsDuringAScanKeepStateConsistent) {
+  OPCHANDLE h1 = 0, h2 = 0;
+  auto g1 = AddGroup("one", TRUE, 100, &h1);
+  auto g2 = AddGroup("two", TRUE, 100, &h2);
+  g1.Reset();  // held by the server only
+  g2.Reset();
+  ReentrantClient client;
+  client.server = server_.Detach();
+  browse_.Reset();
+  client.victim = h1;
+  g_client = &client;
+  auto* nx = dynamic_cast<TNxBaseOPCServer*>(client.server);
+  ASSERT_NE(nx, nullptr);
+  nx->FindProxy("P.D")->pScan = CallBackIntoServer;
+  size_t before = TNxBaseOPCServer::GetServersCount();
+  ScanOPCServers();
+  EXPECT_EQ(client.calls, 1);
+  EXPECT_EQ(client.server, nullptr);
+  // The server went with the end of the scan that held it.
+  EXPECT_EQ(TNxBaseOPCServer::GetServersCount(), before - 1);
+  ScanOPCServers();
+  EXPECT_EQ(client.calls, 1);
+  g_client = nullptr;
+}
+
+}  // namespace
+}  // namespace opcda_test
