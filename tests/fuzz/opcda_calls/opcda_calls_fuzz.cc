@@ -29,8 +29,8 @@ class Bytes {
                                   "P.$$ForceRefresh", "P", "A", "..", "\"P\"", ""};
     uint8_t k = u8();
     if (k < 200) return known[k % (sizeof known / sizeof known[0])];
-    std::string s;
-    for (uint8_t n = u8() % 16; n > 0; --n) s.push_back(static_cast<char>(u8()));
+    std::string s(u8() % 16, '\0');
+    for (char& c : s) c = static_cast<char>(u8());
     return s;
   }
 
@@ -44,7 +44,7 @@ TZelMain& Main() {
   static TZelMain* main = [] {
     auto* m = new TZelMain();
     auto p = m->NewPrj();
-    p->DispName = "P";
+    p->DispName = std::string(1, 'P');  // not a literal: GCC 12 warns falsely (-Wrestrict)
     p->UseGroup = 1;
     p->Vars = {{"V", "A", 3, 0}, {"D", "", 1, 0}, {"R", "", 2, 1}, {"S", "", 5, 0}};
     m->Prjs.push_back(std::move(p));
@@ -179,12 +179,12 @@ void Run(Bytes& in) {
         break;
       case 10: {
         std::u16string s = Utf8ToUtf16(in.text());
-        browse->ChangeBrowsePosition(static_cast<OPCBROWSEDIRECTION>(in.u8() % 5), s.c_str());
+        browse->ChangeBrowsePosition(static_cast<OPCBROWSEDIRECTION>(in.u8() % 4), s.c_str());
         break;
       }
       case 11: {
         ComPtr<IEnumString> e;
-        if (browse->BrowseOPCItemIDs(static_cast<OPCBROWSETYPE>(in.u8() % 5), nullptr, in.u8() % 12,
+        if (browse->BrowseOPCItemIDs(static_cast<OPCBROWSETYPE>(in.u8() % 4), nullptr, in.u8() % 12,
                                      in.u8() % 5, e.Receive()) == S_OK) {
           LPOLESTR s[3] = {};
           ULONG got = 0;

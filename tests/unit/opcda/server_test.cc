@@ -149,7 +149,7 @@ TEST_F(ServerTest, FlatBrowseShowsEveryItemWithItsFullId) {
   // Only "readable and writeable" or "any" rights select anything.
   EXPECT_TRUE(Browse(OPC_FLAT, VT_EMPTY, OPC_READABLE).empty());
   EXPECT_EQ(Browse(OPC_FLAT, VT_EMPTY, 3).size(), want.size());
-  EXPECT_TRUE(Browse(static_cast<OPCBROWSETYPE>(4)).empty());
+  EXPECT_TRUE(Browse(static_cast<OPCBROWSETYPE>(0)).empty());  // 0: no such type
 }
 
 TEST_F(ServerTest, ChangeBrowsePositionTable) {
@@ -178,7 +178,7 @@ TEST_F(ServerTest, ChangeBrowsePositionTable) {
       {OPC_BROWSE_TO, "\"Q X\"", S_OK, {"$$ForceRefresh", "$$IOServerCommInfo", "$$IOServerInfo",
                                         "$$IOServerState", "$$RegCommInfo", "$$RegInfo",
                                         "$$RegState", "v1"}},
-      {static_cast<OPCBROWSEDIRECTION>(9), "P", S_OK, {}},  // nothing changes
+      {static_cast<OPCBROWSEDIRECTION>(0), "P", S_OK, {}},  // no such direction: nothing changes
       {OPC_BROWSE_TO, "", S_OK, root},
   };
   std::vector<std::string> last = root;
