@@ -1,5 +1,6 @@
 // The server object, its groups and the namespace over a runtime of two projects, driven
 // only through the COM interfaces the way a client does.
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -804,6 +805,42 @@ TEST_F(ServerTest, ReentrantCallsDuringAScanKeepStateConsistent) {
   ScanOPCServers();
   EXPECT_EQ(client.calls, 1);
   g_client = nullptr;
+}
+
+}  // namespace
+}  // namespace opcda_test
+
+namespace opcda_test {
+namespace {
+
+TEST(KillOpcServers, DestroysEveryServerLastFirstAndDetachesHeldGroups) {
+  TZelMain main;
+  g_main = &main;
+  g_PInitServer = InitFromTestMain;
+  static std::vector<std::string> lines;
+  lines.clear();
+  g_POpcLogFun = [](const std::string& m) { lines.push_back(m); };
+  IOPCServer* a = TNxBaseOPCServer::Create();
+  IOPCServer* b = TNxBaseOPCServer::Create();
+  (void)a;
+  (void)b;  // the references die with the objects, as at program end
+  IUnknown* group = nullptr;
+  ASSERT_EQ(a->AddGroup(nullptr, TRUE, 100, 1, nullptr, nullptr, 0, nullptr, nullptr, IID_IUnknown,
+                        &group),
+            S_OK);
+  EXPECT_EQ(TNxBaseOPCServer::GetServersCount(), 2u);
+  KillOPCServers();
+  g_POpcLogFun = nullptr;
+  EXPECT_EQ(TNxBaseOPCServer::GetServersCount(), 0u);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "---ZelOpcServerV3_Destroy"), 2);
+  // The group the client still holds answers without its server.
+  ComPtr<IOPCGroupStateMgt> sm;
+  ASSERT_EQ(group->QueryInterface(IID_IOPCGroupStateMgt, sm.ReceiveVoid()), S_OK);
+  std::u16string name = W("x");
+  EXPECT_EQ(sm->SetName(name.c_str()), E_FAIL);
+  sm.Reset();
+  group->Release();
+  g_PInitServer = nullptr;
 }
 
 }  // namespace
