@@ -136,6 +136,7 @@ TfrmOpcServer3Main::TfrmOpcServer3Main(QWidget* parent) : QMainWindow(parent) {
 
   sbPanel0 = new QLabel(this);
   sbPanel0->setFixedWidth(180);
+  sbPanel0->setContentsMargins(4, 0, 0, 0);
   sbPanel1 = new QLabel(this);
   sbPanel1->setFixedWidth(50);
   sbPanel1->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
