@@ -58,7 +58,7 @@ void RunServer() {
 // The desktop front-end: the main window, its tray icon and Qt message boxes.
 void RunDesktopServer() {
   TfrmOpcServer3Main form;
-  TQtShell shell(form);
+  TQtShell shell(form, *gp_Main);
   RunWindow(shell, [&form](TMainWindow& window) {
     form.ApplyCreate(window.Lang, window.Ua() != nullptr);
     // Created visible but minimised, unless "-H" asked for a hidden start.

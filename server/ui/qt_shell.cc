@@ -18,6 +18,7 @@
 #include "common/platform/clock.h"
 #include "server/runtime/zel_main.h"
 #include "server/shell/headless_shell.h"
+#include "server/ui/server_info_form.h"
 
 namespace {
 constexpr int kClientWidth = 369;
@@ -211,8 +212,8 @@ void TfrmOpcServer3Main::closeEvent(QCloseEvent* e) {
   else e->ignore();
 }
 
-TQtShell::TQtShell(TfrmOpcServer3Main& form)
-    : form_(form), channel_([this] { Guarded([this] { window_->RequestClose(2); }); }) {
+TQtShell::TQtShell(TfrmOpcServer3Main& form, TZelMain& main)
+    : form_(form), main_(main), channel_([this] { Guarded([this] { window_->RequestClose(2); }); }) {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
@@ -256,6 +257,7 @@ void TQtShell::Start(TMainWindow& window) {
     return ok;
   };
   form_.OnExitMenu = [this] { Guarded([this] { window_->RequestClose(1); }); };
+  form_.OnStatusButton = [this] { ServerInfo().ShowServerStatus(CtrlDown()); };
   base_.start();
   scan_.start();
   count_.start();
@@ -328,8 +330,14 @@ bool TQtShell::CtrlDown() const {
   return QGuiApplication::queryKeyboardModifiers() & Qt::ControlModifier;
 }
 
+TfrmServerInfo& TQtShell::ServerInfo() {
+  if (!info_) info_ = std::make_unique<TfrmServerInfo>(main_, window_->Lang, form_.btnStatus->text().toStdString());
+  return *info_;
+}
+
 void TQtShell::Quit() {
   quitting_ = true;
+  if (info_) info_->EndServerStatus();
   base_.stop();
   scan_.stop();
   count_.stop();

@@ -17,6 +17,8 @@
 #include "server/shell/window_channel_server.h"
 
 class QMenu;
+class TfrmServerInfo;
+class TZelMain;
 
 // The CJK font of the windows: SimSun where installed, else WenQuanYi.
 QFont ServerWindowFont();
@@ -62,7 +64,7 @@ class TfrmOpcServer3Main : public QMainWindow {
 class TQtShell : public QObject, public TMainShell {
   Q_OBJECT
  public:
-  explicit TQtShell(TfrmOpcServer3Main& form);
+  TQtShell(TfrmOpcServer3Main& form, TZelMain& main);
   ~TQtShell() override;
 
   // Starts the timers and runs the event loop until the window closes.
@@ -88,12 +90,16 @@ class TQtShell : public QObject, public TMainShell {
   // Tests replace the keyboard query.
   std::function<bool()> CtrlProbe;
   bool Quitting() const { return quitting_; }
+  // The status window, created at its first opening (the texts are loaded by then).
+  TfrmServerInfo& ServerInfo();
 
  private:
   void Guarded(const std::function<void()>& f);
   void OnBaseTimer();
 
   TfrmOpcServer3Main& form_;
+  TZelMain& main_;
+  std::unique_ptr<TfrmServerInfo> info_;
   TMainWindow* window_ = nullptr;
   TWindowChannelServer channel_;
   int signalFd_ = -1;

@@ -17,6 +17,7 @@
 #include "server/runtime/zel_main.h"
 #include "server/ui/qt_shell.h"
 #include "tests/common/test_env.h"
+#include "tests/unit/ui/offscreen_app.h"
 
 namespace {
 // Answers the exit-password question from a script and records what was shown.
@@ -47,13 +48,7 @@ struct TFakeUa : TUaServerHost {
 
 class MainFormTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    static int argc = 1;
-    static char name[] = "main_form_test";
-    static char* argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QApplication app(argc, argv);
-  }
+  static void SetUpTestSuite() { EnsureOffscreenApp(); }
   void SetUp() override {
     ResetAppPathsForTest();
     InitAppPaths();
@@ -88,7 +83,7 @@ class MainFormTest : public ::testing::Test {
 
 TEST_F(MainFormTest, CloseBoxHidesToTrayAndKeepsRunning) {
   TfrmOpcServer3Main form;
-  TQtShell shell(form);
+  TQtShell shell(form, main_);
   TMainWindow w(main_, shell);
   w.Create();
   shell.Start(w);
@@ -128,7 +123,7 @@ TEST_F(MainFormTest, MenuExitAsksForThePasswordUnlessCtrlIsHeld) {
     boxes->answer = c.answer;
     TSysOP.ClosePass = c.pass;
     TfrmOpcServer3Main form;
-    TQtShell shell(form);
+    TQtShell shell(form, main_);
     shell.CtrlProbe = [&] { return c.ctrl; };
     TMainWindow w(main_, shell);
     w.Create(std::make_unique<TFakeUa>());
@@ -154,7 +149,7 @@ TEST_F(MainFormTest, MenuExitAsksForThePasswordUnlessCtrlIsHeld) {
 
 TEST_F(MainFormTest, CtrlOnTheCloseBoxExits) {
   TfrmOpcServer3Main form;
-  TQtShell shell(form);
+  TQtShell shell(form, main_);
   shell.CtrlProbe = [] { return true; };
   TSysOP.ClosePass = "1234";
   TMainWindow w(main_, shell);
@@ -169,7 +164,7 @@ TEST_F(MainFormTest, CtrlOnTheCloseBoxExits) {
 TEST_F(MainFormTest, Message1034ClosesWithoutAQuestion) {
   TSysOP.ClosePass = "1234";
   TfrmOpcServer3Main form;
-  TQtShell shell(form);
+  TQtShell shell(form, main_);
   TMainWindow w(main_, shell);
   w.Create();
   shell.Start(w);
@@ -187,7 +182,7 @@ TEST_F(MainFormTest, Message1034ClosesWithoutAQuestion) {
 
 TEST_F(MainFormTest, StatusRequestIsAnsweredWhileTheWindowRuns) {
   TfrmOpcServer3Main form;
-  TQtShell shell(form);
+  TQtShell shell(form, main_);
   TMainWindow w(main_, shell);
   w.Create();
   shell.Start(w);
@@ -215,7 +210,7 @@ TEST_F(MainFormTest, TextsFollowUiInfoAndTheOpcUaServer) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.status);
     TfrmOpcServer3Main form;
-    TQtShell shell(form);
+    TQtShell shell(form, main_);
     TMainWindow w(main_, shell);
     auto ua = std::make_unique<TFakeUa>();
     ua->clients = 2;

@@ -11,7 +11,9 @@
 #include "common/config/app_paths.h"
 #include "server/core/command_line.h"
 #include "server/runtime/zel_main.h"
+#include "common/log/link_texts.h"
 #include "server/ui/qt_shell.h"
+#include "server/ui/server_info_form.h"
 #include "tests/common/test_env.h"
 
 #ifndef ZEL_SCREENSHOT_DIR
@@ -52,7 +54,7 @@ TEST(Screenshot, MainWindow) {
   g_KeepRunning = true;
   TZelMain main;
   TfrmOpcServer3Main form;
-  TQtShell shell(form);
+  TQtShell shell(form, main);
   TMainWindow w(main, shell);
   w.Create(std::make_unique<TFakeUa>(), true);
   form.ApplyCreate(w.Lang, true);
@@ -60,5 +62,29 @@ TEST(Screenshot, MainWindow) {
   w.ScheduleClose(10);
   form.show();
   EXPECT_TRUE(Shoot(form, "main_window.png"));
+
+  // The status window over three devices, one of them failing on the device side.
+  const struct {
+    const char* disp;
+    const char* name;
+    int state, err, writeOpt;
+  } devices[] = {{"1号泵站", "10010001", ncsRunning, 0, 0},
+                 {"2号泵站", "10010002", ncsError, nceDeviceConn, 2},
+                 {"水厂出口", "10010003", ncsRunning, 0, 1}};
+  for (const auto& d : devices) {
+    auto p = main.NewPrj();
+    p->DispName = d.disp;
+    p->Name = d.name;
+    p->DevName = "S7-200";
+    p->NetState = d.state;
+    p->ErrCode = d.err;
+    p->WriteOpt = d.writeOpt;
+    main.Prjs.push_back(std::move(p));
+  }
+  TfrmServerInfo info(main, w.Lang, form.btnStatus->text().toStdString());
+  info.Refresh();
+  info.show();
+  EXPECT_TRUE(Shoot(info, "status_window.png"));
+  info.hide();
   ResetAppPathsForTest();
 }
