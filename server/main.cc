@@ -24,6 +24,7 @@
 #include "server/runtime/zel_main.h"
 #include "server/shell/headless_shell.h"
 #include "server/ui/desktop.h"
+#include "server/ui/modbus_form.h"
 #include "server/ui/qt_boxes.h"
 #include "server/ui/qt_shell.h"
 
@@ -31,7 +32,7 @@ namespace {
 // The window logic in a shell (headless or desktop) until the window closes. `created`
 // runs after the window's creation, for the desktop window's own parts.
 template <class Shell>
-void RunWindow(Shell& shell, const std::function<void(TMainWindow&)>& created = {}) {
+void RunWindow(Shell& shell, const std::function<void(TMainWindow&, TfrmModbusTCP&)>& created = {}) {
   // A finished batch is applied at once, not up to one base tick later.
   if (g_DataServerMgr) g_DataServerMgr->SetBatchDoneHook([&shell] { shell.RequestBaseTick(); });
   TMainWindow window(*gp_Main, shell);
@@ -43,7 +44,7 @@ void RunWindow(Shell& shell, const std::function<void(TMainWindow&)>& created = 
   TfrmModbusTCP modbus(*gp_Main, [&shell](std::function<void()> task) { shell.Post(std::move(task)); });
   if (!modbus.Create(g_ModbusPort, g_ModbusNoError != 0, modbusOptions)) g_StartHidden = false;
   if (!modbus.StartText.empty()) shell.SetMessageLabel(modbus.StartText);
-  if (created) created(window);
+  if (created) created(window, modbus);
   shell.Run(window);
   // Data servers end first: their threads refer to the projects.
   g_DataServerMgr.reset();
@@ -59,7 +60,9 @@ void RunServer() {
 void RunDesktopServer() {
   TfrmOpcServer3Main form;
   TQtShell shell(form, *gp_Main);
-  RunWindow(shell, [&form](TMainWindow& window) {
+  RunWindow(shell, [&form](TMainWindow& window, TfrmModbusTCP& modbus) {
+    // The Modbus window shows only where a listener was asked for (its start or failure).
+    if (g_ModbusPort != 0) form.PlaceModbus(new TModbusPanel(modbus));
     form.ApplyCreate(window.Lang, window.Ua() != nullptr);
     // Created visible but minimised, unless "-H" asked for a hidden start.
     if (!g_StartHidden) form.showMinimized();

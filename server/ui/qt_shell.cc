@@ -182,8 +182,16 @@ void TfrmOpcServer3Main::ApplyCreate(const TmyLangString& lang, bool hasUa) {
   } else {
     menuBar()->hide();
   }
-  setFixedSize(kClientWidth + (pnlModbus->isVisible() ? pnlModbus->width() : 0),
-               kClientHeight + (menuBar()->isVisible() ? menuBar()->sizeHint().height() : 0));
+  setFixedSize(kClientWidth + (pnlModbus->isHidden() ? 0 : pnlModbus->sizeHint().width()),
+               kClientHeight + (menuBar()->isHidden() ? 0 : menuBar()->sizeHint().height()));
+}
+
+void TfrmOpcServer3Main::PlaceModbus(QWidget* panel) {
+  auto* box = new QVBoxLayout(pnlModbus);
+  box->setContentsMargins(0, 4, 8, 4);
+  box->addWidget(panel);
+  pnlModbus->setFixedWidth(200);
+  pnlModbus->show();
 }
 
 void TfrmOpcServer3Main::HideToTray() {

@@ -31,6 +31,8 @@ class TfrmOpcServer3Main : public QMainWindow {
   // The parts that depend on the window logic, after its creation: the company text of
   // uiinfo.ini, the status button caption, and the menus (only with an OPC UA server).
   void ApplyCreate(const TmyLangString& lang, bool hasUa);
+  // Puts the Modbus window into the right panel and shows it (before ApplyCreate).
+  void PlaceModbus(QWidget* panel);
 
   QLabel* lbApp;
   QLabel* lbCompany;

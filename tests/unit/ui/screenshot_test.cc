@@ -14,6 +14,9 @@
 #include "common/log/link_texts.h"
 #include "server/ui/qt_shell.h"
 #include "server/ui/server_info_form.h"
+#include "server/modbus/modbus_window.h"
+#include "server/ui/modbus_form.h"
+#include "tests/common/free_port.h"
 #include "tests/common/test_env.h"
 
 #ifndef ZEL_SCREENSHOT_DIR
@@ -62,6 +65,25 @@ TEST(Screenshot, MainWindow) {
   w.ScheduleClose(10);
   form.show();
   EXPECT_TRUE(Shoot(form, "main_window.png"));
+
+  // The main window with a running Modbus listener in its right panel.
+  {
+    TfrmOpcServer3Main withModbus;
+    TQtShell shell2(withModbus, main);
+    TfrmModbusTCP modbus(main, [](std::function<void()> t) { t(); });
+    TModbusOptions options;
+    options.Bind = "127.0.0.1";
+    EXPECT_TRUE(modbus.Create(FreePort(), false, options));
+    modbus.Counters.ModbusReadCount = 12;
+    withModbus.PlaceModbus(new TModbusPanel(modbus));
+    withModbus.ApplyCreate(w.Lang, true);
+    withModbus.lbOpcDa->setText(form.lbOpcDa->text());
+    withModbus.lbOpcUa->setText(form.lbOpcUa->text());
+    withModbus.sbPanel0->setText(form.sbPanel0->text());
+    withModbus.lbMessage->setText(QString::fromStdString(modbus.StartText));
+    withModbus.show();
+    EXPECT_TRUE(Shoot(withModbus, "main_window_modbus.png"));
+  }
 
   // The status window over three devices, one of them failing on the device side.
   const struct {
