@@ -30,12 +30,14 @@ struct TScriptedBoxes : TMessageBoxes {
   void Error(const std::string& text, const std::string&) override { errors.push_back(text); }
   bool AskText(const std::string& prompt, const std::string& caption, std::string& value) override {
     ++asked;
+    if (whileAsking) whileAsking();
     EXPECT_EQ(prompt, "请输入退出密码");
     EXPECT_EQ(caption, "询问");
     value = answer;
     return confirm;
   }
   bool AskYesNo(const std::string&, const std::string&) override { return false; }
+  std::function<void()> whileAsking;  // what happens while the dialog is open
 };
 
 struct TFakeUa : TUaServerHost {
@@ -227,4 +229,38 @@ TEST_F(MainFormTest, TextsFollowUiInfoAndTheOpcUaServer) {
     EXPECT_EQ(form.Tray->contextMenu() != nullptr, c.ua);
     EXPECT_EQ(form.windowTitle().toStdString(), "$ZEL_OPC_SERVER3$");
   }
+}
+
+TEST_F(MainFormTest, CloseDuringThePasswordQuestionStands) {
+  // The timers run while the dialog is open; a close they make (message 1034, the
+  // countdown) is not undone by the dialog's answer.
+  TSysOP.ClosePass = "1234";
+  TfrmOpcServer3Main form;
+  TQtShell shell(form, main_);
+  TMainWindow w(main_, shell);
+  w.Create();
+  shell.Start(w);
+  boxes->whileAsking = [&] { w.RequestClose(2); };
+  w.RequestClose(1);
+  EXPECT_TRUE(w.Closed);
+  EXPECT_TRUE(shell.Quitting());
+  EXPECT_TRUE(boxes->errors.empty());
+}
+
+TEST_F(MainFormTest, CountdownShowsInTheMessageLabelThenTheSaveText) {
+  g_AppDir = dir_.path();
+  WriteFileAtomic(g_AppDir + "/uiinfo.ini", "[Lang]\nIOCfgModify=closing in %d s\nSaveIOCfg=saving\n");
+  TfrmOpcServer3Main form;
+  TQtShell shell(form, main_);
+  TMainWindow w(main_, shell);
+  w.Create();
+  shell.Start(w);
+  w.ScheduleClose(2);
+  std::vector<std::string> seen{form.lbMessage->text().toStdString()};
+  for (int i = 0; i < 2; ++i) {
+    w.SecondTick();
+    seen.push_back(form.lbMessage->text().toStdString());
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"(closing in 2 s)", "(closing in 1 s)", "(saving)"}));
+  EXPECT_TRUE(w.Closed);
 }
