@@ -48,6 +48,17 @@ struct TFakeUa : TUaServerHost {
   int clients = 0;
 };
 
+// A main window with its shell and logic, created and with its timers started.
+struct TRunningForm {
+  explicit TRunningForm(TZelMain& main) : shell(form, main), w(main, shell) {
+    w.Create();
+    shell.Start(w);
+  }
+  TfrmOpcServer3Main form;
+  TQtShell shell;
+  TMainWindow w;
+};
+
 class MainFormTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { EnsureOffscreenApp(); }
@@ -84,11 +95,8 @@ class MainFormTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(MainFormTest, CloseBoxHidesToTrayAndKeepsRunning) {
-  TfrmOpcServer3Main form;
-  TQtShell shell(form, main_);
-  TMainWindow w(main_, shell);
-  w.Create();
-  shell.Start(w);
+  TRunningForm r(main_);
+  auto& [form, shell, w] = r;
   form.show();
   EXPECT_FALSE(form.close());
   EXPECT_FALSE(form.isVisible());
@@ -150,13 +158,10 @@ TEST_F(MainFormTest, MenuExitAsksForThePasswordUnlessCtrlIsHeld) {
 }
 
 TEST_F(MainFormTest, CtrlOnTheCloseBoxExits) {
-  TfrmOpcServer3Main form;
-  TQtShell shell(form, main_);
+  TRunningForm r(main_);
+  auto& [form, shell, w] = r;
   shell.CtrlProbe = [] { return true; };
   TSysOP.ClosePass = "1234";
-  TMainWindow w(main_, shell);
-  w.Create();
-  shell.Start(w);
   form.show();
   EXPECT_TRUE(form.close());
   EXPECT_TRUE(w.Closed);
@@ -165,11 +170,8 @@ TEST_F(MainFormTest, CtrlOnTheCloseBoxExits) {
 
 TEST_F(MainFormTest, Message1034ClosesWithoutAQuestion) {
   TSysOP.ClosePass = "1234";
-  TfrmOpcServer3Main form;
-  TQtShell shell(form, main_);
-  TMainWindow w(main_, shell);
-  w.Create();
-  shell.Start(w);
+  TRunningForm r(main_);
+  auto& [form, shell, w] = r;
   std::atomic<bool> sent{false}, answered{false};
   std::thread t([&] {
     answered = SendWindowMessage(kMainWindowClass, kMainWindowCaption, kMsgCloseServer);
@@ -183,11 +185,8 @@ TEST_F(MainFormTest, Message1034ClosesWithoutAQuestion) {
 }
 
 TEST_F(MainFormTest, StatusRequestIsAnsweredWhileTheWindowRuns) {
-  TfrmOpcServer3Main form;
-  TQtShell shell(form, main_);
-  TMainWindow w(main_, shell);
-  w.Create();
-  shell.Start(w);
+  TRunningForm r(main_);
+  auto& [form, shell, w] = r;
   std::atomic<bool> done{false}, ok{false};
   std::vector<std::string> lines;
   std::thread t([&] {
@@ -235,11 +234,8 @@ TEST_F(MainFormTest, CloseDuringThePasswordQuestionStands) {
   // The timers run while the dialog is open; a close they make (message 1034, the
   // countdown) is not undone by the dialog's answer.
   TSysOP.ClosePass = "1234";
-  TfrmOpcServer3Main form;
-  TQtShell shell(form, main_);
-  TMainWindow w(main_, shell);
-  w.Create();
-  shell.Start(w);
+  TRunningForm r(main_);
+  auto& [form, shell, w] = r;
   boxes->whileAsking = [&] { w.RequestClose(2); };
   w.RequestClose(1);
   EXPECT_TRUE(w.Closed);
@@ -250,11 +246,8 @@ TEST_F(MainFormTest, CloseDuringThePasswordQuestionStands) {
 TEST_F(MainFormTest, CountdownShowsInTheMessageLabelThenTheSaveText) {
   g_AppDir = dir_.path();
   WriteFileAtomic(g_AppDir + "/uiinfo.ini", "[Lang]\nIOCfgModify=closing in %d s\nSaveIOCfg=saving\n");
-  TfrmOpcServer3Main form;
-  TQtShell shell(form, main_);
-  TMainWindow w(main_, shell);
-  w.Create();
-  shell.Start(w);
+  TRunningForm r(main_);
+  auto& [form, shell, w] = r;
   w.ScheduleClose(2);
   std::vector<std::string> seen{form.lbMessage->text().toStdString()};
   for (int i = 0; i < 2; ++i) {
