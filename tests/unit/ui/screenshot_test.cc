@@ -66,6 +66,16 @@ TEST(Screenshot, MainWindow) {
   form.show();
   EXPECT_TRUE(Shoot(form, "main_window.png"));
 
+  // Without OPC UA: no menu, no status text.
+  {
+    TfrmOpcServer3Main plain;
+    TQtShell shell3(plain, main);
+    plain.ApplyCreate(w.Lang, false);
+    plain.lbOpcDa->setText(form.lbOpcDa->text());
+    plain.show();
+    EXPECT_TRUE(Shoot(plain, "main_window_no_ua.png"));
+  }
+
   // The main window with a running Modbus listener in its right panel.
   {
     TfrmOpcServer3Main withModbus;
