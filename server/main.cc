@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <functional>
+#include <memory>
+
+#include <QApplication>
 
 #include "common/helpers/message_boxes.h"
 #include "common/helpers/program_info.h"
@@ -20,11 +24,16 @@
 #include "server/opcua/ua_server.h"
 #include "server/runtime/zel_main.h"
 #include "server/shell/headless_shell.h"
+#include "server/ui/desktop.h"
+#include "server/ui/modbus_form.h"
+#include "server/ui/qt_boxes.h"
+#include "server/ui/qt_shell.h"
 
 namespace {
-// The main loop: the window logic in the headless shell until the window closes.
-void RunServer() {
-  THeadlessShell shell;
+// The window logic in a shell (headless or desktop) until the window closes. `created`
+// runs after the window's creation, for the desktop window's own parts.
+template <class Shell>
+void RunWindow(Shell& shell, const std::function<void(TMainWindow&, TfrmModbusTCP&)>& created = {}) {
   // The data servers end before the shell on every way out, a throwing start-up
   // included: their worker threads call the batch-done hook, which refers to the shell.
   struct TEndDataServers {
@@ -41,10 +50,29 @@ void RunServer() {
   TfrmModbusTCP modbus(*gp_Main, [&shell](std::function<void()> task) { shell.Post(std::move(task)); });
   if (!modbus.Create(g_ModbusPort, g_ModbusNoError != 0, modbusOptions)) g_StartHidden = false;
   if (!modbus.StartText.empty()) shell.SetMessageLabel(modbus.StartText);
+  if (created) created(window, modbus);
   shell.Run(window);
   // Data servers end first: their threads refer to the projects.
   g_DataServerMgr.reset();
   LogSys("ZelOpcServer_V3 Stop!");
+}
+
+void RunServer() {
+  THeadlessShell shell;
+  RunWindow(shell);
+}
+
+// The desktop front-end: the main window, its tray icon and Qt message boxes.
+void RunDesktopServer() {
+  TfrmOpcServer3Main form;
+  TQtShell shell(form, *gp_Main);
+  RunWindow(shell, [&form](TMainWindow& window, TfrmModbusTCP& modbus) {
+    // The Modbus window shows only where a listener was asked for (its start or failure).
+    if (g_ModbusPort != 0) form.PlaceModbus(new TModbusPanel(modbus));
+    form.ApplyCreate(window.Lang, window.Ua() != nullptr);
+    // Created visible but minimised, unless "-H" asked for a hidden start.
+    if (!g_StartHidden) form.showMinimized();
+  });
 }
 }  // namespace
 
@@ -63,13 +91,20 @@ int main(int argc, char** argv) {
   if (!instance.Acquire(kServerMutexName)) return 0;  // another instance runs
   EnableExceptionStackTracking();
   SetApplicationTitle("ZelOpcServer");
+  // Qt aborts without a display, so the choice comes before any Qt object.
+  std::unique_ptr<QApplication> app;
+  if (UseDesktopShell(argc, argv)) {
+    app = std::make_unique<QApplication>(argc, argv);
+    SetMessageBoxes(std::make_unique<TQtBoxes>());
+  }
   try {
     // Decided before the first log line, which comes before the command line is parsed;
     // parsing it again later sets the same flags.
     ApplyCommandTokens(ProgramTokens(argc, argv));
     g_ServerLog.SetStderrMirror(g_LogToStderr || StderrIsJournal(std::getenv("JOURNAL_STREAM")));
     if (!StartServer(argc, argv)) return 0;
-    RunServer();
+    if (app) RunDesktopServer();
+    else RunServer();
   } catch (...) {
     // Nothing escapes the start: the process ends quietly, as a failed start must.
     return 0;

@@ -155,7 +155,10 @@ bool TMainWindow::CloseQuery() {
       CloseMode = 2;
     } else {
       std::string answer;
-      if (AskText("请输入退出密码", answer) && answer == TSysOP.ClosePass) {
+      const bool confirmed = AskText("请输入退出密码", answer);
+      // A desktop dialog runs the timers meanwhile: a close they made stands.
+      if (Closed) return true;
+      if (confirmed && answer == TSysOP.ClosePass) {
         CloseMode = 2;
       } else {
         CloseMode = 0;

@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,31 +12,20 @@
 
 #include "common/log/server_log.h"
 #include "common/platform/clock.h"
-#include "common/platform/window_channel.h"
 #include "server/runtime/zel_main.h"
 
-THeadlessShell::THeadlessShell() {
+THeadlessShell::THeadlessShell()
+    : channel_([this] { Guarded(*window_, [this] { window_->RequestClose(2); }); }) {
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
   signalFd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-  listenFd_ = ListenWindowChannel(kMainWindowClass, kMainWindowCaption);
   mainId_ = std::this_thread::get_id();
 }
 
-namespace {
-// Time a requester has from connecting to taking its whole answer.
-constexpr int64_t kClientDeadlineMs = 30000;
-}  // namespace
-
 THeadlessShell::~THeadlessShell() {
-  for (auto& [fd, client] : clients_) close(fd);
-  if (listenFd_ >= 0) {
-    close(listenFd_);
-    unlink(WindowSocketPath(kMainWindowClass, kMainWindowCaption).c_str());
-  }
   if (signalFd_ >= 0) close(signalFd_);
   if (wakeFd_ >= 0) close(wakeFd_);
 }
@@ -71,14 +59,10 @@ void THeadlessShell::RequestBaseTick() {
   (void)!write(wakeFd_, &one, sizeof one);
 }
 
-void THeadlessShell::RunOnMainAndWait(const std::function<void()>& task) {
-  if (std::this_thread::get_id() == mainId_) {
-    task();
-    return;
-  }
+void PostAndWait(const std::function<void(std::function<void()>)>& post, const std::function<void()>& task) {
   std::promise<void> done;
   auto fut = done.get_future();
-  Post([&] {
+  post([&] {
     try {
       task();
     } catch (...) {
@@ -88,6 +72,14 @@ void THeadlessShell::RunOnMainAndWait(const std::function<void()>& task) {
     done.set_value();
   });
   fut.get();
+}
+
+void THeadlessShell::RunOnMainAndWait(const std::function<void()>& task) {
+  if (std::this_thread::get_id() == mainId_) {
+    task();
+    return;
+  }
+  PostAndWait([this](std::function<void()> t) { Post(std::move(t)); }, task);
 }
 
 void THeadlessShell::RunPosted() {
@@ -126,61 +118,8 @@ void THeadlessShell::LogStatusChanges() {
   for (const std::string& line : gp_Main->StatusLines()) LogSys("[Status]" + line);
 }
 
-// One request line per connection; the answer follows and the connection closes.
-void THeadlessShell::Serve(TMainWindow& w, int fd) {
-  TClient& c = clients_[fd];
-  char buf[512];
-  ssize_t n = read(fd, buf, sizeof buf);
-  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-  if (n > 0) c.in.append(buf, size_t(n));
-  const size_t eol = c.in.find('\n');
-  if (n > 0 && eol == std::string::npos && c.in.size() <= 4096) return;
-  std::string line = eol == std::string::npos ? c.in : c.in.substr(0, eol);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  c.answered = true;
-  if (line == "MSG " + std::to_string(kMsgCloseServer)) {
-    // Answered before the close: the few bytes fit the socket's buffer.
-    send(fd, "0\n", 2, MSG_NOSIGNAL | MSG_DONTWAIT);
-    Drop(fd);
-    Guarded(w, [&] { w.RequestClose(2); });
-    return;
-  }
-  if (line.rfind("MSG ", 0) == 0) {
-    c.out = "0\n";
-  } else if (line == "status" || line == "values") {
-    if (gp_Main)
-      for (const std::string& l : line == "status" ? gp_Main->StatusLines() : gp_Main->ValueLines()) c.out += l + "\n";
-    c.out += ".\n";
-  } else {
-    c.out = "ERROR unknown request\n.\n";
-  }
-  Flush(fd);
-}
-
-// Writes what the socket takes now; the rest waits for the next POLLOUT.
-void THeadlessShell::Flush(int fd) {
-  TClient& c = clients_[fd];
-  while (c.sent < c.out.size()) {
-    const ssize_t n = send(fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      c.sent += size_t(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && errno == EAGAIN) {
-      return;
-    } else {
-      break;  // the requester went away
-    }
-  }
-  Drop(fd);
-}
-
-void THeadlessShell::Drop(int fd) {
-  close(fd);
-  clients_.erase(fd);
-}
-
 void THeadlessShell::Run(TMainWindow& w) {
+  window_ = &w;
   struct TTimer {
     int64_t period;
     int64_t next;
@@ -219,17 +158,7 @@ void THeadlessShell::Run(TMainWindow& w) {
     if (secondTimer_) wake = std::min(wake, second.next);
     int timeout = int(std::max<int64_t>(0, wake - MonotonicMs()));
     std::vector<pollfd> fds{{wakeFd_, POLLIN, 0}, {signalFd_, POLLIN, 0}};
-    if (listenFd_ >= 0) fds.push_back({listenFd_, POLLIN, 0});
-    const int64_t clientNow = MonotonicMs();
-    for (auto it = clients_.begin(); it != clients_.end();) {
-      if (clientNow < it->second.deadline) {
-        ++it;
-        continue;
-      }
-      close(it->first);
-      it = clients_.erase(it);
-    }
-    for (auto& [fd, c] : clients_) fds.push_back({fd, short(c.answered ? POLLOUT : POLLIN), 0});
+    channel_.AddPollFds(fds);
     int r = poll(fds.data(), fds.size(), timeout);
     if (r <= 0) continue;
     if (fds[0].revents) {
@@ -245,20 +174,7 @@ void THeadlessShell::Run(TMainWindow& w) {
       LogSys("Signal_SysClose");
       Guarded(w, [&] { w.RequestClose(2); });
     }
-    size_t i = 2;
-    if (listenFd_ >= 0) {
-      if (fds[i].revents) {
-        int c = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (c >= 0) clients_[c].deadline = MonotonicMs() + kClientDeadlineMs;
-      }
-      ++i;
-    }
-    for (; i < fds.size(); ++i) {
-      const auto found = clients_.find(fds[i].fd);
-      if (!fds[i].revents || found == clients_.end()) continue;
-      if (found->second.answered) Flush(fds[i].fd);
-      else Serve(w, fds[i].fd);
-    }
+    channel_.Handle(fds, 2);
   }
   RunPosted();  // nobody waits forever on a task posted before the end
 }

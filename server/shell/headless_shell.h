@@ -16,6 +16,11 @@
 #include <vector>
 
 #include "server/core/main_window.h"
+#include "server/shell/window_channel_server.h"
+
+// Another thread: hands `task` to `post` (a queue the main loop empties) and waits until
+// it ran there; an exception of the task is rethrown here. Both shells use it.
+void PostAndWait(const std::function<void(std::function<void()>)>& post, const std::function<void()>& task);
 
 class THeadlessShell : public TMainShell {
  public:
@@ -46,33 +51,19 @@ class THeadlessShell : public TMainShell {
  private:
   void Say(const std::string& text);
   void Guarded(TMainWindow& w, const std::function<void()>& f);
-  void Serve(TMainWindow& w, int fd);
-  void Flush(int fd);
-  void Drop(int fd);
   void LogStatusChanges();
   void RunPosted();
 
   int wakeFd_ = -1;
   int signalFd_ = -1;
-  int listenFd_ = -1;
   bool quit_ = false;
   std::atomic<bool> tickRequested_{false};
   bool secondTimer_ = false;
   std::mutex mutex_;
   std::deque<std::function<void()>> tasks_;  // guarded by mutex_
   std::thread::id mainId_;
-  // A window channel connection. Answers are queued and written as the requester takes
-  // them (POLLOUT), so a large "values" answer goes out whole while a slow or stuck
-  // requester never blocks the main loop; a connection not done by its deadline is
-  // dropped, which bounds what a stuck one holds.
-  struct TClient {
-    std::string in;   // the request line so far
-    std::string out;  // the answer
-    size_t sent = 0;  // bytes of out taken by the requester
-    bool answered = false;
-    int64_t deadline = 0;  // monotonic ms
-  };
-  std::map<int, TClient> clients_;
+  TMainWindow* window_ = nullptr;  // set by Run
+  TWindowChannelServer channel_;
   std::vector<int> lastStates_;
   std::string lastLabel_[2];
 };

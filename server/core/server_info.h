@@ -1,0 +1,32 @@
+// The rules of the server status window `TfrmServerInfo` without its widgets: the grid's
+// headers and rows, the memo's height and the row pop-up menu's entries.
+#pragma once
+#include <array>
+#include <string>
+#include <vector>
+
+class TZelMain;
+class TOpcSPrj;
+struct TmyLangString;
+
+inline constexpr int kServerInfoColumns = 5;
+inline constexpr int kServerInfoColumnWidths[kServerInfoColumns] = {41, 411, 96, 90, 209};
+
+using TServerInfoRow = std::array<std::string, kServerInfoColumns>;
+
+// The built-in headers, each replaced by its ColHeader text when that is not empty.
+TServerInfoRow ServerInfoHeaders(const TmyLangString& lang);
+// The server connection's state: running while the data server answers (states 3, 4, 6,
+// and state 2 with a device-side error code of 6 or more), else the state itself.
+int DerivedServerState(int netState, int errCode);
+// One row per project in archive order.
+std::vector<TServerInfoRow> ServerInfoRows(TZelMain& main);
+// The memo's height for the window's content height.
+int ServerInfoMemoHeight(int contentHeight);
+
+struct TServerInfoMenu {
+  bool EnterPassword = false;   // "输入密码"
+  bool DeletePassword = false;  // "删除保存的密码"
+};
+// The entries shown for the selected project (none without one).
+TServerInfoMenu ServerInfoMenuFor(const TOpcSPrj* selected);
