@@ -487,8 +487,8 @@ void CNxObjArBin::WriteOut() {
   PutU32(index, uint32_t(N));
   uint32_t off = uint32_t(4 + 4 * N);
   // Records built one after another sit side by side, so runs of them go out as one piece.
-  std::vector<iovec> pieces;
-  pieces.push_back({f, kObsBinHeaderSize + 4 * (N + 1)});
+  std::vector<std::string_view> pieces;
+  pieces.emplace_back(f, kObsBinHeaderSize + 4 * (N + 1));
   for (size_t i = 0; i < N; ++i) {
     const char* rec;
     std::memcpy(&rec, recordAt_.Data() + sizeof rec * i, sizeof rec);
@@ -503,9 +503,9 @@ void CNxObjArBin::WriteOut() {
   }
   TObsBlock whole(total);
   size_t at = 0;
-  for (const iovec& p : pieces) {
-    std::memcpy(whole.Data() + at, p.iov_base, p.iov_len);
-    at += p.iov_len;
+  for (const std::string_view p : pieces) {
+    std::memcpy(whole.Data() + at, p.data(), p.size());
+    at += p.size();
   }
   TObsBlock packed;
   const char* out = whole.Data();
@@ -519,8 +519,7 @@ void CNxObjArBin::WriteOut() {
     stream_->Write(out, outLen);
     return;
   }
-  std::vector<iovec> one{{const_cast<char*>(out), outLen}};
-  ObsWriteFile(target_, one, 0644, "cannot create " + target_, "cannot write " + target_);
+  ObsWriteFile(target_, {std::string_view(out, outLen)}, 0644, "cannot create " + target_, "cannot write " + target_);
 }
 
 // The value's table entry and name; its data follows in Data.
