@@ -8,9 +8,6 @@
 #include <bit>
 #include <cstring>
 #include <stdexcept>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "common/platform/text.h"
 
@@ -192,30 +189,8 @@ inline uint32_t NarrowWord(uint64_t w) {
 }
 
 // The zero-terminated text at p (its terminator lies before end) as UTF-8. Short ASCII
-// texts, the usual ones, are found, checked and narrowed from 16 units read at once;
-// those may run past the record, never past limit (the buffer's end), and only units
-// before the first zero unit, which is the text's terminator or before it, count.
-std::string TextAt(const char* p, const char* end, const char* limit) {
-#if defined(__SSE2__)
-  if (limit - p >= 32) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-    const __m128i zero = _mm_setzero_si128();
-    const uint32_t zeros = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi16(a, zero))) |
-                           uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi16(b, zero))) << 16;
-    if (zeros) {
-      const unsigned n = unsigned(std::countr_zero(zeros)) / 2;  // units before the terminator
-      const __m128i high = _mm_set1_epi16(int16_t(0xFF80));
-      const uint32_t ascii = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(a, high), zero))) |
-                             uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(b, high), zero))) << 16;
-      if ((~ascii & ((uint32_t(1) << (2 * n)) - 1)) == 0) {
-        char chars[16];
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(chars), _mm_packus_epi16(a, b));
-        return std::string(chars, n);
-      }
-    }
-  }
-#endif
+// texts, the usual ones, are found, checked and narrowed four units at a time.
+std::string TextAt(const char* p, const char* end) {
   const size_t avail = size_t(end - p) / 2;
   char small[64];
   size_t i = 0;
@@ -487,8 +462,8 @@ void CNxObjArBin::WriteOut() {
   PutU32(index, uint32_t(N));
   uint32_t off = uint32_t(4 + 4 * N);
   // Records built one after another sit side by side, so runs of them go out as one piece.
-  std::vector<iovec> pieces;
-  pieces.push_back({f, kObsBinHeaderSize + 4 * (N + 1)});
+  std::vector<std::string_view> pieces;
+  pieces.emplace_back(f, kObsBinHeaderSize + 4 * (N + 1));
   for (size_t i = 0; i < N; ++i) {
     const char* rec;
     std::memcpy(&rec, recordAt_.Data() + sizeof rec * i, sizeof rec);
@@ -503,9 +478,9 @@ void CNxObjArBin::WriteOut() {
   }
   TObsBlock whole(total);
   size_t at = 0;
-  for (const iovec& p : pieces) {
-    std::memcpy(whole.Data() + at, p.iov_base, p.iov_len);
-    at += p.iov_len;
+  for (const std::string_view p : pieces) {
+    std::memcpy(whole.Data() + at, p.data(), p.size());
+    at += p.size();
   }
   TObsBlock packed;
   const char* out = whole.Data();
@@ -519,8 +494,7 @@ void CNxObjArBin::WriteOut() {
     stream_->Write(out, outLen);
     return;
   }
-  std::vector<iovec> one{{const_cast<char*>(out), outLen}};
-  ObsWriteFile(target_, one, 0644, "cannot create " + target_, "cannot write " + target_);
+  ObsWriteFile(target_, {std::string_view(out, outLen)}, 0644, "cannot create " + target_, "cannot write " + target_);
 }
 
 // The value's table entry and name; its data follows in Data.
@@ -887,7 +861,7 @@ int32_t CNxObjArBin::ReadInt(std::string_view name, int32_t def) {
   const int32_t kind = int32_t(LoadU32(e + 8));
   const char* data = curRec_ + LoadU32(e + 4);
   if (kind == -1) return int32_t(LoadU32(data));
-  if (kind == 0) return StrToIntDef(TextAt(data, curEnd_, data_ + size_), def);
+  if (kind == 0) return StrToIntDef(TextAt(data, curEnd_), def);
   return def;
 }
 
@@ -904,7 +878,7 @@ double CNxObjArBin::ReadFloat(std::string_view name, double def) {
   if (kind == -1) return double(int32_t(LoadU32(data)));
   if (kind == 0) {
     double d;
-    return ObjArParseFloat(TextAt(data, curEnd_, data_ + size_), d) ? d : def;
+    return ObjArParseFloat(TextAt(data, curEnd_), d) ? d : def;
   }
   return def;
 }
@@ -912,5 +886,5 @@ double CNxObjArBin::ReadFloat(std::string_view name, double def) {
 std::string CNxObjArBin::ReadString(std::string_view name, std::string_view def) {
   const char* e = FindEntry(name);
   if (!e || int32_t(LoadU32(e + 8)) != 0) return std::string(def);
-  return TextAt(curRec_ + LoadU32(e + 4), curEnd_, data_ + size_);
+  return TextAt(curRec_ + LoadU32(e + 4), curEnd_);
 }

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <limits.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -90,27 +89,22 @@ char* TObsArena::Room(size_t n) {
   return p;
 }
 
-void ObsWriteFile(const std::string& path, std::vector<iovec>& pieces, unsigned mode, const std::string& createFailure,
-                  const std::string& writeFailure) {
+void ObsWriteFile(const std::string& path, const std::vector<std::string_view>& pieces, unsigned mode,
+                  const std::string& createFailure, const std::string& writeFailure) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   if (fd < 0) throw std::runtime_error(createFailure);
-  size_t at = 0;
-  while (at < pieces.size()) {
-    const int count = int(std::min<size_t>(pieces.size() - at, IOV_MAX));
-    ssize_t n = ::writev(fd, pieces.data() + at, count);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      throw std::runtime_error(writeFailure);
-    }
-    // Skip what was written; a short write leaves the rest of a piece for the next call.
-    while (at < pieces.size() && size_t(n) >= pieces[at].iov_len) {
-      n -= ssize_t(pieces[at].iov_len);
-      ++at;
-    }
-    if (n > 0) {
-      pieces[at].iov_base = static_cast<char*>(pieces[at].iov_base) + n;
-      pieces[at].iov_len -= size_t(n);
+  for (const std::string_view piece : pieces) {
+    const char* data = piece.data();
+    size_t size = piece.size();
+    while (size > 0) {
+      const ssize_t n = ::write(fd, data, size);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        ::close(fd);
+        throw std::runtime_error(writeFailure);
+      }
+      data += n;
+      size -= size_t(n);
     }
   }
   if (::close(fd) != 0) throw std::runtime_error(writeFailure);

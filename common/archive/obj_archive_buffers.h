@@ -1,12 +1,11 @@
 // Byte buffers of the archive formats and the whole-file read they share.
 #pragma once
-#include <sys/uio.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Little-endian words at any alignment inside a checked buffer (the formats are only
@@ -109,19 +108,19 @@ class TObsArena {
 };
 
 // Appends a piece to a list of pieces, joining it to the last one when it follows it.
-inline void ObsAddPiece(std::vector<iovec>& pieces, const char* p, size_t n) {
+inline void ObsAddPiece(std::vector<std::string_view>& pieces, const char* p, size_t n) {
   if (n == 0) return;
-  if (!pieces.empty() && static_cast<const char*>(pieces.back().iov_base) + pieces.back().iov_len == p)
-    pieces.back().iov_len += n;
+  if (!pieces.empty() && pieces.back().data() + pieces.back().size() == p)
+    pieces.back() = std::string_view(pieces.back().data(), pieces.back().size() + n);
   else
-    pieces.push_back({const_cast<char*>(p), n});
+    pieces.emplace_back(p, n);
 }
 
 // Writes the pieces in order as the whole file (created with the mode, less the umask);
 // failures raise std::runtime_error with the first message when the file cannot be
 // created, else with the second.
-void ObsWriteFile(const std::string& path, std::vector<iovec>& pieces, unsigned mode, const std::string& createFailure,
-                  const std::string& writeFailure);
+void ObsWriteFile(const std::string& path, const std::vector<std::string_view>& pieces, unsigned mode,
+                  const std::string& createFailure, const std::string& writeFailure);
 
 // Reads the whole file into one block; false when it cannot be opened or read.
 [[nodiscard]] bool ObsReadWholeFile(const std::string& path, TObsBlock& out, size_t& size);

@@ -1,5 +1,5 @@
-// The XML archive: loading on pugixml, storing as text made element by element in the
-// form pugixml's writer gives a document.
+// The XML archive on pugixml: loading parses into its DOM, storing builds one and lets its
+// writer make the text, which the programs' own converter turns into the file's UTF-16.
 #include "common/archive/obj_archive_xml.h"
 
 #include <charconv>
@@ -64,13 +64,6 @@ void CNxObjArXML::NewDocument() {
   cur_ = doc_.append_child(kRootName);
 }
 
-void CNxObjArXML::NewOutput() {
-  doc_.reset();
-  text_.Release();
-  ReleaseOutput();
-  StartElement(kRootName);
-}
-
 bool CNxObjArXML::Loaded(const pugi::xml_parse_result& r) {
   if (!r) return false;
   cur_ = doc_.document_element();
@@ -107,7 +100,7 @@ bool CNxObjArXML::Open(const std::string& target, bool storing) {
   ResetIndex();
   if (storing) {
     if (!target.empty() && target[0] == ':' && !TNxMemStream::FromDesignation(target)) return false;
-    NewOutput();
+    NewDocument();
     opened_ = true;
     return true;
   }
@@ -143,7 +136,7 @@ bool CNxObjArXML::OpenText(const std::string& text, bool storing) {
   ResetIndex();
   if (storing) {
     target_.clear();
-    NewOutput();
+    NewDocument();
     opened_ = true;
     return true;
   }
@@ -153,183 +146,52 @@ bool CNxObjArXML::OpenText(const std::string& text, bool storing) {
 }
 
 namespace {
-// How the DOM's writer puts a byte of an attribute value: most as they are, the markup
-// characters and the control characters as references (tested against the writer).
-struct TAttrEscapes {
-  bool special[256] = {};
-  TAttrEscapes() {
-    for (int c = 1; c < 32; ++c) special[c] = true;
-    special[int('&')] = special[int('<')] = special[int('"')] = true;
+// Collects what the DOM's writer gives, in the archive's buffers (large ones on huge pages).
+struct TBytesWriter : pugi::xml_writer {
+  TObsBytes out;
+  void write(const void* data, size_t size) override {
+    if (size) std::memcpy(out.Grow(size), data, size);
   }
+  std::string_view Text() const { return {out.Data(), out.Size()}; }
 };
-const TAttrEscapes kAttrEscapes;
-
-inline void PutBytes(TObsBytes& out, std::string_view s) {
-  if (!s.empty()) std::memcpy(out.Grow(s.size()), s.data(), s.size());
-}
-
-void PutEscaped(TObsBytes& out, std::string_view v) {
-  const char* p = v.data();
-  const size_t n = v.size();
-  size_t run = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned char c = static_cast<unsigned char>(p[i]);
-    if (!kAttrEscapes.special[c]) continue;
-    if (i > run) std::memcpy(out.Grow(i - run), p + run, i - run);
-    run = i + 1;
-    switch (c) {
-      case '&': PutBytes(out, "&amp;"); break;
-      case '<': PutBytes(out, "&lt;"); break;
-      case '"': PutBytes(out, "&quot;"); break;
-      default: {
-        char* d = out.Grow(5);
-        d[0] = '&';
-        d[1] = '#';
-        d[2] = char('0' + c / 10);
-        d[3] = char('0' + c % 10);
-        d[4] = ';';
-      }
-    }
-  }
-  if (n > run) std::memcpy(out.Grow(n - run), p + run, n - run);
-}
-
-inline std::string_view NameOrAnonymous(std::string_view s) { return s.empty() ? std::string_view(":anonymous") : s; }
 }  // namespace
 
+// The DOM's writer gives UTF-8 as the document holds it; the programs' own converter makes
+// the UTF-16LE of the file, so that bytes that are not UTF-8 come out as in the binary
+// format (the writer's own conversion would drop them).
 bool CNxObjArXML::Close() {
   if (!m_isStore || !opened_) {
     opened_ = false;
     return true;
   }
   opened_ = false;
-  // Elements still open (unbalanced calls) are written with what they hold.
-  while (depth_ > 0) {
-    FinishElement();
-    --depth_;
-  }
-  FinishElement();
-  // The elements in the order they were entered, each end tag after the last piece of
-  // its element's descendants.
-  std::vector<iovec> pieces;
-  static const char kBom[2] = {'\xFF', '\xFE'};
-  if (!onText_) {
-    ObsAddPiece(pieces, kBom, 2);
-    scratch_.Clear();
-    PutBytes(scratch_, "<?xml version=\"1.0\" encoding=\"UTF-16\"?>");
-    size_t len = 0;
-    const char* decl = PutPiece(scratch_, false, len);
-    ObsAddPiece(pieces, decl, len);
-  }
-  std::vector<const TOutElement*> open;
-  const auto* elements = reinterpret_cast<const TOutElement*>(elements_.Data());
-  const size_t count = elements_.Size() / sizeof(TOutElement);
-  for (size_t i = 0; i < count; ++i) {
-    const TOutElement& e = elements[i];
-    while (!open.empty() && open.back()->Depth >= e.Depth) {
-      ObsAddPiece(pieces, open.back()->End, open.back()->EndLen);
-      open.pop_back();
-    }
-    ObsAddPiece(pieces, e.Start, e.StartLen);
-    if (e.End) open.push_back(&e);
-  }
-  for (; !open.empty(); open.pop_back()) ObsAddPiece(pieces, open.back()->End, open.back()->EndLen);
+  TBytesWriter w;
   if (onText_) {
-    std::string t;
-    for (const iovec& v : pieces) t.append(static_cast<const char*>(v.iov_base), v.iov_len);
+    doc_.document_element().print(w, "", pugi::format_raw, pugi::encoding_utf8);
+    const std::string_view t = w.Text();
     // The start tag is exactly "<XML_OBJ_STORE>" (15 characters) when no value sits on
     // the root; the end tag is 16 characters, or "/>" of an empty element.
     size_t tail = t.find("</XML_OBJ_STORE>") != std::string::npos ? 16 : 2;
-    target_ = t.size() >= 15 + tail ? t.substr(15, t.size() - 15 - tail) : std::string();
-    ReleaseOutput();
+    target_ = t.size() >= 15 + tail ? std::string(t.substr(15, t.size() - 15 - tail)) : std::string();
+    doc_.reset();
     return true;
   }
-  static const char kLineEnd[2] = {'\n', 0};
-  ObsAddPiece(pieces, kLineEnd, 2);
+  doc_.save(w, "\t", pugi::format_indent, pugi::encoding_utf8);
+  doc_.reset();
+  TObsBytes file;
+  char* d = file.Grow(2 + 2 * w.out.Size());  // the most the text can take
+  d[0] = '\xFF';
+  d[1] = '\xFE';
+  file.Truncate(2 + Utf8ToUtf16Le(w.Text(), d + 2));
+  w.out.Release();
   if (!target_.empty() && target_[0] == ':') {
     TNxMemStream* s = TNxMemStream::FromDesignation(target_);
     if (!s) throw std::runtime_error("stream target is gone");
-    for (const iovec& v : pieces) s->Write(v.iov_base, v.iov_len);
+    s->Write(file.Data(), file.Size());
   } else {
-    ObsWriteFile(target_, pieces, 0666, "cannot write " + target_, "cannot write " + target_);
+    ObsWriteFile(target_, {std::string_view(file.Data(), file.Size())}, 0666, "cannot write " + target_, "cannot write " + target_);
   }
-  ReleaseOutput();
   return true;
-}
-
-void CNxObjArXML::ReleaseOutput() {
-  open_.clear();
-  elements_.Release();
-  pieces_.Release();
-  scratch_.Release();
-}
-
-// The element is complete when it is left: its start tag (and end tag, when it has
-// children) are made here as the DOM's writer makes them, one element a line with tabs
-// for the depth (raw for OpenText: nothing between the tags, UTF-8), and kept as pieces.
-void CNxObjArXML::FinishElement() {
-  TOpenElement& e = open_[size_t(depth_)];
-  const std::string_view text(e.Text);
-  const bool raw = onText_;
-  TObsBytes& t = scratch_;
-  const auto lineStart = [&] {
-    if (raw) return;
-    char* d = t.Grow(1 + size_t(depth_));
-    d[0] = '\n';
-    std::memset(d + 1, '\t', size_t(depth_));
-  };
-  // Start tag.
-  t.Clear();
-  lineStart();
-  PutBytes(t, "<");
-  PutBytes(t, NameOrAnonymous(text.substr(0, e.NameLen)));
-  for (const TOpenAttr& a : e.Attrs) {
-    PutBytes(t, " ");
-    PutBytes(t, NameOrAnonymous(text.substr(a.NameAt, a.NameLen)));
-    PutBytes(t, "=\"");
-    PutEscaped(t, text.substr(a.ValueAt, a.ValueLen));
-    PutBytes(t, "\"");
-  }
-  PutBytes(t, e.HasChildren ? ">" : raw ? "/>" : " />");
-  TOutElement& out = reinterpret_cast<TOutElement*>(elements_.Data())[e.Index];
-  out.Start = PutPiece(t, raw, out.StartLen);
-  if (e.HasChildren) {
-    t.Clear();
-    lineStart();
-    PutBytes(t, "</");
-    PutBytes(t, NameOrAnonymous(text.substr(0, e.NameLen)));
-    PutBytes(t, ">");
-    out.End = PutPiece(t, raw, out.EndLen);
-  }
-}
-
-// The piece in the file's encoding: UTF-8 as it is for OpenText, else UTF-16LE.
-const char* CNxObjArXML::PutPiece(const TObsBytes& utf8, bool raw, size_t& len) {
-  if (raw) {
-    char* p = pieces_.Room(utf8.Size());
-    std::memcpy(p, utf8.Data(), utf8.Size());
-    len = utf8.Size();
-    return p;
-  }
-  // Room for the most the text can take; what is not used goes back to the arena's end.
-  char* p = pieces_.Room(2 * utf8.Size());
-  len = Utf8ToUtf16Le(std::string_view(utf8.Data(), utf8.Size()), p);
-  pieces_.GiveBack(2 * utf8.Size() - len);
-  return p;
-}
-
-void CNxObjArXML::StartElement(std::string_view name) {
-  if (open_.size() <= size_t(depth_)) open_.resize(size_t(depth_) + 1);
-  TOpenElement& e = open_[size_t(depth_)];
-  e.Text.assign(name.substr(0, CLength(name)));
-  e.NameLen = e.Text.size();
-  e.Attrs.clear();
-  e.ChildNames.clear();
-  e.HasChildren = false;
-  e.Index = elements_.Size() / sizeof(TOutElement);
-  TOutElement* out = reinterpret_cast<TOutElement*>(elements_.Grow(sizeof(TOutElement)));
-  *out = TOutElement{};
-  out->Depth = uint32_t(depth_);
 }
 
 void CNxObjArXML::ResetIndex() {
@@ -412,17 +274,7 @@ pugi::xml_node CNxObjArXML::FindChild(std::string_view name) {
 
 bool CNxObjArXML::EnterNode(std::string_view name) {
   if (!opened_) return false;
-  if (m_isStore) {
-    TOpenElement& parent = open_[size_t(depth_)];
-    parent.HasChildren = true;
-    const std::string_view c = name.substr(0, CLength(name));
-    const uint32_t len = uint32_t(c.size());
-    parent.ChildNames.append(reinterpret_cast<const char*>(&len), 4).append(c);
-    ++depth_;
-    StartElement(c);
-    return true;
-  }
-  pugi::xml_node next = FindChild(name);
+  pugi::xml_node next = m_isStore ? cur_.append_child(TCName(name).CStr()) : FindChild(name);
   if (!next) return false;
   cur_ = next;
   ++depth_;
@@ -431,8 +283,7 @@ bool CNxObjArXML::EnterNode(std::string_view name) {
 
 bool CNxObjArXML::LeaveNode() {
   if (!opened_ || depth_ <= 0) return false;
-  if (m_isStore) FinishElement();
-  else cur_ = cur_.parent();
+  cur_ = cur_.parent();
   --depth_;
   return true;
 }
@@ -475,30 +326,14 @@ int32_t CNxObjArXML::ReadInt(std::string_view name, int32_t def) {
   return a ? StrToIntDef(a.value(), def) : def;
 }
 
-// As the DOM does it: an attribute of that name (cut at a zero, as a C string) gets the new
-// value in its place; an attribute without a name is never found, so each is a new one.
+// Names and values are cut at a zero byte, as C strings; an attribute without a name is
+// never found, so each is a new one.
 void CNxObjArXML::WriteString(std::string_view name, std::string_view value) {
   if (!opened_ || !m_isStore) return;
-  TOpenElement& e = open_[size_t(depth_)];
-  name = name.substr(0, CLength(name));
-  value = value.substr(0, CLength(value));
-  TOpenAttr* found = nullptr;
-  if (!name.empty()) {
-    for (TOpenAttr& a : e.Attrs)
-      if (a.NameLen == name.size() && std::memcmp(e.Text.data() + a.NameAt, name.data(), name.size()) == 0) {
-        found = &a;
-        break;
-      }
-  }
-  if (!found) {
-    found = &e.Attrs.emplace_back();
-    found->NameAt = e.Text.size();
-    found->NameLen = name.size();
-    e.Text.append(name);
-  }
-  found->ValueAt = e.Text.size();
-  found->ValueLen = value.size();
-  e.Text.append(value);
+  const TCName n(name);
+  pugi::xml_attribute a = cur_.attribute(n.CStr());
+  if (!a) a = cur_.append_attribute(n.CStr());
+  a.set_value(std::string(value.substr(0, CLength(value))).c_str());
 }
 
 void CNxObjArXML::WriteInt(std::string_view name, int32_t value) {
@@ -509,18 +344,5 @@ void CNxObjArXML::WriteInt(std::string_view name, int32_t value) {
 
 bool CNxObjArXML::HasNode(std::string_view name) {
   if (!opened_) return false;
-  if (m_isStore) {
-    // The first child of that name, as a C string; unnamed children are never found.
-    name = name.substr(0, CLength(name));
-    if (name.empty()) return false;
-    const std::string& names = open_[size_t(depth_)].ChildNames;
-    for (size_t at = 0; at < names.size();) {
-      uint32_t len;
-      std::memcpy(&len, names.data() + at, 4);
-      if (std::string_view(names).substr(at + 4, len) == name) return true;
-      at += 4 + len;
-    }
-    return false;
-  }
-  return bool(FindChild(name));
+  return bool(m_isStore ? cur_.child(TCName(name).CStr()) : FindChild(name));
 }

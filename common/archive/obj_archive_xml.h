@@ -54,34 +54,7 @@ class CNxObjArXML : public CNxObjAr {
     std::unordered_map<std::string_view, pugi::xml_node_struct*> Map;
   };
 
-  // Storing: an element is complete when it is left, and its tags are made then. The
-  // open elements are a stack whose entries are reused from sibling to sibling.
-  struct TOpenAttr {
-    size_t NameAt = 0, NameLen = 0, ValueAt = 0, ValueLen = 0;  // in Text
-  };
-  struct TOpenElement {
-    std::string Text;  // the name (NameLen bytes), then names and values
-    size_t NameLen = 0;
-    std::vector<TOpenAttr> Attrs;
-    std::string ChildNames;  // the children's names, each after its u32 length
-    bool HasChildren = false;
-    size_t Index = 0;  // in elements_
-  };
-  // An element's place in the file: its depth and its tags as pieces of the file.
-  struct TOutElement {
-    uint32_t Depth = 0;
-    const char* Start = nullptr;
-    size_t StartLen = 0;
-    const char* End = nullptr;  // none when it has no children
-    size_t EndLen = 0;
-  };
-
   void NewDocument();
-  void NewOutput();
-  void ReleaseOutput();
-  void StartElement(std::string_view name);
-  void FinishElement();
-  const char* PutPiece(const TObsBytes& utf8, bool raw, size_t& len);
   bool Loaded(const pugi::xml_parse_result& r);
   int LoadUtf16(const char* p, size_t size);
   void ResetIndex();
@@ -96,11 +69,6 @@ class CNxObjArXML : public CNxObjAr {
   // the child found last.
   pugi::xml_node_struct* hintParent_ = nullptr;
   size_t hintPos_ = 0;
-
-  std::vector<TOpenElement> open_;  // [depth_] is the current element
-  TObsBytes elements_;              // TOutElement per element, in the order entered
-  TObsArena pieces_;                // the tags in the file's encoding
-  TObsBytes scratch_;               // a tag as UTF-8 while it is made
 
   TObsBytes text_;  // the UTF-8 text a loaded document was parsed from in place
   pugi::xml_node cur_;

@@ -136,7 +136,7 @@ TEST(XmlFormat, OpenTextStripsTheWrapper) {
   EXPECT_EQ(back.ReadString("Name", ""), "a");
 }
 
-// The archive writes its text itself; it must be the DOM writer's text for the same tree:
+// The archive's text must be the DOM writer's text for the same tree built directly:
 // every byte value in an attribute, names that are empty, non-ASCII or not UTF-8, a value
 // overwritten, values after children, nesting. Both file form (UTF-16) and OpenText. The
 // file form holds UTF-16 made by the programs' converter, so the DOM is given the text
