@@ -21,6 +21,7 @@
 #include "server/core/main_window.h"
 #include "server/core/startup.h"
 #include "server/modbus/modbus_window.h"
+#include "server/opcda/da2.h"
 #include "server/opcua/ua_server.h"
 #include "server/runtime/zel_main.h"
 #include "server/shell/headless_shell.h"
@@ -34,6 +35,11 @@ namespace {
 // runs after the window's creation, for the desktop window's own parts.
 template <class Shell>
 void RunWindow(Shell& shell, const std::function<void(TMainWindow&, TfrmModbusTCP&)>& created = {}) {
+  // OPC DA server objects point into the projects' variables: they go on every way out,
+  // before the runtime (gp_Main) is destroyed at static destruction.
+  struct TEndOpcServers {
+    ~TEndOpcServers() { KillOPCServers(); }
+  } endOpcServers;
   // The data servers end before the shell on every way out, a throwing start-up
   // included: their worker threads call the batch-done hook, which refers to the shell.
   struct TEndDataServers {

@@ -13,11 +13,13 @@
 #include "common/platform/text.h"
 #include "common/settings/sys_config.h"
 #include "server/core/command_line.h"
+#include "server/namespace/nx_server.h"
+#include "server/opcda/da2.h"
 #include "server/runtime/zel_main.h"
 
 bool g_TimersBlocked = true;
 
-int GetServersCount() { return 0; }
+int GetServersCount() { return static_cast<int>(TNxBaseOPCServer::GetServersCount()); }
 
 void TmyLangString::Load(const std::string& fileName) {
   TIniFile ini(fileName);
@@ -100,7 +102,7 @@ void TMainWindow::BaseTick(int64_t now) {
 
 void TMainWindow::ScanTick() {
   if (g_TimersBlocked) return;
-  // The OPC DA scan of subscriptions and asynchronous calls joins with the OPC DA layer.
+  ScanOPCServers();
 }
 
 void TMainWindow::ClientCountTick() {

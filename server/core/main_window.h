@@ -106,5 +106,5 @@ class TMainWindow : public TCloseScheduler {
 // creation finishes.
 extern bool g_TimersBlocked;
 
-// Number of OPC DA server objects (connected OPC DA clients); the OPC DA layer sets it.
+// Number of OPC DA server objects alive: one per connected OPC DA client.
 int GetServersCount();

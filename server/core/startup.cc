@@ -14,17 +14,16 @@
 #include "server/core/command_line.h"
 #include "server/core/opc_registration.h"
 #include "server/modbus/modbus_window.h"
+#include "server/namespace/name_space.h"
+#include "server/opcda/opc_util.h"
 #include "server/runtime/zel_main.h"
-
-TOpcLogFun g_POpcLogFun = nullptr;
-TInitServerFun g_PInitServer = nullptr;
 
 namespace {
 constexpr int64_t kCacheLoadAgeMs = 360000;
 
-void InitServerNamespace(void* server) {
+void InitServerNamespace(TNxBaseOPCServer* server) {
   if (!gp_Main) throw std::logic_error("gp_Main != NULL (UnitOpcServerMain, 478)");
-  (void)server;  // the namespace of the OPC DA server object is built by the OPC DA layer
+  InitServerFromMain(server);
 }
 }  // namespace
 
@@ -49,7 +48,7 @@ bool StartServer(int argc, const char* const* argv) {
     return false;
   }
   if (!g_Embedding && g_ModbusPort == 0 && TSysOP.Enable == 0) return false;
-  if (TSysOP.LogOPC) g_POpcLogFun = [](std::string_view text) { LogWebRead(text); };
+  if (TSysOP.LogOPC) g_POpcLogFun = [](const std::string& text) { LogWebRead(text); };
   if (FileExists(g_RegCacheFileName)) LoadRegCacheFile(gp_Main->RegCache, g_RegCacheFileName, NowMs() - kCacheLoadAgeMs);
   if (FileExists(g_PrjFileName)) (void)gp_Main->LoadPrjFile(g_PrjFileName);
   gp_Main->BuildRuntime();

@@ -1,0 +1,139 @@
+// The main window's timers against live OPC DA server objects made in-process through
+// the server class, with the program's namespace builder over gp_Main.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "com/com.h"
+#include "common/config/app_paths.h"
+#include "common/link/data_server.h"
+#include "common/settings/sys_config.h"
+#include "server/core/command_line.h"
+#include "server/core/main_window.h"
+#include "server/namespace/name_space.h"
+#include "server/opcda/da2.h"
+#include "server/runtime/zel_main.h"
+#include "tests/common/test_env.h"
+
+namespace {
+
+struct TFakeShell : TMainShell {
+  std::vector<std::string> daLabels;
+  bool quit = false;
+  void SetMessageLabel(const std::string&) override {}
+  void SetStatusText(const std::string&) override {}
+  void SetClientLabel(bool ua, const std::string& t) override {
+    if (!ua) daLabels.push_back(t);
+  }
+  void EnableSecondTimer(bool) override {}
+  void HideToTray() override {}
+  void Quit() override { quit = true; }
+};
+
+int g_scans = 0;
+void CountScan(TValueProxy*) { ++g_scans; }
+
+class MainWindowOpcDaTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetAppPathsForTest();
+    InitAppPaths();
+    TSysOP = TSysOPRecord{};
+    g_DataServerMgr = std::make_unique<TDataServerMgr>();
+    ResetCommandLineFlags();
+    gp_Main = std::make_unique<TZelMain>();
+    auto p = gp_Main->NewPrj();
+    p->DispName = "Pump";
+    p->Vars = {{"Flow", "", 3, 0}};
+    gp_Main->Prjs.push_back(std::move(p));
+    gp_Main->BuildRuntime();
+    g_PInitServer = InitServerFromMain;
+    g_TimersBlocked = true;
+    g_scans = 0;
+  }
+  void TearDown() override {
+    KillOPCServers();
+    g_PInitServer = nullptr;
+    gp_Main.reset();
+    g_DataServerMgr.reset();
+    ResetCommandLineFlags();
+    ResetAppPathsForTest();
+  }
+  // A server object as a connecting client gets it; its variable counts scans.
+  static TNxBaseOPCServer* Connect() {
+    TNxBaseOPCServer* s = TNxBaseOPCServer::Create();
+    for (auto& [key, proxy] : s->AllItems)
+      if (proxy->Tag == gp_Main->SPrj(0).Vars[0].get()) proxy->pScan = CountScan;
+    return s;
+  }
+  TTempDir dir_;
+  TScopedEnv root_{"ZELOPC_DATA_ROOT", dir_.path()};
+};
+
+}  // namespace
+
+TEST_F(MainWindowOpcDaTest, ScanTickScansEveryServerObjectOnceTimersRun) {
+  TFakeShell shell;
+  TMainWindow w(*gp_Main, shell);
+  TNxBaseOPCServer* a = Connect();
+  TNxBaseOPCServer* b = Connect();
+  w.ScanTick();  // still blocked: the window is not created yet
+  EXPECT_EQ(g_scans, 0);
+  w.Create();
+  w.ScanTick();
+  EXPECT_EQ(g_scans, 2);  // the namespace was built, and both objects were scanned
+  b->Release();
+  w.ScanTick();
+  EXPECT_EQ(g_scans, 3);
+  a->Release();
+  w.ScanTick();
+  EXPECT_EQ(g_scans, 3);
+}
+
+TEST_F(MainWindowOpcDaTest, ClientCountFollowsServerObjectsAndKeepsProcessWhileOneLives) {
+  TFakeShell shell;
+  TMainWindow w(*gp_Main, shell);
+  w.Create();
+  w.Lang.ClientConn = "clients";
+  TNxBaseOPCServer* s = nullptr;
+  // Each step: connect or disconnect one client, then one 500 ms tick.
+  struct Step {
+    int delta;
+    const char* label;  // the OPC DA label after the tick; nullptr when unchanged
+    bool closes;
+  } steps[] = {
+      {+1, "OPCDA:1 clients", false},  // a change: never closes on this tick
+      {0, nullptr, false},             // a live object keeps the process
+      {0, nullptr, false},
+      {-1, "OPCDA:0 clients", false},  // the change itself does not close yet
+      {0, nullptr, true},              // no client, no OPC UA, no "-K": close
+  };
+  for (const Step& st : steps) {
+    if (st.delta > 0) s = Connect();
+    if (st.delta < 0) s->Release();
+    const size_t before = shell.daLabels.size();
+    w.ClientCountTick();
+    if (st.label) {
+      ASSERT_EQ(shell.daLabels.size(), before + 1) << st.label;
+      EXPECT_EQ(shell.daLabels.back(), st.label);
+    } else {
+      EXPECT_EQ(shell.daLabels.size(), before);
+    }
+    EXPECT_EQ(shell.quit, st.closes) << (st.label ? st.label : "");
+    EXPECT_EQ(w.LastDaCount, GetServersCount());
+  }
+}
+
+TEST_F(MainWindowOpcDaTest, KillOPCServersEndsLiveObjectsAndTheCount) {
+  TFakeShell shell;
+  TMainWindow w(*gp_Main, shell);
+  w.Create();
+  Connect();
+  Connect();
+  EXPECT_EQ(GetServersCount(), 2);
+  KillOPCServers();  // the program end, with clients still holding references
+  EXPECT_EQ(GetServersCount(), 0);
+  w.ScanTick();
+  EXPECT_EQ(g_scans, 0);
+}
