@@ -6,6 +6,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config make
       zlib1g-dev libcurl4-openssl-dev libpugixml-dev libssl-dev openssl libcpp-httplib-dev
+      nlohmann-json3-dev
       libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev python3-pymodbus
       g++-mingw-w64-x86-64
       qt6-base-dev xvfb xauth fonts-wqy-microhei

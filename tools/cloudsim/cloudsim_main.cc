@@ -275,39 +275,39 @@ void SetupLogin(httplib::Server& s, TCloudSim& sim, bool gzipOn) {
       else if (kind == "drop") f.kind = TFaultKind::Drop;
       else if (kind == "truncate") f.kind = TFaultKind::Truncate;
       else if (kind == "corruptgzip") f.kind = TFaultKind::CorruptGzip;
-      else return Json(res, "{\"error\":\"unknown kind\"}", 400);
+      else return Json(res, JsonError("unknown kind"), 400);
       sim.AddFault(f);
-      return Json(res, "{\"ok\":true}");
+      return Json(res, JsonOk());
     }
     if (what == "clearfaults") {
       sim.ClearFaults();
-      return Json(res, "{\"ok\":true}");
+      return Json(res, JsonOk());
     }
     if (what == "offline" || what == "online") {
       bool ok = sim.SetOnline(dev, what == "online", Param(req, "mode") == "error");
-      return Json(res, ok ? "{\"ok\":true}" : "{\"error\":\"unknown device\"}", ok ? 200 : 404);
+      return Json(res, ok ? JsonOk() : JsonError("unknown device"), ok ? 200 : 404);
     }
     if (what == "loginerror") {
       bool ok = sim.SetLoginError(dev, std::atoi(Param(req, "code", "0").c_str()));
-      return Json(res, ok ? "{\"ok\":true}" : "{\"error\":\"unknown device\"}", ok ? 200 : 404);
+      return Json(res, ok ? JsonOk() : JsonError("unknown device"), ok ? 200 : 404);
     }
     if (what == "changevars") {
       bool ok = sim.ChangeVarList(dev);
-      return Json(res, ok ? "{\"ok\":true}" : "{\"error\":\"unknown device\"}", ok ? 200 : 404);
+      return Json(res, ok ? JsonOk() : JsonError("unknown device"), ok ? 200 : 404);
     }
     if (what == "invalidate") {
       int n = sim.InvalidateSessions(Param(req, "sid"), dev);
-      return Json(res, "{\"invalidated\":" + std::to_string(n) + "}");
+      return Json(res, JsonCount("invalidated", n));
     }
     if (what == "writes") return Json(res, sim.WritesJson());
     if (what == "clearwrites") {
       sim.ClearWrites();
-      return Json(res, "{\"ok\":true}");
+      return Json(res, JsonOk());
     }
     if (what == "counters") return Json(res, sim.CountersJson());
     if (what == "resetcounters") {
       sim.ResetCounters();
-      return Json(res, "{\"ok\":true}");
+      return Json(res, JsonOk());
     }
     if (what == "sessions") return Json(res, sim.SessionsJson(SteadyMs()));
     if (what == "devices") return Json(res, sim.DevicesJson(SteadyMs()));
@@ -315,21 +315,21 @@ void SetupLogin(httplib::Server& s, TCloudSim& sim, bool gzipOn) {
       std::string text = Param(req, "value");
       char* end = nullptr;
       double v = std::strtod(text.c_str(), &end);
-      if (text.empty() || *end != '\0' || !std::isfinite(v)) return Json(res, "{\"error\":\"bad value\"}", 400);
+      if (text.empty() || *end != '\0' || !std::isfinite(v)) return Json(res, JsonError("bad value"), 400);
       int64_t atUs = 0;
-      if (!sim.SetValue(dev, Param(req, "name"), v, atUs)) return Json(res, "{\"error\":\"unknown\"}", 404);
-      return Json(res, "{\"ok\":true,\"atUs\":" + std::to_string(atUs) + "}");
+      if (!sim.SetValue(dev, Param(req, "name"), v, atUs)) return Json(res, JsonError("unknown"), 404);
+      return Json(res, JsonOkAt(atUs));
     }
     if (what == "reads") {
       std::string j = sim.ReadsJson(dev);
-      return j.empty() ? Json(res, "{\"error\":\"unknown device\"}", 404) : Json(res, j);
+      return j.empty() ? Json(res, JsonError("unknown device"), 404) : Json(res, j);
     }
     if (what == "value") {
-      std::string v;
-      if (!sim.ValueText(dev, Param(req, "name"), SteadyMs(), v)) return Json(res, "{\"error\":\"unknown\"}", 404);
-      return Json(res, "{\"value\":" + v + "}");
+      std::string j;
+      if (!sim.ValueJson(dev, Param(req, "name"), SteadyMs(), j)) return Json(res, JsonError("unknown"), 404);
+      return Json(res, j);
     }
-    Json(res, "{\"error\":\"unknown control call\"}", 404);
+    Json(res, JsonError("unknown control call"), 404);
   };
   s.Get("/control/([a-z]+)", handle);
   s.Post("/control/([a-z]+)", handle);

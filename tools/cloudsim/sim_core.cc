@@ -1,4 +1,6 @@
-// The simulated cloud's protocol and state; layouts in sim_core.h.
+// The simulated cloud's protocol and state; layouts in sim_core.h. The one translation
+// unit of cloudsim that includes the JSON library: it reads the device file and writes
+// every control-API answer, so the HTTP layer stays free of that header's compile time.
 #include "tools/cloudsim/sim_core.h"
 
 #include <openssl/evp.h>
@@ -7,8 +9,11 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
+
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -98,10 +103,83 @@ int64_t SteadyUs() {
       .count();
 }
 
-std::string NumText(double v) {
+// Answers keep their members in the order written: consumers look for runs of members.
+using TOut = nlohmann::ordered_json;
+using TIn = nlohmann::json;
+
+// A value as the answers have always shown it: 15 significant digits, whole numbers
+// without a fraction (a double would print "1234.0").
+TOut JsonNumber(double v) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.15g", v);
-  return buf;
+  double r = std::strtod(buf, nullptr);
+  if (std::isfinite(r) && std::fabs(r) < 1e15 && r == std::trunc(r)) return int64_t(r);
+  return r;
+}
+
+std::string Dump(const TOut& j) {
+  // Invalid UTF-8 from a device file or a client write is replaced rather than thrown at.
+  return j.dump(-1, ' ', false, TOut::error_handler_t::replace);
+}
+
+// Device-file members: a missing member or one of another kind gives the default, as
+// hand-edited files have always been read (numbers for strings, 0/1 for booleans).
+const TIn* Member(const TIn& o, const char* key) {
+  if (!o.is_object()) return nullptr;
+  auto it = o.find(key);
+  return it == o.end() ? nullptr : &*it;
+}
+
+std::string GetString(const TIn& o, const char* key, std::string_view def = {}) {
+  const TIn* v = Member(o, key);
+  if (v && v->is_string()) return v->get<std::string>();
+  if (v && v->is_number()) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.17g", v->get<double>());
+    return buf;
+  }
+  return std::string(def);
+}
+
+double GetNumber(const TIn& o, const char* key, double def = 0) {
+  const TIn* v = Member(o, key);
+  if (v && v->is_number()) return v->get<double>();
+  if (v && v->is_boolean()) return v->get<bool>() ? 1 : 0;
+  return def;
+}
+
+bool GetBool(const TIn& o, const char* key, bool def = false) {
+  const TIn* v = Member(o, key);
+  if (v && v->is_boolean()) return v->get<bool>();
+  if (v && v->is_number()) return v->get<double>() != 0;
+  return def;
+}
+
+// Whole numbers that size tables or go into int fields: out of range is an error, not a
+// huge allocation or an undefined conversion.
+bool GetInt(const TIn& o, const char* key, double def, double lo, double hi, int64_t& out, std::string& error) {
+  double v = GetNumber(o, key, def);
+  if (!(v >= lo && v <= hi)) {
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "\"%s\" must lie in %.0f..%.0f", key, lo, hi);
+    error = buf;
+    return false;
+  }
+  out = int64_t(v);
+  return true;
+}
+
+constexpr double kMaxDataServers = 256;  // each one is two listening servers with their threads
+constexpr double kIntMax = std::numeric_limits<int32_t>::max();
+
+// The library's message without its "[json.exception.parse_error.101] " prefix.
+std::string ParseErrorText(const std::exception& e) {
+  std::string m = e.what();
+  if (!m.empty() && m[0] == '[') {
+    size_t end = m.find("] ");
+    if (end != std::string::npos) m.erase(0, end + 2);
+  }
+  return m;
 }
 
 }  // namespace
@@ -172,62 +250,77 @@ std::string GzipCompress(std::string_view data) {
 // ---- loading ----
 
 bool TCloudSim::Load(std::string_view json, std::string& error) {
-  TJson root;
-  if (!ParseJson(json, root, error)) return false;
-  if (root.kind != TJson::Object) {
+  TIn root;
+  try {
+    root = TIn::parse(json);
+  } catch (const TIn::exception& e) {
+    error = ParseErrorText(e);
+    return false;
+  }
+  if (!root.is_object()) {
     error = "the device file must hold one object";
     return false;
   }
-  const TJson* devs = root.Find("devices");
-  if (!devs || devs->kind != TJson::Array) {
+  const TIn* devs = Member(root, "devices");
+  if (!devs || !devs->is_array()) {
     error = "\"devices\" must be an array";
     return false;
   }
   std::lock_guard lock(mutex_);
   devices_.clear();
-  int servers = int(root.GetNumber("dataServers", 1));
-  sessionTimeoutMs_ = int64_t(root.GetNumber("sessionTimeoutMs", 600000));
-  for (const TJson& dj : devs->items) {
-    if (dj.kind != TJson::Object) {
+  int64_t servers = 1, timeoutMs = 600000;
+  if (!GetInt(root, "dataServers", 1, 0, kMaxDataServers, servers, error) ||
+      !GetInt(root, "sessionTimeoutMs", 600000, -1e18, 1e18, timeoutMs, error))
+    return false;
+  sessionTimeoutMs_ = timeoutMs;
+  for (const TIn& dj : *devs) {
+    if (!dj.is_object()) {
       error = "a device must be an object";
       return false;
     }
     TSimDevice d;
-    d.number = dj.GetString("number");
-    d.password = dj.GetString("password");
-    d.name = dj.GetString("name", d.number);
-    d.xinfo = dj.GetString("xinfo", "ZEL200,SIM");
-    d.refreshMs = int(dj.GetNumber("refreshMs", 1000));
-    d.dataServer = int(dj.GetNumber("dataServer", 0));
-    d.online = dj.GetBool("online", true);
-    d.loginError = int(dj.GetNumber("loginError", 0));
+    d.number = GetString(dj, "number");
+    d.password = GetString(dj, "password");
+    d.name = GetString(dj, "name", d.number);
+    d.xinfo = GetString(dj, "xinfo", "ZEL200,SIM");
+    d.online = GetBool(dj, "online", true);
     if (d.number.empty()) {
       error = "a device without \"number\"";
       return false;
     }
+    int64_t refreshMs = 0, dataServer = 0, loginError = 0;
+    if (!GetInt(dj, "refreshMs", 1000, -kIntMax, kIntMax, refreshMs, error) ||
+        !GetInt(dj, "dataServer", 0, -kIntMax, kMaxDataServers - 1, dataServer, error) ||
+        !GetInt(dj, "loginError", 0, -kIntMax, kIntMax, loginError, error)) {
+      error += " in device " + d.number;
+      return false;
+    }
+    d.refreshMs = int(refreshMs);
+    d.dataServer = int(dataServer);
+    d.loginError = int(loginError);
     if (d.dataServer < 0) d.dataServer = 0;
     if (d.dataServer + 1 > servers) servers = d.dataServer + 1;
-    if (const TJson* vars = dj.Find("vars"); vars && vars->kind == TJson::Array) {
-      for (const TJson& vj : vars->items) {
+    if (const TIn* vars = Member(dj, "vars"); vars && vars->is_array()) {
+      for (const TIn& vj : *vars) {
         TSimVar v;
-        v.name = vj.GetString("name");
-        std::string t = vj.GetString("type", "F"), a = vj.GetString("access", "W");
+        v.name = GetString(vj, "name");
+        std::string t = GetString(vj, "type", "F"), a = GetString(vj, "access", "W");
         v.type = t.empty() ? 'F' : t[0];
         v.access = a.empty() ? 'W' : a[0];
-        v.group = vj.GetString("group");
-        v.wire = WireFromText(vj.GetString("wire"), v.type);
-        std::string src = Lower(vj.GetString("source", "constant"));
+        v.group = GetString(vj, "group");
+        v.wire = WireFromText(GetString(vj, "wire"), v.type);
+        std::string src = Lower(GetString(vj, "source", "constant"));
         v.source = src == "counter" ? TSimSource::Counter
                    : src == "sine"  ? TSimSource::Sine
                    : (src == "random" || src == "randomwalk" || src == "walk") ? TSimSource::RandomWalk
                                                                                : TSimSource::Constant;
-        v.value = vj.GetNumber("value", 0);
-        v.step = vj.GetNumber("step", 1);
-        v.amplitude = vj.GetNumber("amplitude", 1);
-        v.periodMs = vj.GetNumber("periodMs", 1000);
+        v.value = GetNumber(vj, "value", 0);
+        v.step = GetNumber(vj, "step", 1);
+        v.amplitude = GetNumber(vj, "amplitude", 1);
+        v.periodMs = GetNumber(vj, "periodMs", 1000);
         if (!(v.periodMs >= 1)) v.periodMs = 1;
-        v.min = vj.GetNumber("min", -1e300);
-        v.max = vj.GetNumber("max", 1e300);
+        v.min = GetNumber(vj, "min", -1e300);
+        v.max = GetNumber(vj, "max", 1e300);
         v.walk = v.value;
         if (v.name.empty()) {
           error = "a variable without \"name\" in device " + d.number;
@@ -591,14 +684,11 @@ int TCloudSim::InvalidateSessions(std::string_view sid, std::string_view device)
 
 std::string TCloudSim::WritesJson() const {
   std::lock_guard lock(mutex_);
-  std::string o = "[";
-  for (size_t i = 0; i < writes_.size(); ++i) {
-    const TSimWrite& w = writes_[i];
-    if (i) o += ",";
-    o += "{\"device\":" + JsonQuote(w.device) + ",\"name\":" + JsonQuote(w.name) + ",\"value\":" + JsonQuote(w.value) +
-         ",\"result\":" + std::to_string(w.result) + ",\"server\":" + std::to_string(w.dataServer) + "}";
-  }
-  return o + "]";
+  TOut o = TOut::array();
+  for (const TSimWrite& w : writes_)
+    o.push_back({{"device", w.device}, {"name", w.name}, {"value", w.value}, {"result", w.result},
+                 {"server", w.dataServer}});
+  return Dump(o);
 }
 
 void TCloudSim::ClearWrites() {
@@ -609,14 +699,11 @@ void TCloudSim::ClearWrites() {
 std::string TCloudSim::CountersJson() const {
   std::lock_guard lock(mutex_);
   const TSimCounters& c = counters_;
-  std::string per;
-  for (size_t i = 0; i < c.perServer.size(); ++i) per += (i ? "," : "") + std::to_string(c.perServer[i]);
-  return "{\"logins\":" + std::to_string(c.logins) + ",\"loginItems\":" + std::to_string(c.loginItems) +
-         ",\"batches\":" + std::to_string(c.batches) + ",\"lines\":" + std::to_string(c.lines) +
-         ",\"I\":" + std::to_string(c.opI) + ",\"E\":" + std::to_string(c.opE) + ",\"RA\":" + std::to_string(c.opRA) +
-         ",\"W\":" + std::to_string(c.opW) + ",\"other\":" + std::to_string(c.opOther) +
-         ",\"faults\":" + std::to_string(c.faults) + ",\"writes\":" + std::to_string(writes_.size()) +
-         ",\"sessions\":" + std::to_string(sessions_.size()) + ",\"perServer\":[" + per + "]}";
+  return Dump({{"logins", c.logins},       {"loginItems", c.loginItems}, {"batches", c.batches},
+               {"lines", c.lines},         {"I", c.opI},                 {"E", c.opE},
+               {"RA", c.opRA},             {"W", c.opW},                 {"other", c.opOther},
+               {"faults", c.faults},       {"writes", writes_.size()},   {"sessions", sessions_.size()},
+               {"perServer", c.perServer}});
 }
 
 void TCloudSim::ResetCounters() {
@@ -628,15 +715,10 @@ void TCloudSim::ResetCounters() {
 
 std::string TCloudSim::SessionsJson(int64_t nowMs) const {
   std::lock_guard lock(mutex_);
-  std::string o = "[";
-  bool first = true;
-  for (const auto& [sid, s] : sessions_) {
-    if (!first) o += ",";
-    first = false;
-    o += "{\"sid\":" + JsonQuote(sid) + ",\"device\":" + JsonQuote(s.device) +
-         ",\"idleMs\":" + std::to_string(nowMs - s.lastUseMs) + "}";
-  }
-  return o + "]";
+  TOut o = TOut::array();
+  for (const auto& [sid, s] : sessions_)
+    o.push_back({{"sid", sid}, {"device", s.device}, {"idleMs", nowMs - s.lastUseMs}});
+  return Dump(o);
 }
 
 std::vector<TSimDevice> TCloudSim::DevicesSnapshot() const {
@@ -646,29 +728,27 @@ std::vector<TSimDevice> TCloudSim::DevicesSnapshot() const {
 
 std::string TCloudSim::DevicesJson(int64_t nowMs) {
   std::lock_guard lock(mutex_);
-  std::string o = "[";
-  for (size_t i = 0; i < devices_.size(); ++i) {
-    TSimDevice& d = devices_[i];
-    if (i) o += ",";
-    o += "{\"number\":" + JsonQuote(d.number) + ",\"name\":" + JsonQuote(d.name) +
-         ",\"online\":" + (d.online ? "true" : "false") + ",\"dataServer\":" + std::to_string(d.dataServer) +
-         ",\"fingerprint\":" + JsonQuote(d.fingerprint) + ",\"vars\":[";
-    for (size_t k = 0; k < d.vars.size(); ++k) {
-      if (k) o += ",";
-      o += "{\"name\":" + JsonQuote(d.vars[k].name) + ",\"value\":" + NumText(CurrentValue(d.vars[k], nowMs)) + "}";
-    }
-    o += "]}";
+  TOut o = TOut::array();
+  for (TSimDevice& d : devices_) {
+    TOut vars = TOut::array();
+    for (TSimVar& v : d.vars) vars.push_back({{"name", v.name}, {"value", JsonNumber(CurrentValue(v, nowMs))}});
+    o.push_back({{"number", d.number},
+                 {"name", d.name},
+                 {"online", d.online},
+                 {"dataServer", d.dataServer},
+                 {"fingerprint", d.fingerprint},
+                 {"vars", std::move(vars)}});
   }
-  return o + "]";
+  return Dump(o);
 }
 
-bool TCloudSim::ValueText(std::string_view device, std::string_view var, int64_t nowMs, std::string& out) {
+bool TCloudSim::ValueJson(std::string_view device, std::string_view var, int64_t nowMs, std::string& out) {
   std::lock_guard lock(mutex_);
   TSimDevice* d = FindDevice(device);
   if (!d) return false;
   for (TSimVar& v : d->vars)
     if (v.name == var) {
-      out = NumText(CurrentValue(v, nowMs));
+      out = Dump({{"value", JsonNumber(CurrentValue(v, nowMs))}});
       return true;
     }
   return false;
@@ -694,7 +774,10 @@ std::string TCloudSim::ReadsJson(std::string_view device) const {
   std::lock_guard lock(mutex_);
   const TSimDevice* d = FindDevice(device);
   if (!d) return {};
-  std::string o = "{\"device\":" + JsonQuote(d->number) + ",\"reads\":" + std::to_string(d->readCount) + ",\"timesUs\":[";
-  for (size_t i = 0; i < d->readTimesUs.size(); ++i) o += (i ? "," : "") + std::to_string(d->readTimesUs[i]);
-  return o + "]}";
+  return Dump({{"device", d->number}, {"reads", d->readCount}, {"timesUs", d->readTimesUs}});
 }
+
+std::string JsonOk() { return Dump({{"ok", true}}); }
+std::string JsonOkAt(int64_t atUs) { return Dump({{"ok", true}, {"atUs", atUs}}); }
+std::string JsonCount(std::string_view key, int64_t n) { return Dump({{key, n}}); }
+std::string JsonError(std::string_view what) { return Dump({{"error", what}}); }

@@ -32,8 +32,6 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/cloudsim/sim_json.h"
-
 constexpr std::string_view kSimSep = "\r\n<[{#}]>\r\n";
 constexpr std::string_view kSimMark = "<[{#}]>\r\n";
 
@@ -102,7 +100,8 @@ struct TSimCounters {
 
 class TCloudSim {
  public:
-  // Loads the device file (JSON; see sample-devices.json). False with an error text.
+  // Loads the device file (JSON; see sample-devices.json). False with an error text that
+  // names the place of a syntax error or the member at fault.
   [[nodiscard]] bool Load(std::string_view json, std::string& error);
   void SetDataServerCount(int n);
   int DataServerCount() const;
@@ -130,7 +129,8 @@ class TCloudSim {
   std::string SessionsJson(int64_t nowMs) const;
   std::string DevicesJson(int64_t nowMs);
   std::vector<TSimDevice> DevicesSnapshot() const;
-  bool ValueText(std::string_view device, std::string_view var, int64_t nowMs, std::string& out);
+  // {"value":<number>}
+  bool ValueJson(std::string_view device, std::string_view var, int64_t nowMs, std::string& out);
   void ResetCounters();
 
   // For latency measurements: a value change made by the device itself (the variable keeps
@@ -169,6 +169,13 @@ class TCloudSim {
   int64_t startMs_ = -1;
   std::mt19937_64 rng_{0x5EED};
 };
+
+// The control API's short answers: {"ok":true}, {"ok":true,"atUs":n}, {"<key>":n} and
+// {"error":"<what>"}.
+std::string JsonOk();
+std::string JsonOkAt(int64_t atUs);
+std::string JsonCount(std::string_view key, int64_t n);
+std::string JsonError(std::string_view what);
 
 // Typed value encoders of the read answer (also used by tests).
 void AppendTag12(std::string& out, int8_t code);

@@ -458,4 +458,41 @@ TEST_F(CloudSimTest, EndsCleanlyOnSigtermWhileClientsHoldConnections) {
   EXPECT_EQ(sim_.Terminate(20000), 0) << sim_.Output();
 }
 
+// A broken device file ends the program with one line naming the file and the fault and
+// exit code 1, before any port is taken: never a crash, a hang or a huge allocation.
+TEST(CloudSimDeviceFile, MalformedFileIsRefusedWithItsReason) {
+  struct TCase {
+    const char* text;
+    const char* reason;
+  };
+  const TCase cases[] = {
+      {"{\"devices\": [", "parse error at line 1, column 14"},
+      {"{\"devices\": []} trailing", "parse error"},
+      {"{\"devices\": [{\"number\": \"1\xff\"}]}", "parse error"},
+      {"[]", "the device file must hold one object"},
+      {"{\"devices\": {}}", "\"devices\" must be an array"},
+      {"{\"devices\": [7]}", "a device must be an object"},
+      {"{\"devices\": [{\"name\": \"x\"}]}", "a device without \"number\""},
+      {"{\"devices\": [{\"number\": \"1\", \"vars\": [{\"type\": \"F\"}]}]}",
+       "a variable without \"name\" in device 1"},
+      {"{\"dataServers\": 1e12, \"devices\": []}", "\"dataServers\" must lie in 0..256"},
+      {"{\"devices\": [{\"number\": \"1\", \"dataServer\": 1e9}]}", "\"dataServer\" must lie in"},
+      {"{\"devices\": [{\"number\": \"1\", \"refreshMs\": 1e300}]}", "\"refreshMs\" must lie in"},
+  };
+  for (const TCase& c : cases) {
+    TTempDir dir;
+    dir.Write("devices.json", c.text);
+    TChildProcess proc;
+    ASSERT_TRUE(proc.Start(std::string(ZEL_BIN_DIR) + "/cloudsim", {"--devices", dir / "devices.json"}, {},
+                           dir / "out"));
+    int code = -1;
+    ASSERT_TRUE(proc.Wait(10000, &code)) << c.text;
+    EXPECT_EQ(code, 1) << c.text;
+    const std::string out = proc.Output();
+    EXPECT_EQ(out.rfind("cloudsim: " + (dir / "devices.json") + ": ", 0), 0u) << c.text << "\n" << out;
+    EXPECT_NE(out.find(c.reason), std::string::npos) << c.text << "\n" << out;
+    EXPECT_EQ(out.find("ready"), std::string::npos) << c.text;
+  }
+}
+
 }  // namespace
