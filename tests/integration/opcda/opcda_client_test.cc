@@ -184,7 +184,9 @@ TEST_F(OpcDaClientTest, ReadsWritesAndSeesTheDeviceGoOffline) {
   std::vector<WORD> q = readQualities();
   for (size_t i = 0; i < q.size(); ++i) {
     std::string id = Utf16ToUtf8(ids[i]);
-    if (id.find("$$") == std::string::npos) EXPECT_EQ(q[i], OPC_QUALITY_BAD) << id;
+    if (id.find("$$") == std::string::npos) {
+      EXPECT_EQ(q[i], OPC_QUALITY_BAD) << id;
+    }
   }
   // The client still holds the group through three interfaces.
   EXPECT_EQ(srv->RemoveGroup(hGroup, FALSE), OPC_S_INUSE);

@@ -55,7 +55,9 @@ TEST(ServerInfo, ConnectionColumnsFollowStateAndErrorCode) {
     EXPECT_EQ(rows[i][0], std::to_string(i + 1));
     EXPECT_EQ(rows[i][2], cases[i].server);
     EXPECT_EQ(rows[i][3], cases[i].device);
-    if (cases[i].fault) EXPECT_EQ(rows[i][4], cases[i].fault);
+    if (cases[i].fault) {
+      EXPECT_EQ(rows[i][4], cases[i].fault);
+    }
   }
 }
 
