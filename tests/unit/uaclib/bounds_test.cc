@@ -28,12 +28,7 @@ namespace ns0 = uaclib::ns0;
 namespace attr = uaclib::attr;
 namespace status = uaclib::status;
 
-class TestClock final : public uaclib::Clock {
- public:
-  int64_t ms = 1000000;
-  int64_t NowMs() override { return ms; }
-  uaclib::DateTime UtcNow() override { return uaclib::UnixMsToDateTime(1700000000000LL + ms); }
-};
+using uatest::TestClock;
 
 // The write callback has no user pointer; the server under test owns this list.
 std::vector<double>* g_written = nullptr;

@@ -19,14 +19,8 @@ using uatest::Response;
 namespace enc = uaclib::enc;
 namespace status = uaclib::status;
 
-class TestClock final : public uaclib::Clock {
- public:
-  int64_t ms = 1000000;
-  int64_t NowMs() override { return ms; }
-  uaclib::DateTime UtcNow() override { return uaclib::UnixMsToDateTime(1700000000000LL + ms); }
-};
-
-void NoWrite(void*, void*, double*) {}
+using uatest::NoWrite;
+using uatest::TestClock;
 
 struct Publish {
   uint32_t subscription = 0;

@@ -18,11 +18,23 @@
 #include <string_view>
 #include <vector>
 
+#include "uaclib/clock.h"
 #include "uaclib/encoding.h"
 #include "uaclib/node_ids.h"
 #include "uaclib/uaclib.h"
 
 namespace uatest {
+
+// The server's clock, moved by hand: time-outs and publishing intervals without waiting.
+class TestClock final : public uaclib::Clock {
+ public:
+  int64_t ms = 1000000;
+  int64_t NowMs() override { return ms; }
+  uaclib::DateTime UtcNow() override { return uaclib::UnixMsToDateTime(1700000000000LL + ms); }
+};
+
+// The write callback of servers whose tests write nothing through it.
+inline void NoWrite(void*, void*, double*) {}
 
 using Bytes = std::vector<uint8_t>;
 inline constexpr std::string_view kNone = "http://opcfoundation.org/UA/SecurityPolicy#None";
