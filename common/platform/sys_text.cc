@@ -26,6 +26,8 @@ constexpr TSysText kTexts[] = {
     {1460, "This operation returned because the timeout period expired."},
     {0x80004001, "Not implemented"},
     {0x80004002, "No such interface supported"},
+    {0x80004003, "Invalid pointer"},
+    {0x80004004, "Operation aborted"},
     {0x80004005, "Unspecified error"},
     {0x8000FFFF, "Catastrophic failure"},
     {0x80070005, "Access is denied."},
@@ -33,6 +35,7 @@ constexpr TSysText kTexts[] = {
     {0x8007000E, "Not enough memory resources are available to complete this operation."},
     {0x80070057, "The parameter is incorrect."},
     {0x80040154, "Class not registered"},
+    {0x80040200, "Cannot connect"},
     {0x80020005, "Type mismatch."},
     {0x8002000A, "Out of present range."},
 };

@@ -8,6 +8,9 @@
 #include <new>
 
 #include "com/ole_text.h"
+#ifndef _WIN32
+#include "common/platform/sys_text.h"
+#endif
 
 TOpcLogFun g_POpcLogFun = nullptr;
 
@@ -149,29 +152,6 @@ constexpr CodeText kOpcTexts[] = {
     {0xC0040206, "Information is not available."},
 };
 
-#ifndef _WIN32
-// Linux has no system message table for COM and Windows codes: the texts of the codes
-// an OPC client meets, as the Windows message table words them.
-constexpr CodeText kSystemTexts[] = {
-    {0x00000000, "The operation completed successfully.\r\n"},
-    {0x00000001, "Incorrect function.\r\n"},
-    {0x80004001, "Not implemented\r\n"},
-    {0x80004002, "No such interface supported\r\n"},
-    {0x80004003, "Invalid pointer\r\n"},
-    {0x80004004, "Operation aborted\r\n"},
-    {0x80004005, "Unspecified error\r\n"},
-    {0x8000FFFF, "Catastrophic failure\r\n"},
-    {0x80070005, "Access is denied.\r\n"},
-    {0x80070006, "The handle is invalid.\r\n"},
-    {0x8007000E, "Not enough memory resources are available to complete this operation.\r\n"},
-    {0x80070057, "The parameter is incorrect.\r\n"},
-    {0x80020005, "Type mismatch.\r\n"},
-    {0x8002000A, "Out of present range.\r\n"},
-    {0x80040200, "Cannot connect\r\n"},
-    {0x80040154, "Class not registered\r\n"},
-};
-#endif
-
 std::string SystemMessage(HRESULT code) {
   std::string text;
 #ifdef _WIN32
@@ -180,8 +160,8 @@ std::string SystemMessage(HRESULT code) {
                            static_cast<DWORD>(code), 0, buf, 512, nullptr);
   text = OleToUtf8(n ? buf : L"");
 #else
-  for (const CodeText& t : kSystemTexts)
-    if (t.code == static_cast<uint32_t>(code)) text = t.text;
+  // No system message table here: the program's table of the Windows texts.
+  text = SysErrorMessage(static_cast<uint32_t>(code));
 #endif
   if (text.size() > 512) text.resize(512);
   while (!text.empty()) {
