@@ -39,14 +39,15 @@ QPixmap TrayIconFrame(int frame) {
   p.drawRoundedRect(1, 1, 30, 30, 6, 6);
   QFont f = p.font();
   f.setBold(true);
-  f.setPixelSize(22);
+  f.setPixelSize(19);
   p.setFont(f);
   p.setPen(Qt::white);
   p.drawText(QRect(0, 0, 32, 32), Qt::AlignCenter, "Z");
+  // The light stays in the corners, clear of the letter.
   static const QPoint corners[kTrayFrames] = {{6, 6}, {26, 6}, {26, 26}, {6, 26}};
   p.setBrush(QColor(120, 230, 90));
   p.setPen(Qt::NoPen);
-  p.drawEllipse(corners[((frame % kTrayFrames) + kTrayFrames) % kTrayFrames], 4, 4);
+  p.drawEllipse(corners[((frame % kTrayFrames) + kTrayFrames) % kTrayFrames], 3, 3);
   return pm;
 }
 
