@@ -151,6 +151,16 @@ TEST(ServerDesktop, PicksTheDesktopShellAndClosesOnMessage1034) {
     // The headless shell reports its labels as log lines; the desktop shows them instead
     // (its first client count comes within a second, so a second and a half tells).
     EXPECT_EQ(!log.WaitFor("OPCDA:", c.headless ? 20000 : 1500).empty(), c.headless);
+    // Either way the window request tells the labels; without OPC UA the desktop window
+    // stays as created, minimised.
+    std::map<std::string, std::string> view;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          view = WindowView();
+          return view["opcda"] == "OPCDA:有0个客户端连接";
+        },
+        20000));
+    EXPECT_EQ(view["state"], c.headless ? "headless" : "minimized");
     std::error_code ec;
     std::filesystem::remove(dir / "ZelOPC3/OpcRegCache.Dat", ec);
     EXPECT_TRUE(SendWindowMessage(kMainWindowClass, kMainWindowCaption, kMsgCloseServer));
