@@ -123,6 +123,29 @@ std::string StartXvfb(TChildProcess& x, const TTempDir& dir) {
   return ":" + display.substr(0, display.size() - 1);
 }
 
+// The server on that display with the test's data and runtime folders.
+bool StartDesktopServer(TChildProcess& server, const TTempDir& dir, const std::string& display,
+                        const TLogReceiver& log, const std::vector<std::string>& args = {}) {
+  return server.Start(kServer, args,
+                      {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "ZELOPC_DATA_ROOT=" + dir.path(),
+                       "XDG_RUNTIME_DIR=" + dir.path(), log.Env()},
+                      dir / "server.txt");
+}
+
+// Message 1034 ends the server cleanly, which writes the login cache again (removed
+// first); the cache's text.
+std::string CloseByMessageAndReadCache(TChildProcess& server, const TTempDir& dir) {
+  std::error_code ec;
+  std::filesystem::remove(dir / "ZelOPC3/OpcRegCache.Dat", ec);
+  EXPECT_TRUE(SendWindowMessage(kMainWindowClass, kMainWindowCaption, kMsgCloseServer));
+  int code = -1;
+  EXPECT_TRUE(server.Wait(20000, &code));
+  EXPECT_EQ(code, 0);
+  std::string cache;
+  EXPECT_TRUE(ReadFileBytes(dir / "ZelOPC3/OpcRegCache.Dat", cache)) << "no login cache";
+  return cache;
+}
+
 TEST(ServerDesktop, PicksTheDesktopShellAndClosesOnMessage1034) {
   if (FindXvfb().empty()) GTEST_SKIP() << "Xvfb is not installed";
   TTempDir dir;
@@ -140,10 +163,7 @@ TEST(ServerDesktop, PicksTheDesktopShellAndClosesOnMessage1034) {
     std::vector<std::string> args{"-K"};
     if (c.headless) args.push_back("-headless");
     TChildProcess server;
-    ASSERT_TRUE(server.Start(kServer, args,
-                             {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "ZELOPC_DATA_ROOT=" + dir.path(),
-                              "XDG_RUNTIME_DIR=" + dir.path(), log.Env()},
-                             dir / "server.txt"));
+    ASSERT_TRUE(StartDesktopServer(server, dir, display, log, args));
     ASSERT_FALSE(log.WaitFor("ZelOpcServer_V3 Start!", 20000).empty());
     ASSERT_TRUE(WaitUntil([] { return FindWindowChannel(kMainWindowClass, kMainWindowCaption); }, 20000));
     std::vector<std::string> lines;
@@ -161,13 +181,7 @@ TEST(ServerDesktop, PicksTheDesktopShellAndClosesOnMessage1034) {
         },
         20000));
     EXPECT_EQ(view["state"], c.headless ? "headless" : "minimized");
-    std::error_code ec;
-    std::filesystem::remove(dir / "ZelOPC3/OpcRegCache.Dat", ec);
-    EXPECT_TRUE(SendWindowMessage(kMainWindowClass, kMainWindowCaption, kMsgCloseServer));
-    int code = -1;
-    ASSERT_TRUE(server.Wait(20000, &code));
-    EXPECT_EQ(code, 0);
-    EXPECT_TRUE(std::filesystem::exists(dir / "ZelOPC3/OpcRegCache.Dat"));
+    CloseByMessageAndReadCache(server, dir);
   }
   x.Signal(SIGTERM);
   EXPECT_TRUE(x.Wait(10000));
@@ -188,10 +202,7 @@ TEST(ServerDesktop, ModbusRequestsAreServedByTheDesktopShell) {
                                   std::to_string(port) + "\n"));
   TLogReceiver log;
   TChildProcess server;
-  ASSERT_TRUE(server.Start(kServer, {},
-                           {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "ZELOPC_DATA_ROOT=" + dir.path(),
-                            "XDG_RUNTIME_DIR=" + dir.path(), log.Env()},
-                           dir / "server.txt"));
+  ASSERT_TRUE(StartDesktopServer(server, dir, display, log));
   ASSERT_TRUE(WaitUntil([] { return FindWindowChannel(kMainWindowClass, kMainWindowCaption); }, 20000));
   modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
   ASSERT_NE(ctx, nullptr);
@@ -238,10 +249,7 @@ TEST(ServerDesktop, OpcUaClientShowsInTheTrayWindowAndMessage1034Closes) {
                               "[OPCUA]\nEnable=1\nPort=" + std::to_string(port) + "\n"));
   TLogReceiver log;
   TChildProcess server;
-  ASSERT_TRUE(server.Start(kServer, {},
-                           {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "ZELOPC_DATA_ROOT=" + dir.path(),
-                            "XDG_RUNTIME_DIR=" + dir.path(), log.Env()},
-                           dir / "server.txt"));
+  ASSERT_TRUE(StartDesktopServer(server, dir, display, log));
   std::map<std::string, std::string> view;
   ASSERT_TRUE(WaitUntil(
       [&] {
@@ -271,15 +279,7 @@ TEST(ServerDesktop, OpcUaClientShowsInTheTrayWindowAndMessage1034Closes) {
   }, 30000));
   client.Kill();
 
-  std::error_code ec;
-  std::filesystem::remove(dir / "ZelOPC3/OpcRegCache.Dat", ec);
-  EXPECT_TRUE(SendWindowMessage(kMainWindowClass, kMainWindowCaption, kMsgCloseServer));
-  int code = -1;
-  ASSERT_TRUE(server.Wait(20000, &code));
-  EXPECT_EQ(code, 0);
-  std::string cache;
-  EXPECT_TRUE(ReadFileBytes(dir / "ZelOPC3/OpcRegCache.Dat", cache));
-  EXPECT_NE(cache.find("1001"), std::string::npos);
+  EXPECT_NE(CloseByMessageAndReadCache(server, dir).find("1001"), std::string::npos);
   x.Signal(SIGTERM);
   EXPECT_TRUE(x.Wait(10000));
 }

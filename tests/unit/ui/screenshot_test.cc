@@ -55,13 +55,25 @@ bool Shoot(QWidget& w, const char* name) {
   return colours.size() > 8;
 }
 
-// The one application of the program, on the X server the test runs under.
-void EnsureApp() {
-  static int argc = 1;
-  static char name[] = "screenshot_test";
-  static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
-}
+// The program's one application, on the X server the test runs under, and the data
+// and runtime folders of a case.
+class Screenshot : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    static int argc = 1;
+    static char name[] = "screenshot_test";
+    static char* argv[] = {name, nullptr};
+    static QApplication app(argc, argv);
+  }
+  void SetUp() override {
+    ResetAppPathsForTest();
+    InitAppPaths();
+  }
+  void TearDown() override { ResetAppPathsForTest(); }
+  TTempDir dir_;
+  TScopedEnv root_{"ZELOPC_DATA_ROOT", dir_.path()};
+  TScopedEnv runtime_{"XDG_RUNTIME_DIR", dir_.path()};
+};
 
 // Runs the plant's ticks until `done` holds (bounded, so a fault fails instead of hanging).
 bool Pump(TZelMain& main, const std::function<bool()>& done) {
@@ -75,13 +87,7 @@ bool Pump(TZelMain& main, const std::function<bool()>& done) {
 }
 }  // namespace
 
-TEST(Screenshot, MainWindow) {
-  EnsureApp();
-  TTempDir dir;
-  TScopedEnv root("ZELOPC_DATA_ROOT", dir.path());
-  TScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
-  ResetAppPathsForTest();
-  InitAppPaths();
+TEST_F(Screenshot, MainWindow) {
   g_KeepRunning = true;
   TZelMain main;
   TfrmOpcServer3Main form;
@@ -138,27 +144,19 @@ TEST(Screenshot, MainWindow) {
     withModbus.show();
     EXPECT_TRUE(Shoot(withModbus, "main_window_modbus.png"));
   }
-
-  ResetAppPathsForTest();
 }
 
 // The status window over a running cloudsim plant of three devices: two run (one with
 // write optimisation off), the third has no password kept in the archive and is refused.
 // The row menu's "输入密码" then gets it running.
-TEST(Screenshot, StatusWindowOverACloudsimPlant) {
-  EnsureApp();
-  TTempDir dir;
-  TScopedEnv root("ZELOPC_DATA_ROOT", dir.path());
-  TScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
-  ResetAppPathsForTest();
-  InitAppPaths();
+TEST_F(Screenshot, StatusWindowOverACloudsimPlant) {
   TSysOP = TSysOPRecord{};
   g_DataServerMgr = std::make_unique<TDataServerMgr>();
   TCloudSim sim;
-  ASSERT_TRUE(sim.Start(dir, SimPlant(3), {"--write-config", dir / "plant.Dat"}));
+  ASSERT_TRUE(sim.Start(dir_, SimPlant(3), {"--write-config", dir_ / "plant.Dat"}));
   {
     TZelMain main;
-    ASSERT_TRUE(main.LoadPrjFile(dir / "plant.Dat"));
+    ASSERT_TRUE(main.LoadPrjFile(dir_ / "plant.Dat"));
     ASSERT_EQ(main.PrjCount(), 3u);
     const char* names[] = {"1号泵站", "2号泵站", "水厂出口流量计"};
     for (size_t i = 0; i < 3; ++i) main.SPrj(i).DispName = names[i];
@@ -191,5 +189,4 @@ TEST(Screenshot, StatusWindowOverACloudsimPlant) {
     info.hide();
   }
   g_DataServerMgr.reset();
-  ResetAppPathsForTest();
 }
