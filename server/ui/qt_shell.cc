@@ -26,7 +26,6 @@ constexpr int kClientWidth = 369;
 constexpr int kClientHeight = 228;
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
-
 }  // namespace
 
 QPixmap TrayIconFrame(int frame) {
