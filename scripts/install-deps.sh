@@ -9,7 +9,7 @@ pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config make
       nlohmann-json3-dev
       libgtest-dev libgmock-dev libbenchmark-dev libmodbus-dev python3-pymodbus
       g++-mingw-w64-x86-64
-      qt6-base-dev xvfb xauth fonts-wqy-microhei
+      qt6-base-dev libxcb1-dev xvfb xauth fonts-wqy-microhei
       iproute2 util-linux procps
       dpkg-dev file help2man lintian systemd adduser)
 missing=()

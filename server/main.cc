@@ -29,6 +29,7 @@
 #include "server/ui/modbus_form.h"
 #include "server/ui/qt_boxes.h"
 #include "server/ui/qt_shell.h"
+#include "server/ui/server_app.h"
 
 namespace {
 // The window logic in a shell (headless or desktop) until the window closes. `created`
@@ -98,9 +99,9 @@ int main(int argc, char** argv) {
   EnableExceptionStackTracking();
   SetApplicationTitle("ZelOpcServer");
   // Qt aborts without a display, so the choice comes before any Qt object.
-  std::unique_ptr<QApplication> app;
+  std::unique_ptr<TServerApplication> app;
   if (UseDesktopShell(argc, argv)) {
-    app = std::make_unique<QApplication>(argc, argv);
+    app = std::make_unique<TServerApplication>(argc, argv);
     SetMessageBoxes(std::make_unique<TQtBoxes>());
   }
   try {

@@ -145,6 +145,10 @@ void TOpcPrj::WriteRegPass(const std::string& valueName, const std::string& text
   RegWriteString(TRegRoot::HKLM, kRegPassKey, valueName, text);
 }
 
+void TOpcPrj::DeleteRegPass(const std::string& valueName) {
+  if (RegKeyExists(TRegRoot::HKLM, kRegPassKey)) RegDeleteValue(TRegRoot::HKLM, kRegPassKey, valueName);
+}
+
 void AddStateLines(const TOpcPrj& prj, std::vector<std::string>& lines) {
   lines.push_back("ErrCode=" + ErrText(prj.ErrCode, prj.HttpCode));
   lines.push_back("State=" + StateText(prj.NetState));

@@ -69,6 +69,8 @@ class TOpcPrj : public CNxLoadStoreAble {
   // A value of HKLM\Software\KTVRM\OSR (empty when the key or value is missing).
   [[nodiscard]] virtual std::string ReadRegPass(const std::string& valueName);
   virtual void WriteRegPass(const std::string& valueName, const std::string& text);
+  // Removes the value (ours: the status window forgets a device password with it).
+  virtual void DeleteRegPass(const std::string& valueName);
   ~TOpcPrj() override = default;
 };
 

@@ -1,6 +1,9 @@
 #include "server/core/server_info.h"
 
+#include <algorithm>
+
 #include "common/log/link_texts.h"
+#include "common/platform/text.h"
 #include "server/core/main_window.h"
 #include "server/runtime/zel_main.h"
 
@@ -44,4 +47,35 @@ TServerInfoMenu ServerInfoMenuFor(const TOpcSPrj* selected) {
   m.DeletePassword = true;
   m.EnterPassword = selected->NetState != ncsRunning;
   return m;
+}
+
+bool ServerInfoAsksPasswordOnDoubleClick(const TOpcSPrj* selected) {
+  return selected && selected->NoSavePass != 0 && selected->ErrCode == ncePassword;
+}
+
+namespace {
+constexpr size_t kPasswordUnits = 16;
+}  // namespace
+
+void EnterProjectPassword(TZelMain& main, TOpcSPrj& prj, const std::string& password) {
+  prj.Password = Utf16Left(password, kPasswordUnits);
+  prj.WriteRegPass(prj.Name, EncodePass(prj.Password));
+  // A refused login waits up to 20 s for its retry round; a fresh password need not.
+  auto& retry = main.RetryList;
+  const auto it = std::find(retry.begin(), retry.end(), &prj);
+  if (it == retry.end()) return;
+  retry.erase(it);
+  if (std::find(main.ReLoginList.begin(), main.ReLoginList.end(), &prj) == main.ReLoginList.end())
+    main.ReLoginList.push_back(&prj);
+}
+
+void DeleteSavedPassword(TOpcSPrj& prj) { prj.DeleteRegPass(prj.Name); }
+
+void ApplySavedPasswords(TZelMain& main) {
+  for (size_t i = 0; i < main.PrjCount(); ++i) {
+    TOpcSPrj& p = main.SPrj(i);
+    if (p.NoSavePass == 0 || !p.Password.empty()) continue;
+    const std::string kept = p.ReadRegPass(p.Name);
+    if (!kept.empty()) p.Password = DecodePass(kept);
+  }
 }

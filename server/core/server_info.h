@@ -30,3 +30,17 @@ struct TServerInfoMenu {
 };
 // The entries shown for the selected project (none without one).
 TServerInfoMenu ServerInfoMenuFor(const TOpcSPrj* selected);
+// A double click on the row asks for the password: a project whose password the archive
+// does not keep and that the data server refused for its password.
+bool ServerInfoAsksPasswordOnDoubleClick(const TOpcSPrj* selected);
+
+// The password store keeps the device passwords the archive does not (NoSavePass set),
+// scrambled like the archive's, under the device number.
+//
+// "输入密码": the password is kept in the store and used at once: a project waiting for
+// its next login round logs in again on the next tick. At most 16 UTF-16 units count.
+void EnterProjectPassword(TZelMain& main, TOpcSPrj& prj, const std::string& password);
+// "删除保存的密码": the store forgets the password; a session already made stays.
+void DeleteSavedPassword(TOpcSPrj& prj);
+// At start: each project without a password of its own takes the one kept in the store.
+void ApplySavedPasswords(TZelMain& main);

@@ -13,6 +13,7 @@
 #include "common/settings/sys_config.h"
 #include "server/core/command_line.h"
 #include "server/core/opc_registration.h"
+#include "server/core/server_info.h"
 #include "server/modbus/modbus_window.h"
 #include "server/namespace/name_space.h"
 #include "server/opcda/opc_util.h"
@@ -51,6 +52,7 @@ bool StartServer(int argc, const char* const* argv) {
   if (TSysOP.LogOPC) g_POpcLogFun = [](const std::string& text) { LogWebRead(text); };
   if (FileExists(g_RegCacheFileName)) LoadRegCacheFile(gp_Main->RegCache, g_RegCacheFileName, NowMs() - kCacheLoadAgeMs);
   if (FileExists(g_PrjFileName)) (void)gp_Main->LoadPrjFile(g_PrjFileName);
+  ApplySavedPasswords(*gp_Main);
   gp_Main->BuildRuntime();
   g_PInitServer = InitServerNamespace;
 

@@ -15,7 +15,8 @@
 #include "server/runtime/zel_main.h"
 
 THeadlessShell::THeadlessShell()
-    : channel_([this] { Guarded(*window_, [this] { window_->RequestClose(2); }); }) {
+    : channel_([this] { Guarded(*window_, [this] { window_->RequestClose(2); }); },
+               [this] { return TWindowView{"headless", lastMessage_, lastLabel_[0], lastLabel_[1], lastStatus_}; }) {
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   sigset_t set;
   sigemptyset(&set);
@@ -36,8 +37,14 @@ void THeadlessShell::Say(const std::string& text) {
   LogSys(text);
 }
 
-void THeadlessShell::SetMessageLabel(const std::string& text) { Say(text); }
-void THeadlessShell::SetStatusText(const std::string& text) { Say(text); }
+void THeadlessShell::SetMessageLabel(const std::string& text) {
+  lastMessage_ = text;
+  Say(text);
+}
+void THeadlessShell::SetStatusText(const std::string& text) {
+  lastStatus_ = text;
+  Say(text);
+}
 void THeadlessShell::SetClientLabel(bool ua, const std::string& text) {
   if (lastLabel_[ua] == text) return;
   lastLabel_[ua] = text;

@@ -66,4 +66,5 @@ class THeadlessShell : public TMainShell {
   TWindowChannelServer channel_;
   std::vector<int> lastStates_;
   std::string lastLabel_[2];
+  std::string lastMessage_, lastStatus_;
 };

@@ -15,7 +15,22 @@ namespace {
 constexpr int64_t kClientDeadlineMs = 30000;
 }  // namespace
 
-TWindowChannelServer::TWindowChannelServer(std::function<void()> onClose) : onClose_(std::move(onClose)) {
+std::vector<std::string> WindowViewLines(const TWindowView& view) {
+  std::vector<std::string> lines;
+  for (auto [name, text] : {std::pair{"state", view.State},
+                            {"message", view.Message},
+                            {"opcda", view.OpcDa},
+                            {"opcua", view.OpcUa},
+                            {"status", view.Status}}) {
+    for (char& ch : text)
+      if (ch == '\n' || ch == '\r') ch = ' ';
+    lines.push_back(std::string(name) + "\t" + text);
+  }
+  return lines;
+}
+
+TWindowChannelServer::TWindowChannelServer(std::function<void()> onClose, std::function<TWindowView()> view)
+    : onClose_(std::move(onClose)), view_(std::move(view)) {
   listenFd_ = ListenWindowChannel(kMainWindowClass, kMainWindowCaption);
 }
 
@@ -87,6 +102,10 @@ void TWindowChannelServer::Serve(int fd) {
   } else if (line == "status" || line == "values") {
     if (gp_Main)
       for (const std::string& l : line == "status" ? gp_Main->StatusLines() : gp_Main->ValueLines()) c.out += l + "\n";
+    c.out += ".\n";
+  } else if (line == "window") {
+    if (view_)
+      for (const std::string& l : WindowViewLines(view_())) c.out += l + "\n";
     c.out += ".\n";
   } else {
     c.out = "ERROR unknown request\n.\n";

@@ -1,5 +1,5 @@
 // The server side of the main window's channel: message 1034 (close) and the operator's
-// "status" and "values" requests, one request line per connection. Both shells use it:
+// "status", "values" and "window" requests, one request line per connection. Both shells use it:
 // the headless one waits on its descriptors, the desktop one polls them from a timer.
 #pragma once
 #include <poll.h>
@@ -10,10 +10,20 @@
 #include <string>
 #include <vector>
 
+// What the main window shows. State: "shown", "minimized", "tray" (hidden, the tray
+// icon shown), "hidden", or "headless" (no window; the labels the shell reported).
+struct TWindowView {
+  std::string State, Message, OpcDa, OpcUa, Status;
+};
+// The answer to "window": one "name<TAB>text" line each for state, message, opcda, opcua
+// and status; a line break inside a text becomes a space.
+std::vector<std::string> WindowViewLines(const TWindowView& view);
+
 class TWindowChannelServer {
  public:
-  // Listens on the main window's channel. `onClose` runs for message 1034 (main thread).
-  explicit TWindowChannelServer(std::function<void()> onClose);
+  // Listens on the main window's channel. `onClose` runs for message 1034 (main thread);
+  // `view` tells what the window shows, for the "window" request.
+  explicit TWindowChannelServer(std::function<void()> onClose, std::function<TWindowView()> view = {});
   ~TWindowChannelServer();
   TWindowChannelServer(const TWindowChannelServer&) = delete;
   TWindowChannelServer& operator=(const TWindowChannelServer&) = delete;
@@ -31,6 +41,7 @@ class TWindowChannelServer {
   void Drop(int fd);
 
   std::function<void()> onClose_;
+  std::function<TWindowView()> view_;
   int listenFd_ = -1;
   // A connection. Answers are queued and written as the requester takes them (POLLOUT),
   // so a large "values" answer goes out whole while a slow or stuck requester never

@@ -18,17 +18,17 @@
 #include "common/platform/clock.h"
 #include "server/runtime/zel_main.h"
 #include "server/shell/headless_shell.h"
+#include "server/ui/server_app.h"
 #include "server/ui/server_info_form.h"
 
 namespace {
 constexpr int kClientWidth = 369;
 constexpr int kClientHeight = 228;
-constexpr int kTrayFrames = 4;
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
+}  // namespace
 
-// A frame of the tray animation: our "Z" badge with a light that runs round its corners.
-QIcon TrayFrame(int frame) {
+QPixmap TrayIconFrame(int frame) {
   QPixmap pm(32, 32);
   pm.fill(Qt::transparent);
   QPainter p(&pm);
@@ -38,17 +38,17 @@ QIcon TrayFrame(int frame) {
   p.drawRoundedRect(1, 1, 30, 30, 6, 6);
   QFont f = p.font();
   f.setBold(true);
-  f.setPixelSize(22);
+  f.setPixelSize(19);
   p.setFont(f);
   p.setPen(Qt::white);
   p.drawText(QRect(0, 0, 32, 32), Qt::AlignCenter, "Z");
+  // The light stays in the corners, clear of the letter.
   static const QPoint corners[kTrayFrames] = {{6, 6}, {26, 6}, {26, 26}, {6, 26}};
   p.setBrush(QColor(120, 230, 90));
   p.setPen(Qt::NoPen);
-  p.drawEllipse(corners[frame % kTrayFrames], 4, 4);
-  return QIcon(pm);
+  p.drawEllipse(corners[((frame % kTrayFrames) + kTrayFrames) % kTrayFrames], 3, 3);
+  return pm;
 }
-}  // namespace
 
 QFont ServerWindowFont() {
   const QStringList families = QFontDatabase::families();
@@ -70,7 +70,7 @@ TfrmOpcServer3Main::TfrmOpcServer3Main(QWidget* parent) : QMainWindow(parent) {
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   const QFont base = ServerWindowFont();
   setFont(base);
-  setWindowIcon(TrayFrame(0));
+  setWindowIcon(QIcon(TrayIconFrame(0)));
 
   auto* client = new QWidget(this);
   auto* row = new QHBoxLayout(client);
@@ -154,17 +154,15 @@ TfrmOpcServer3Main::TfrmOpcServer3Main(QWidget* parent) : QMainWindow(parent) {
     if (OnStatusButton) OnStatusButton();
   });
 
-  Tray = new QSystemTrayIcon(TrayFrame(0), this);
+  Tray = new QSystemTrayIcon(QIcon(TrayIconFrame(0)), this);
   Tray->setToolTip(kMainWindowCaption);
   TrayMenu = new QMenu(this);
   QAction* trayExit = TrayMenu->addAction(QString::fromUtf8("退出程序(&x)"));
   connect(trayExit, &QAction::triggered, this, [this] {
     if (OnExitMenu) OnExitMenu();
   });
-  connect(Tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-    if (r == QSystemTrayIcon::Trigger) ShowFromTray(true);
-    else if (r == QSystemTrayIcon::DoubleClick) ShowFromTray(false);
-  });
+  connect(Tray, &QSystemTrayIcon::activated, this, &TfrmOpcServer3Main::OnTrayActivated);
+  TrayProbe = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
   trayAnim_.setInterval(400);
   connect(&trayAnim_, &QTimer::timeout, this, [this] { NextTrayFrame(); });
 
@@ -195,6 +193,12 @@ void TfrmOpcServer3Main::PlaceModbus(QWidget* panel) {
 }
 
 void TfrmOpcServer3Main::HideToTray() {
+  if (TrayProbe && !TrayProbe()) {
+    Tray->hide();
+    trayAnim_.stop();
+    showMinimized();
+    return;
+  }
   Tray->show();
   trayAnim_.start();
   hide();
@@ -210,9 +214,25 @@ void TfrmOpcServer3Main::ShowFromTray(bool activate) {
   }
 }
 
+void TfrmOpcServer3Main::OnTrayActivated(QSystemTrayIcon::ActivationReason reason) {
+  if (reason == QSystemTrayIcon::Trigger) ShowFromTray(true);
+  else if (reason == QSystemTrayIcon::DoubleClick) ShowFromTray(false);
+}
+
 void TfrmOpcServer3Main::NextTrayFrame() {
   trayFrame_ = (trayFrame_ + 1) % kTrayFrames;
-  Tray->setIcon(TrayFrame(trayFrame_));
+  Tray->setIcon(QIcon(TrayIconFrame(trayFrame_)));
+}
+
+TWindowView TfrmOpcServer3Main::View() const {
+  TWindowView v;
+  if (isHidden()) v.State = Tray->isVisible() ? "tray" : "hidden";
+  else v.State = isMinimized() ? "minimized" : "shown";
+  v.Message = lbMessage->text().toStdString();
+  v.OpcDa = lbOpcDa->text().toStdString();
+  v.OpcUa = lbOpcUa->text().toStdString();
+  v.Status = sbPanel0->text().toStdString();
+  return v;
 }
 
 void TfrmOpcServer3Main::closeEvent(QCloseEvent* e) {
@@ -221,7 +241,9 @@ void TfrmOpcServer3Main::closeEvent(QCloseEvent* e) {
 }
 
 TQtShell::TQtShell(TfrmOpcServer3Main& form, TZelMain& main)
-    : form_(form), main_(main), channel_([this] { Guarded([this] { window_->RequestClose(2); }); }) {
+    : form_(form),
+      main_(main),
+      channel_([this] { Guarded([this] { window_->RequestClose(2); }); }, [this] { return form_.View(); }) {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
@@ -240,6 +262,7 @@ TQtShell::TQtShell(TfrmOpcServer3Main& form, TZelMain& main)
 }
 
 TQtShell::~TQtShell() {
+  if (TServerApplication* app = TServerApplication::Instance()) app->OnException = nullptr;
   if (signalFd_ >= 0) close(signalFd_);
 }
 
@@ -266,6 +289,8 @@ void TQtShell::Start(TMainWindow& window) {
   };
   form_.OnExitMenu = [this] { Guarded([this] { window_->RequestClose(1); }); };
   form_.OnStatusButton = [this] { ServerInfo().ShowServerStatus(CtrlDown()); };
+  if (TServerApplication* app = TServerApplication::Instance())
+    app->OnException = [this](const std::string& what) { window_->OnException(what); };
   base_.start();
   scan_.start();
   count_.start();

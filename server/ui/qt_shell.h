@@ -23,6 +23,11 @@ class TZelMain;
 // The CJK font of the windows: SimSun where installed, else WenQuanYi.
 QFont ServerWindowFont();
 
+// Our icon, as window icon and tray icon: a blue "Z" badge; the tray animation's frames
+// run a green light round its corners (frame 0 is the window icon).
+inline constexpr int kTrayFrames = 4;
+QPixmap TrayIconFrame(int frame);
+
 class TfrmOpcServer3Main : public QMainWindow {
   Q_OBJECT
  public:
@@ -51,14 +56,27 @@ class TfrmOpcServer3Main : public QMainWindow {
   std::function<void()> OnExitMenu;    // "退出程序(&x)"
   std::function<void()> OnStatusButton;
 
+  // Without a notification area (a desktop without one, or a bare X server) the window
+  // minimises instead: hidden with no icon to click, it could not be brought back.
   void HideToTray();
   void ShowFromTray(bool activate);
+  // A click on the tray icon shows the window and brings it to the front; a double
+  // click shows it.
+  void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
+  // The next frame of the tray animation (its timer's tick).
+  void NextTrayFrame();
+  int TrayFrameIndex() const { return trayFrame_; }
+  bool TrayAnimating() const { return trayAnim_.isActive(); }
+  // What the window shows, for the window channel's "window" request.
+  TWindowView View() const;
+
+  // Whether the desktop has a notification area; tests replace the query.
+  std::function<bool()> TrayProbe;
 
  protected:
   void closeEvent(QCloseEvent* e) override;
 
  private:
-  void NextTrayFrame();
   QTimer trayAnim_;
   int trayFrame_ = 0;
 };

@@ -2,6 +2,8 @@
 
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -56,10 +58,23 @@ TfrmServerInfo::TfrmServerInfo(TZelMain& main, const TmyLangString& lang, const 
   col->addWidget(Memo);
   col->addLayout(buttons);
 
-  // The row menu's entries only tell the choice; what they would do is not settled.
   RowMenu = new QMenu(this);
   actEnterPassword = RowMenu->addAction(QString::fromUtf8("输入密码"));
   actDeletePassword = RowMenu->addAction(QString::fromUtf8("删除保存的密码"));
+  connect(actEnterPassword, &QAction::triggered, this, [this] { EnterPassword(); });
+  connect(actDeletePassword, &QAction::triggered, this, [this] { DeletePassword(); });
+  connect(Grid, &QTableWidget::cellDoubleClicked, this, [this](int, int) {
+    if (ServerInfoAsksPasswordOnDoubleClick(Selected())) EnterPassword();
+  });
+  AskPassword = [this](const std::string& prompt, std::string& value) {
+    QInputDialog dlg(this);
+    dlg.setWindowTitle(QString::fromUtf8("输入密码"));
+    dlg.setLabelText(Q(prompt));
+    dlg.setTextEchoMode(QLineEdit::Password);
+    if (dlg.exec() != QDialog::Accepted) return false;
+    value = dlg.textValue().toStdString();
+    return true;
+  };
   connect(Grid, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
     PrepareRowMenu();
     if (actEnterPassword->isVisible() || actDeletePassword->isVisible())
@@ -102,12 +117,33 @@ void TfrmServerInfo::EndServerStatus() {
   if (isVisible()) done(QDialog::Accepted);
 }
 
-void TfrmServerInfo::PrepareRowMenu() {
+TOpcSPrj* TfrmServerInfo::Selected() {
   const int row = Grid->currentRow();
-  const TOpcSPrj* p = row >= 0 && size_t(row) < main_.PrjCount() ? &main_.SPrj(size_t(row)) : nullptr;
-  const TServerInfoMenu m = ServerInfoMenuFor(p);
+  return row >= 0 && size_t(row) < main_.PrjCount() ? &main_.SPrj(size_t(row)) : nullptr;
+}
+
+void TfrmServerInfo::PrepareRowMenu() {
+  const TServerInfoMenu m = ServerInfoMenuFor(Selected());
   actEnterPassword->setVisible(m.EnterPassword);
   actDeletePassword->setVisible(m.DeletePassword);
+}
+
+// The rules are asked again: the row's project may have changed since the menu opened.
+void TfrmServerInfo::EnterPassword() {
+  TOpcSPrj* p = Selected();
+  if (!ServerInfoMenuFor(p).EnterPassword) return;
+  std::string password;
+  if (!AskPassword || !AskPassword(p->DispName + "[" + p->Name + "]", password)) return;
+  // The question ran an event loop: take the row's project again.
+  if (Selected() != p) return;
+  EnterProjectPassword(main_, *p, password);
+  Refresh();
+}
+
+void TfrmServerInfo::DeletePassword() {
+  TOpcSPrj* p = Selected();
+  if (!ServerInfoMenuFor(p).DeletePassword) return;
+  DeleteSavedPassword(*p);
 }
 
 void TfrmServerInfo::resizeEvent(QResizeEvent* e) {

@@ -14,6 +14,7 @@ class QPushButton;
 class QMenu;
 class QAction;
 class TZelMain;
+class TOpcSPrj;
 
 class TfrmServerInfo : public QDialog {
   Q_OBJECT
@@ -28,6 +29,13 @@ class TfrmServerInfo : public QDialog {
   void Refresh();
   // The row pop-up menu's entries as they would show for the selected row.
   void PrepareRowMenu();
+  // "输入密码" for the selected row: asks, then uses and keeps the password.
+  void EnterPassword();
+  // "删除保存的密码" for the selected row.
+  void DeletePassword();
+
+  // The password question (a masked line); false when cancelled. Tests answer it.
+  std::function<bool(const std::string& prompt, std::string& value)> AskPassword;
 
   QTableWidget* Grid;
   QPlainTextEdit* Memo;
@@ -43,6 +51,8 @@ class TfrmServerInfo : public QDialog {
   void resizeEvent(QResizeEvent* e) override;
 
  private:
+  TOpcSPrj* Selected();
+
   TZelMain& main_;
   std::string netConnInfo_;
 };

@@ -1,6 +1,7 @@
 // The real server on a display (Xvfb): it picks the desktop shell unless told
-// "-headless", answers the window channel and Modbus requests there, and message 1034
-// ends it with the login cache saved.
+// "-headless", answers the window channel and Modbus requests there, goes to the tray
+// with OPC UA and counts a node-opcua client in its OPC UA label, and message 1034 ends
+// it with the login cache saved.
 #include <gtest/gtest.h>
 #include <modbus.h>
 
@@ -8,14 +9,23 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <sstream>
 #include <thread>
+
+#if ZEL_TEST_TRAY
+#include <xcb/xcb.h>
+#endif
 
 #include "common/platform/paths.h"
 #include "common/platform/window_channel.h"
 #include "server/core/main_window.h"
 #include "tests/common/child_process.h"
+#include "tests/common/cloudsim_fixture.h"
 #include "tests/common/free_port.h"
 #include "tests/common/log_receiver.h"
+#include "tests/common/sim_plant.h"
 #include "tests/common/test_env.h"
 
 namespace {
@@ -32,6 +42,67 @@ bool WaitUntil(const std::function<bool()>& done, int ms) {
   for (int i = 0; i < ms / 20 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   return done();
 }
+
+// The "window" request's lines as name -> text.
+std::map<std::string, std::string> WindowView() {
+  std::vector<std::string> lines;
+  std::map<std::string, std::string> view;
+  if (!WindowRequest(kMainWindowClass, kMainWindowCaption, "window", lines)) return view;
+  for (const std::string& l : lines) {
+    const size_t tab = l.find('\t');
+    if (tab != std::string::npos) view[l.substr(0, tab)] = l.substr(tab + 1);
+  }
+  return view;
+}
+
+#if ZEL_TEST_TRAY
+// A notification area of the test's own, as a desktop panel has: the owner of the X
+// screen's tray selection, announced to the clients. Qt only needs to find it; docking
+// icons are left alone.
+class TTestTray {
+ public:
+  ~TTestTray() {
+    if (c_) xcb_disconnect(c_);
+  }
+  bool Start(const std::string& display) {
+    int screenNo = 0;
+    c_ = xcb_connect(display.c_str(), &screenNo);
+    if (xcb_connection_has_error(c_)) return false;
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c_));
+    for (int i = 0; i < screenNo && it.rem; ++i) xcb_screen_next(&it);
+    const xcb_window_t root = it.data->root;
+    const xcb_window_t win = xcb_generate_id(c_);
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, win, root, 0, 0, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                      XCB_COPY_FROM_PARENT, 0, nullptr);
+    const xcb_atom_t selection = Atom("_NET_SYSTEM_TRAY_S" + std::to_string(screenNo));
+    xcb_set_selection_owner(c_, win, selection, XCB_CURRENT_TIME);
+    xcb_client_message_event_t ev{};
+    ev.response_type = XCB_CLIENT_MESSAGE;
+    ev.format = 32;
+    ev.window = root;
+    ev.type = Atom("MANAGER");
+    ev.data.data32[0] = XCB_CURRENT_TIME;
+    ev.data.data32[1] = selection;
+    ev.data.data32[2] = win;
+    xcb_send_event(c_, 0, root, XCB_EVENT_MASK_STRUCTURE_NOTIFY, reinterpret_cast<const char*>(&ev));
+    xcb_get_selection_owner_reply_t* owner =
+        xcb_get_selection_owner_reply(c_, xcb_get_selection_owner(c_, selection), nullptr);
+    const bool ok = owner && owner->owner == win;
+    free(owner);
+    return ok;
+  }
+
+ private:
+  xcb_atom_t Atom(const std::string& name) {
+    xcb_intern_atom_reply_t* r =
+        xcb_intern_atom_reply(c_, xcb_intern_atom(c_, 0, uint16_t(name.size()), name.c_str()), nullptr);
+    const xcb_atom_t a = r ? r->atom : xcb_atom_t(XCB_ATOM_NONE);
+    free(r);
+    return a;
+  }
+  xcb_connection_t* c_ = nullptr;
+};
+#endif
 }  // namespace
 
 // An Xvfb of its own on a free display; its name (":N"), or empty when it cannot run.
@@ -52,6 +123,29 @@ std::string StartXvfb(TChildProcess& x, const TTempDir& dir) {
   return ":" + display.substr(0, display.size() - 1);
 }
 
+// The server on that display with the test's data and runtime folders.
+bool StartDesktopServer(TChildProcess& server, const TTempDir& dir, const std::string& display,
+                        const TLogReceiver& log, const std::vector<std::string>& args = {}) {
+  return server.Start(kServer, args,
+                      {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "ZELOPC_DATA_ROOT=" + dir.path(),
+                       "XDG_RUNTIME_DIR=" + dir.path(), log.Env()},
+                      dir / "server.txt");
+}
+
+// Message 1034 ends the server cleanly, which writes the login cache again (removed
+// first); the cache's text.
+std::string CloseByMessageAndReadCache(TChildProcess& server, const TTempDir& dir) {
+  std::error_code ec;
+  std::filesystem::remove(dir / "ZelOPC3/OpcRegCache.Dat", ec);
+  EXPECT_TRUE(SendWindowMessage(kMainWindowClass, kMainWindowCaption, kMsgCloseServer));
+  int code = -1;
+  EXPECT_TRUE(server.Wait(20000, &code));
+  EXPECT_EQ(code, 0);
+  std::string cache;
+  EXPECT_TRUE(ReadFileBytes(dir / "ZelOPC3/OpcRegCache.Dat", cache)) << "no login cache";
+  return cache;
+}
+
 TEST(ServerDesktop, PicksTheDesktopShellAndClosesOnMessage1034) {
   if (FindXvfb().empty()) GTEST_SKIP() << "Xvfb is not installed";
   TTempDir dir;
@@ -69,10 +163,7 @@ TEST(ServerDesktop, PicksTheDesktopShellAndClosesOnMessage1034) {
     std::vector<std::string> args{"-K"};
     if (c.headless) args.push_back("-headless");
     TChildProcess server;
-    ASSERT_TRUE(server.Start(kServer, args,
-                             {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "ZELOPC_DATA_ROOT=" + dir.path(),
-                              "XDG_RUNTIME_DIR=" + dir.path(), log.Env()},
-                             dir / "server.txt"));
+    ASSERT_TRUE(StartDesktopServer(server, dir, display, log, args));
     ASSERT_FALSE(log.WaitFor("ZelOpcServer_V3 Start!", 20000).empty());
     ASSERT_TRUE(WaitUntil([] { return FindWindowChannel(kMainWindowClass, kMainWindowCaption); }, 20000));
     std::vector<std::string> lines;
@@ -80,13 +171,17 @@ TEST(ServerDesktop, PicksTheDesktopShellAndClosesOnMessage1034) {
     // The headless shell reports its labels as log lines; the desktop shows them instead
     // (its first client count comes within a second, so a second and a half tells).
     EXPECT_EQ(!log.WaitFor("OPCDA:", c.headless ? 20000 : 1500).empty(), c.headless);
-    std::error_code ec;
-    std::filesystem::remove(dir / "ZelOPC3/OpcRegCache.Dat", ec);
-    EXPECT_TRUE(SendWindowMessage(kMainWindowClass, kMainWindowCaption, kMsgCloseServer));
-    int code = -1;
-    ASSERT_TRUE(server.Wait(20000, &code));
-    EXPECT_EQ(code, 0);
-    EXPECT_TRUE(std::filesystem::exists(dir / "ZelOPC3/OpcRegCache.Dat"));
+    // Either way the window request tells the labels; without OPC UA the desktop window
+    // stays as created, minimised.
+    std::map<std::string, std::string> view;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          view = WindowView();
+          return view["opcda"] == "OPCDA:有0个客户端连接";
+        },
+        20000));
+    EXPECT_EQ(view["state"], c.headless ? "headless" : "minimized");
+    CloseByMessageAndReadCache(server, dir);
   }
   x.Signal(SIGTERM);
   EXPECT_TRUE(x.Wait(10000));
@@ -107,10 +202,7 @@ TEST(ServerDesktop, ModbusRequestsAreServedByTheDesktopShell) {
                                   std::to_string(port) + "\n"));
   TLogReceiver log;
   TChildProcess server;
-  ASSERT_TRUE(server.Start(kServer, {},
-                           {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "ZELOPC_DATA_ROOT=" + dir.path(),
-                            "XDG_RUNTIME_DIR=" + dir.path(), log.Env()},
-                           dir / "server.txt"));
+  ASSERT_TRUE(StartDesktopServer(server, dir, display, log));
   ASSERT_TRUE(WaitUntil([] { return FindWindowChannel(kMainWindowClass, kMainWindowCaption); }, 20000));
   modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
   ASSERT_NE(ctx, nullptr);
@@ -127,6 +219,67 @@ TEST(ServerDesktop, ModbusRequestsAreServedByTheDesktopShell) {
   int code = -1;
   ASSERT_TRUE(server.Wait(20000, &code));
   EXPECT_EQ(code, 0);
+  x.Signal(SIGTERM);
+  EXPECT_TRUE(x.Wait(10000));
+}
+
+// With OPC UA the window goes to the tray at its first tick; a node-opcua client shows
+// in the OPC UA label while its session lasts; message 1034 ends the server, which saves
+// the login cache of its device.
+TEST(ServerDesktop, OpcUaClientShowsInTheTrayWindowAndMessage1034Closes) {
+  if (FindXvfb().empty()) GTEST_SKIP() << "Xvfb is not installed";
+  if (!std::filesystem::exists(ZEL_NODE_MODULES "/node-opcua")) GTEST_SKIP() << "node-opcua is not installed";
+  TTempDir dir;
+  TScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
+  TChildProcess x;
+  const std::string display = StartXvfb(x, dir);
+  ASSERT_FALSE(display.empty());
+#if ZEL_TEST_TRAY
+  TTestTray tray;
+  ASSERT_TRUE(tray.Start(display));
+  const std::string hidden = "tray";
+#else
+  const std::string hidden = "minimized";  // no notification area: the window minimises
+#endif
+  TCloudSim sim;
+  std::filesystem::create_directories(dir / "ZelOPC3");
+  ASSERT_TRUE(sim.Start(dir, SimPlant(1), {"--write-config", dir / "ZelOPC3/ZelOpc.Dat"}));
+  const int port = FreePort();
+  ASSERT_TRUE(WriteFileAtomic(dir / "ZelOPC3/config.ini",
+                              "[OPCUA]\nEnable=1\nPort=" + std::to_string(port) + "\n"));
+  TLogReceiver log;
+  TChildProcess server;
+  ASSERT_TRUE(StartDesktopServer(server, dir, display, log));
+  std::map<std::string, std::string> view;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        view = WindowView();
+        return view["state"] == hidden && view["opcua"] == "OPCUA:有0个客户端连接";
+      },
+      30000))
+      << view["state"] << " / " << view["opcua"] << "\n" << server.Output();
+  EXPECT_EQ(view["status"], "OPCUA端口:" + std::to_string(port));
+  EXPECT_EQ(view["opcda"], "OPCDA:有0个客户端连接");
+
+  TChildProcess client;
+  ASSERT_TRUE(client.Start("/usr/bin/env",
+                           {"node", ZEL_UA_CLIENT_JS, "opc.tcp://127.0.0.1:" + std::to_string(port), "hold", "60000"},
+                           {"NODE_PATH=" ZEL_NODE_MODULES, "HOME=" + dir.path(), "XDG_CONFIG_HOME=" + dir / "config"},
+                           dir / "node.txt"));
+  ASSERT_TRUE(WaitUntil([&] { return client.Output().find("ok\n") != std::string::npos || !client.Running(); }, 60000))
+      << client.Output();
+  ASSERT_NE(client.Output().find("ok\n"), std::string::npos) << client.Output();
+  EXPECT_TRUE(WaitUntil([&] { return WindowView()["opcua"] == "OPCUA:有1个客户端连接"; }, 20000))
+      << WindowView()["opcua"];
+  // The device's session is made by now (the plant runs), so the cache has an entry.
+  EXPECT_TRUE(WaitUntil([&] {
+    std::vector<std::string> lines;
+    return WindowRequest(kMainWindowClass, kMainWindowCaption, "status", lines) && lines.size() == 1 &&
+           lines[0].find("正常运行") != std::string::npos;
+  }, 30000));
+  client.Kill();
+
+  EXPECT_NE(CloseByMessageAndReadCache(server, dir).find("1001"), std::string::npos);
   x.Signal(SIGTERM);
   EXPECT_TRUE(x.Wait(10000));
 }

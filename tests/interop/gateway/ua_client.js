@@ -5,6 +5,7 @@
 //   read <nodeId>...        "<nodeId>\t<value>\t<status name>"
 //   write <nodeId> <value>  the write's status name (the value is sent as a Double)
 //   watch <nodeId> <ms>     subscribes and prints "change\t<value>\t<status name>" per notification
+//   hold <ms>               prints "ok" once the session is made, keeps it for <ms>, then closes
 "use strict";
 const opcua = require("node-opcua");
 const { OPCUAClient, AttributeIds, NodeClass, DataType, MessageSecurityMode, SecurityPolicy, UserTokenType,
@@ -73,6 +74,9 @@ async function main() {
     item.on("changed", (dv) => console.log(`change\t${valueText(dv)}\t${statusName(dv.statusCode)}`));
     await new Promise((r) => setTimeout(r, Number(args[1] || 3000)));
     await sub.terminate();
+  } else if (command === "hold") {
+    console.log("ok");
+    await new Promise((r) => setTimeout(r, Number(args[0] || 3000)));
   } else {
     console.log("error unknown command " + command);
   }

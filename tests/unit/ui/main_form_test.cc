@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMenuBar>
+#include <QTimer>
 #include <thread>
 
 #include "common/config/app_paths.h"
@@ -51,6 +52,7 @@ struct TFakeUa : TUaServerHost {
 // A main window with its shell and logic, created and with its timers started.
 struct TRunningForm {
   explicit TRunningForm(TZelMain& main) : shell(form, main), w(main, shell) {
+    form.TrayProbe = [] { return true; };  // the offscreen platform has no notification area
     w.Create();
     shell.Start(w);
   }
@@ -133,6 +135,7 @@ TEST_F(MainFormTest, MenuExitAsksForThePasswordUnlessCtrlIsHeld) {
     boxes->answer = c.answer;
     TSysOP.ClosePass = c.pass;
     TfrmOpcServer3Main form;
+    form.TrayProbe = [] { return true; };
     TQtShell shell(form, main_);
     shell.CtrlProbe = [&] { return c.ctrl; };
     TMainWindow w(main_, shell);
@@ -184,18 +187,108 @@ TEST_F(MainFormTest, Message1034ClosesWithoutAQuestion) {
   EXPECT_EQ(boxes->asked, 0);
 }
 
-TEST_F(MainFormTest, StatusRequestIsAnsweredWhileTheWindowRuns) {
+TEST_F(MainFormTest, StatusAndWindowRequestsAreAnsweredWhileTheWindowRuns) {
   TRunningForm r(main_);
   auto& [form, shell, w] = r;
-  std::atomic<bool> done{false}, ok{false};
-  std::vector<std::string> lines;
-  std::thread t([&] {
-    ok = WindowRequest(kMainWindowClass, kMainWindowCaption, "status", lines);
-    done = true;
-  });
-  EXPECT_TRUE(ProcessUntil([&] { return done.load(); }));
-  t.join();
-  EXPECT_TRUE(ok);
+  w.ClientCountTick();
+  form.lbMessage->setText("line one\nline two");
+  form.HideToTray();
+  for (const char* request : {"status", "window"}) {
+    SCOPED_TRACE(request);
+    std::atomic<bool> done{false}, ok{false};
+    std::vector<std::string> lines;
+    std::thread t([&] {
+      ok = WindowRequest(kMainWindowClass, kMainWindowCaption, request, lines);
+      done = true;
+    });
+    EXPECT_TRUE(ProcessUntil([&] { return done.load(); }));
+    t.join();
+    EXPECT_TRUE(ok);
+    if (std::string(request) == "window") {
+      const std::vector<std::string> want = {"state\ttray", "message\tline one line two",
+                                             "opcda\tOPCDA:有0个客户端连接", "opcua\t", "status\t"};
+      EXPECT_EQ(lines, want);
+    }
+  }
+  EXPECT_FALSE(w.Closed);
+}
+
+// The tray: hiding starts the icon's animation; a click or a double click brings the
+// window back and takes the icon away, other activations leave it in the tray. Without
+// a notification area the window minimises instead of hiding for good.
+TEST_F(MainFormTest, TrayActivationsAndTheDesktopWithoutTray) {
+  TRunningForm r(main_);
+  auto& form = r.form;
+  struct Case {
+    QSystemTrayIcon::ActivationReason reason;
+    bool shows;
+  } cases[] = {{QSystemTrayIcon::Trigger, true},
+               {QSystemTrayIcon::DoubleClick, true},
+               {QSystemTrayIcon::Context, false},
+               {QSystemTrayIcon::MiddleClick, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(int(c.reason));
+    form.show();
+    form.HideToTray();
+    EXPECT_TRUE(form.isHidden());
+    EXPECT_TRUE(form.Tray->isVisible());
+    EXPECT_TRUE(form.TrayAnimating());
+    emit form.Tray->activated(c.reason);
+    EXPECT_EQ(form.isVisible(), c.shows);
+    EXPECT_EQ(form.Tray->isVisible(), !c.shows);
+    EXPECT_EQ(form.TrayAnimating(), !c.shows);
+    EXPECT_EQ(form.View().State, c.shows ? "shown" : "tray");
+  }
+
+  form.TrayProbe = [] { return false; };
+  form.show();
+  form.HideToTray();
+  EXPECT_FALSE(form.isHidden());
+  EXPECT_TRUE(form.isMinimized());
+  EXPECT_FALSE(form.Tray->isVisible());
+  EXPECT_FALSE(form.TrayAnimating());
+  EXPECT_EQ(form.View().State, "minimized");
+}
+
+// The icon's frames: drawn (not blank), each different, repeating after the last; the
+// animation's tick steps through them and puts each on the tray icon.
+TEST_F(MainFormTest, TrayIconFramesCycle) {
+  std::vector<QImage> frames;
+  for (int i = 0; i < kTrayFrames; ++i) {
+    const QImage img = TrayIconFrame(i).toImage();
+    EXPECT_EQ(img.size(), QSize(32, 32));
+    EXPECT_NE(qAlpha(img.pixel(16, 16)), 0) << i;  // the badge covers the middle
+    EXPECT_EQ(qAlpha(img.pixel(0, 0)), 0) << i;    // rounded corners stay clear
+    for (const QImage& before : frames) EXPECT_NE(img, before) << i;
+    frames.push_back(img);
+  }
+  EXPECT_EQ(TrayIconFrame(kTrayFrames).toImage(), frames[0]);
+  TfrmOpcServer3Main form;
+  std::vector<int> seen;
+  for (int i = 0; i < kTrayFrames + 1; ++i) {
+    form.NextTrayFrame();
+    seen.push_back(form.TrayFrameIndex());
+    EXPECT_EQ(form.Tray->icon().pixmap(32, 32).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
+              frames[size_t(seen.back())].convertToFormat(QImage::Format_ARGB32_Premultiplied));
+  }
+  EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 0, 1}));
+}
+
+// An exception that escapes a window event (here a timer's) takes the window's path
+// (its log line is the runtime's test): an entry in ErrorLog.txt, the 20 s timed close
+// and an error box.
+TEST_F(MainFormTest, ExceptionInAWindowEventStartsTheTimedClose) {
+  TRunningForm r(main_);
+  auto& [form, shell, w] = r;
+  QTimer::singleShot(0, &form, [] { throw std::runtime_error("broken handler"); });
+  EXPECT_TRUE(ProcessUntil([&] { return !boxes->errors.empty(); }));
+  ASSERT_EQ(boxes->errors.size(), 1u);
+  EXPECT_EQ(boxes->errors[0], "broken handler");
+  std::string text;
+  ASSERT_TRUE(ReadFileBytes(g_DataDir + "/ErrorLog.txt", text));
+  EXPECT_NE(text.find("broken handler"), std::string::npos);
+  EXPECT_EQ(w.Countdown, 20);
+  EXPECT_NE(form.lbMessage->text().toStdString().find("20"), std::string::npos);
   EXPECT_FALSE(w.Closed);
 }
 

@@ -1,11 +1,12 @@
-// The one QApplication of a test program, on the offscreen platform.
+// The one application object of a test program, the server's own, on the offscreen
+// platform.
 #pragma once
-#include <QApplication>
+#include "server/ui/server_app.h"
 
 inline void EnsureOffscreenApp() {
   static int argc = 1;
   static char name[] = "ui_test";
   static char* argv[] = {name, nullptr};
   qputenv("QT_QPA_PLATFORM", "offscreen");
-  static QApplication app(argc, argv);
+  static TServerApplication app(argc, argv);
 }

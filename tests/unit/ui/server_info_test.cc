@@ -1,5 +1,6 @@
 // The status window: its rows from the projects' states, its headers and buttons from
-// uiinfo.ini, the memo's height, the row menu, and the refresh that Ctrl suppresses.
+// uiinfo.ini, the memo's height, the row menu and its password actions, and the refresh
+// that Ctrl suppresses.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -13,6 +14,9 @@
 #include "server/core/server_info.h"
 #include "server/runtime/zel_main.h"
 #include "server/ui/server_info_form.h"
+#include "common/config/opc_prj.h"
+#include "common/platform/text.h"
+#include "tests/common/test_env.h"
 #include "tests/unit/ui/offscreen_app.h"
 
 namespace {
@@ -139,5 +143,106 @@ TEST(ServerInfo, WindowTakesUiInfoTextsAndRefreshesUnlessCtrl) {
     EXPECT_FALSE(form.RefreshTimer.isActive());
     EXPECT_EQ(before, "正常运行");
     EXPECT_EQ(after, ctrl ? "正常运行" : "重登录");
+  }
+}
+
+// The row menu's actions on the password store: a password entered for a project the
+// archive keeps none for is used for its next login at once and found again at the next
+// start; deleting it leaves the running project alone.
+TEST(ServerInfo, RowMenuEntersKeepsAndForgetsTheDevicePassword) {
+  EnsureOffscreenApp();
+  TTempDir dir;
+  TScopedEnv root("ZELOPC_DATA_ROOT", dir.path());
+  TZelMain main;
+  TOpcSPrj& refused = AddPrj(main, "Pump", "1001", ncsError, ncePassword);
+  refused.NoSavePass = 1;
+  TOpcSPrj& running = AddPrj(main, "Tank", "1002", ncsRunning, 0);
+  running.NoSavePass = 1;
+  running.Password = "tank";
+  main.RetryList.push_back(&refused);
+  TfrmServerInfo form(main, TmyLangString{}, "查看服务器状态");
+  form.Refresh();
+  int asked = 0;
+  std::string prompt, answer;
+  bool confirm = true;
+  form.AskPassword = [&](const std::string& p, std::string& value) {
+    ++asked;
+    prompt = p;
+    value = answer;
+    return confirm;
+  };
+
+  // Cancelled: nothing changes.
+  form.Grid->selectRow(0);
+  confirm = false;
+  form.actEnterPassword->trigger();
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(prompt, "Pump[1001]");
+  EXPECT_EQ(refused.ReadRegPass("1001"), "");
+  EXPECT_EQ(main.RetryList.size(), 1u);
+
+  // Confirmed: at most 16 UTF-16 units, kept scrambled, the login comes on the next tick.
+  confirm = true;
+  answer = "一二三四五六七八九十abcdefgh";
+  form.actEnterPassword->trigger();
+  EXPECT_EQ(refused.Password, "一二三四五六七八九十abcdef");
+  EXPECT_EQ(refused.ReadRegPass("1001"), EncodePass(refused.Password));
+  EXPECT_TRUE(main.RetryList.empty());
+  ASSERT_EQ(main.ReLoginList.size(), 1u);
+  EXPECT_EQ(main.ReLoginList[0], &refused);
+
+  // A running project's row has no "输入密码", even when the action is reached anyway.
+  form.Grid->selectRow(1);
+  form.actEnterPassword->trigger();
+  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(running.ReadRegPass("1002"), "");
+
+  // The next start: projects without a password of their own take the kept one.
+  {
+    TZelMain next;
+    AddPrj(next, "Pump", "1001", ncsIdle, 0).NoSavePass = 1;
+    AddPrj(next, "Tank", "1002", ncsIdle, 0).NoSavePass = 1;
+    AddPrj(next, "Own", "1001", ncsIdle, 0).Password = "own";
+    ApplySavedPasswords(next);
+    EXPECT_EQ(next.SPrj(0).Password, refused.Password);
+    EXPECT_EQ(next.SPrj(1).Password, "");
+    EXPECT_EQ(next.SPrj(2).Password, "own");
+  }
+
+  // "删除保存的密码": the store forgets it, the project keeps its password for now.
+  form.Grid->selectRow(0);
+  form.actDeletePassword->trigger();
+  EXPECT_EQ(refused.ReadRegPass("1001"), "");
+  EXPECT_FALSE(refused.Password.empty());
+  TZelMain next;
+  AddPrj(next, "Pump", "1001", ncsIdle, 0).NoSavePass = 1;
+  ApplySavedPasswords(next);
+  EXPECT_EQ(next.SPrj(0).Password, "");
+}
+
+// A double click asks for the password only where the data server refused it for a
+// project whose password the archive does not keep.
+TEST(ServerInfo, DoubleClickAsksForThePasswordOnlyAfterAPasswordError) {
+  EnsureOffscreenApp();
+  TTempDir dir;
+  TScopedEnv root("ZELOPC_DATA_ROOT", dir.path());
+  struct Case {
+    int noSavePass, err;
+    bool asks;
+  } cases[] = {{1, ncePassword, true}, {0, ncePassword, false}, {1, nceNetwork, false}, {1, nceDeviceConn, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.noSavePass << "/" << c.err);
+    TZelMain main;
+    AddPrj(main, "Pump", "1001", ncsError, c.err).NoSavePass = c.noSavePass;
+    TfrmServerInfo form(main, TmyLangString{}, "查看服务器状态");
+    form.Refresh();
+    form.Grid->selectRow(0);
+    bool asked = false;
+    form.AskPassword = [&](const std::string&, std::string&) {
+      asked = true;
+      return false;
+    };
+    emit form.Grid->cellDoubleClicked(0, 1);
+    EXPECT_EQ(asked, c.asks);
   }
 }
