@@ -17,6 +17,7 @@
 #include "common/platform/clock.h"
 #include "common/platform/text.h"
 #include "server/namespace/name_space.h"
+#include "server/opcda/com_object.h"
 #include "server/runtime/zel_main.h"
 
 namespace {
@@ -83,25 +84,9 @@ void Step(State& st, int depth);
 
 // A client's sink: reads every array it is given, then lets the input make the next
 // calls from inside the callback (two levels deep at most).
-class FuzzSink final : public IOPCDataCallback {
+class FuzzSink final : public TComObject<IOPCDataCallback, &IID_IOPCDataCallback> {
  public:
   FuzzSink(State& st, int depth) : st_(st), depth_(depth) {}
-  virtual ~FuzzSink() = default;
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCDataCallback)) {
-      *ppv = static_cast<IOPCDataCallback*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
-  }
   HRESULT STDMETHODCALLTYPE OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD n, OPCHANDLE* h,
                                          VARIANT* v, WORD* q, FILETIME* t, HRESULT* e) override {
     return Called(n, h, v, q, t, e);
@@ -143,7 +128,6 @@ class FuzzSink final : public IOPCDataCallback {
   }
   State& st_;
   int depth_;
-  ULONG refs_ = 1;
 };
 
 void Step(State& st, int depth) {
@@ -161,6 +145,23 @@ void Step(State& st, int depth) {
       uint8_t k = in.u8();
       if (k < 128 && !from.empty()) return from[k % from.size()];
       return in.u32();
+    };
+    // n handles and values (numbers or texts) for reads and writes; one spare entry,
+    // so the arrays exist for n = 0 too. The caller clears the values.
+    auto pickItems = [&](DWORD n, std::vector<OPCHANDLE>& hs, std::vector<VARIANT>& vs) {
+      hs.assign(n + 1, 0);
+      vs.resize(n + 1);
+      for (VARIANT& v : vs) VariantInit(&v);
+      for (DWORD i = 0; i < n; ++i) {
+        hs[i] = pickHandle(itemHandles);
+        if (in.u8() & 1) {
+          vs[i].vt = VT_BSTR;
+          vs[i].bstrVal = Utf8ToBstr(in.text());
+        } else {
+          vs[i].vt = VT_R8;
+          vs[i].dblVal = static_cast<int32_t>(in.u32());
+        }
+      }
     };
     switch (op) {
       case 0: {
@@ -227,14 +228,9 @@ void Step(State& st, int depth) {
           ComPtr<IOPCSyncIO> io;
           g.As(IID_IOPCSyncIO, &io);
           DWORD n = in.u8() % 4;
-          std::vector<OPCHANDLE> hs(n + 1);
-          std::vector<VARIANT> vs(n + 1);
-          for (DWORD i = 0; i < n; ++i) {
-            hs[i] = pickHandle(itemHandles);
-            VariantInit(&vs[i]);
-            vs[i].vt = VT_R8;
-            vs[i].dblVal = static_cast<int32_t>(in.u32());
-          }
+          std::vector<OPCHANDLE> hs;
+          std::vector<VARIANT> vs;
+          pickItems(n, hs, vs);
           HRESULT* e = nullptr;
           if (op == 7) {
             OPCITEMSTATE* st = nullptr;
@@ -245,6 +241,7 @@ void Step(State& st, int depth) {
             io->Write(n, hs.data(), vs.data(), &e);
           }
           FreeErrors(e);
+          for (VARIANT& v : vs) VariantClear(&v);
         }
         break;
       case 9:
@@ -355,19 +352,9 @@ void Step(State& st, int depth) {
           DWORD trans = in.u32();
           if (op == 18) {
             DWORD n = in.u8() % 4;
-            std::vector<OPCHANDLE> hs(n + 1);
-            std::vector<VARIANT> vs(n + 1);
-            for (DWORD i = 0; i < n; ++i) {
-              hs[i] = pickHandle(itemHandles);
-              VariantInit(&vs[i]);
-              if (in.u8() & 1) {
-                vs[i].vt = VT_BSTR;
-                vs[i].bstrVal = Utf8ToBstr(in.text());
-              } else {
-                vs[i].vt = VT_R8;
-                vs[i].dblVal = static_cast<int32_t>(in.u32());
-              }
-            }
+            std::vector<OPCHANDLE> hs;
+            std::vector<VARIANT> vs;
+            pickItems(n, hs, vs);
             HRESULT* e = nullptr;
             HRESULT hr = in.u8() & 1 ? io->Read(n, hs.data(), trans, &cancel, &e)
                                      : io->Write(n, hs.data(), vs.data(), trans, &cancel, &e);

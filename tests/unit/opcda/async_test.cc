@@ -139,16 +139,15 @@ class AsyncTest : public LeakCheck {
     }
     return c;
   }
+  TZelMain main_;
+  std::deque<Client> clients_;
+
+ public:
   // One tick of the scan timer, ms after the last.
   void Tick(int64_t ms = 200) {
     g_steady += ms;
     ScanOPCServers();
   }
-
-  TZelMain main_;
-  std::deque<Client> clients_;
-
- public:
   std::vector<ComPtr<IOPCServer>> servers_;  // also for the re-entering clients
 };
 
@@ -546,6 +545,9 @@ TEST_F(AsyncTest, ASinkThatCallsBackLeavesEveryObjectConsistent) {
        },
        2},  // the refresh queued in the callback, the pending read
       {"turns the group inactive", [](AsyncTest&, Client& c) { c.SetActive(FALSE); }, 1},
+      // As a timer message dispatched while the call is out would: the calling group
+      // is not scanned again, the others are.
+      {"lets a scan tick run", [](AsyncTest& t, Client&) { t.Tick(); }, 1},
       {"unadvises", [](AsyncTest&, Client& c) { c.Unadvise(); }, 0},
       {"removes and releases its group",
        [](AsyncTest& t, Client& c) {

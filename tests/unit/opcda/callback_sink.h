@@ -10,6 +10,7 @@
 #include "com/com_ptr.h"
 #include "com/ole_text.h"
 #include "com/opc_da.h"
+#include "server/opcda/com_object.h"
 
 namespace opcda_test {
 
@@ -40,24 +41,8 @@ inline std::string Text(const VARIANT& v) {
 
 // A client's IOPCDataCallback that records every call; `during` runs inside each call
 // (the re-entering client), `answer` is what it returns, `throws` makes it throw.
-class Sink final : public IOPCDataCallback {
+class Sink final : public TComObject<IOPCDataCallback, &IID_IOPCDataCallback> {
  public:
-  virtual ~Sink() = default;
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IOPCDataCallback)) {
-      *ppv = static_cast<IOPCDataCallback*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ULONG n = --refs;
-    if (n == 0) delete this;
-    return n;
-  }
   HRESULT STDMETHODCALLTYPE OnDataChange(DWORD t, OPCHANDLE g, HRESULT mq, HRESULT me, DWORD n,
                                          OPCHANDLE* h, VARIANT* v, WORD* q, FILETIME* ts,
                                          HRESULT* e) override {
@@ -82,7 +67,6 @@ class Sink final : public IOPCDataCallback {
   std::function<void(const Call&)> during;
   HRESULT answer = S_OK;
   bool throws = false;
-  ULONG refs = 1;
 
  private:
   HRESULT Record(char kind, DWORD t, OPCHANDLE g, HRESULT m, DWORD n, OPCHANDLE* h, VARIANT* v,
