@@ -181,6 +181,8 @@ class TOPCGroup : public IOPCItemMgt,
   HRESULT QueueItems(TAsyncKind kind, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
                      DWORD dwTransactionID, DWORD* pdwCancelID, HRESULT** ppErrors);
   zelcom::ComPtr<IOPCDataCallback> clientSink();
+  // Still in its server's group list (a callback may have removed it).
+  bool listed();
   void asyncScan();
   // One callback of each kind; false when nothing was sent (nothing to report, no
   // sink, or no memory for the arrays).

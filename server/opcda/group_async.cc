@@ -278,12 +278,14 @@ void TOPCGroup::scan() {
   TFlagScope scanning(_scanning);
   try {
     asyncScan();
-    if (_active && _onDataChangeEnabled && _server) sendDataChange(0, true);
+    if (_active && _onDataChangeEnabled && listed()) sendDataChange(0, true);
   } catch (...) {
     // Out of memory while assembling: this tick's report is skipped, the next one
     // reports what is still different.
   }
 }
+
+bool TOPCGroup::listed() { return _server && _server->FindGroupByServerHandle(_serverHandle) == this; }
 
 void TOPCGroup::asyncScan() {
   if (_asyncList.empty()) return;
@@ -298,8 +300,9 @@ void TOPCGroup::asyncScan() {
   for (auto& t : batch) {
     if (t->done()) continue;
     t->setDone();
-    // A client that unadvised in an earlier callback hears nothing more.
-    if (!_clientSink) break;
+    // A client that unadvised or removed the group in an earlier callback hears
+    // nothing more.
+    if (!_clientSink || !listed()) break;
     if (t->cancelled()) {
       sendCancelComplete(*t);
       continue;

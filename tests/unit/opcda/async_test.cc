@@ -513,7 +513,8 @@ TEST_F(AsyncTest, ASinkThatCallsBackLeavesEveryObjectConsistent) {
   struct Case {
     const char* what;
     std::function<void(AsyncTest&, Client&)> action;
-    size_t laterCalls;  // callbacks of the first group at the next tick
+    size_t sameTick;    // callbacks of the first group at the tick of the action
+    size_t laterCalls;  // and at the next tick
   };
   const Case cases[] = {
       {"adds items",
@@ -529,26 +530,28 @@ TEST_F(AsyncTest, ASinkThatCallsBackLeavesEveryObjectConsistent) {
          CoTaskMemFree(r);
          CoTaskMemFree(e);
        },
-       1},  // the read queued then (the new item was reported in the same tick)
+       3, 1},  // the read queued then (the new item was reported in the same tick)
       {"removes every item",
        [](AsyncTest&, Client& c) {
          HRESULT* e = nullptr;
          c.mgt->RemoveItems(static_cast<DWORD>(c.items.size()), c.items.data(), &e);
          CoTaskMemFree(e);
        },
-       0},
+       1, 0},
       {"refreshes and cancels its next transaction",
        [](AsyncTest&, Client& c) {
          DWORD id = 0;
          c.io->Refresh2(OPC_DS_CACHE, 50, &id);
          c.io->Cancel2(2);  // the write, still in this scan's batch
        },
-       2},  // the refresh queued in the callback, the pending read
-      {"turns the group inactive", [](AsyncTest&, Client& c) { c.SetActive(FALSE); }, 1},
+       3, 2},  // the refresh queued in the callback, the pending read
+      {"turns the group inactive", [](AsyncTest&, Client& c) { c.SetActive(FALSE); }, 2, 1},
       // As a timer message dispatched while the call is out would: the calling group
       // is not scanned again, the others are.
-      {"lets a scan tick run", [](AsyncTest& t, Client&) { t.Tick(); }, 1},
-      {"unadvises", [](AsyncTest&, Client& c) { c.Unadvise(); }, 0},
+      {"lets a scan tick run", [](AsyncTest& t, Client&) { t.Tick(); }, 3, 1},
+      {"unadvises", [](AsyncTest&, Client& c) { c.Unadvise(); }, 1, 0},
+      {"removes its group and keeps it",  // no more callbacks; the group still answers
+       [](AsyncTest& t, Client& c) { t.servers_[0]->RemoveGroup(c.hServer, TRUE); }, 1, 0},
       {"removes and releases its group",
        [](AsyncTest& t, Client& c) {
          t.servers_[0]->RemoveGroup(c.hServer, TRUE);
@@ -557,7 +560,7 @@ TEST_F(AsyncTest, ASinkThatCallsBackLeavesEveryObjectConsistent) {
          c.state.Reset();
          c.group.Reset();
        },
-       0},
+       1, 0},
       {"releases the server and its group",
        [](AsyncTest& t, Client& c) {
          c.io.Reset();
@@ -566,7 +569,7 @@ TEST_F(AsyncTest, ASinkThatCallsBackLeavesEveryObjectConsistent) {
          c.group.Reset();
          t.servers_[0].Reset();
        },
-       0},
+       3, 0},
   };
   for (const Case& k : cases) {
     if (!servers_[0]) servers_[0] = ComPtr<IOPCServer>::Adopt(TNxBaseOPCServer::Create());
@@ -583,7 +586,7 @@ TEST_F(AsyncTest, ASinkThatCallsBackLeavesEveryObjectConsistent) {
     Tick();
     EXPECT_FALSE(once) << k.what;
     EXPECT_EQ(second.Take().size(), 1u) << k.what;
-    c.Take();
+    EXPECT_EQ(c.Take().size(), k.sameTick) << k.what;
     DWORD id2 = 0;
     if (c.io) c.AsyncRead({c.items[0]}, 3, &id2);
     Tick();
