@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <chrono>
 #include <functional>
+#include <thread>
 
 #include "com/com_ptr.h"
 #include "com/ole_text.h"
@@ -64,6 +66,13 @@ class OpcDaClientTest : public ::testing::Test {
     SetNowSource(nullptr);
   }
   TOpcSPrj& P() { return main_->SPrj(0); }
+  // The item id of a variable of Dev1.
+  static std::string IdOf(const TZelVarItem& v) {
+    std::string id = "Dev1.";
+    if (!v.GroupName.empty()) id += v.GroupName + ".";
+    if (!v.SubGroupName.empty()) id += v.SubGroupName + ".";
+    return id + v.Name;
+  }
   bool Pump(const std::function<bool()>& pred, int ms = 20000) {
     const int64_t until = MonotonicMs() + ms;
     while (MonotonicMs() < until) {
@@ -135,10 +144,7 @@ TEST_F(OpcDaClientTest, ReadsWritesAndSeesTheDeviceGoOffline) {
   for (auto& v : P().Vars)
     if (!v->ReadOnly && !target) target = v.get();
   ASSERT_NE(target, nullptr);
-  std::string targetId = "Dev1.";
-  if (!target->GroupName.empty()) targetId += target->GroupName + ".";
-  if (!target->SubGroupName.empty()) targetId += target->SubGroupName + ".";
-  targetId += target->Name;
+  std::string targetId = IdOf(*target);
   std::vector<OPCHANDLE> handles;
   OPCHANDLE writable = 0;
   for (size_t i = 0; i < ids.size(); ++i) {
@@ -268,10 +274,7 @@ TEST_F(OpcDaClientTest, SubscriptionsAndAsyncIoFollowTheDevice) {
   std::vector<std::u16string> ids;
   std::vector<std::string> names;
   for (auto& v : P().Vars) {
-    std::string id = "Dev1.";
-    if (!v->GroupName.empty()) id += v->GroupName + ".";
-    if (!v->SubGroupName.empty()) id += v->SubGroupName + ".";
-    ids.push_back(Utf8ToUtf16(id + v->Name));
+    ids.push_back(Utf8ToUtf16(IdOf(*v)));
     names.push_back(v->Name);
   }
   auto handleOf = [&](const char* name) {
@@ -284,6 +287,7 @@ TEST_F(OpcDaClientTest, SubscriptionsAndAsyncIoFollowTheDevice) {
   SubscriptionClient a, b;  // two clients, each with its own server object
   a.Open(ids, 1);
   b.Open(ids, 2);
+  ScanOPCServers();  // the first reports: the values before any change below
   auto pumpScan = [&](const std::function<bool()>& pred) {
     return Pump([&] {
       ScanOPCServers();
@@ -353,6 +357,93 @@ TEST_F(OpcDaClientTest, SubscriptionsAndAsyncIoFollowTheDevice) {
   }));
   b.Got('D', 0);
   EXPECT_EQ(b.Reported(set).size(), bReports);
+
+  // The inactive rules: an inactive item, then an inactive group, hear nothing of a
+  // change the runtime has taken.
+  auto runtimeHas = [&](double x) {
+    return pumpScan([&] {
+      for (auto& var : P().Vars)
+        if (var->Name == "Set") return var->Value == x;
+      return false;
+    });
+  };
+  ComPtr<IOPCItemMgt> mgt;
+  ASSERT_EQ(a.group.As(IID_IOPCItemMgt, &mgt), S_OK);
+  OPCHANDLE aSet = a.items[set - 100];
+  ASSERT_EQ(mgt->SetActiveState(1, &aSet, FALSE, &e), S_OK);
+  CoTaskMemFree(e);
+  a.Got('D', 0);
+  size_t aReports = a.Reported(set).size();
+  sim_.Control("set?device=1001&name=Set&value=21");
+  ASSERT_TRUE(runtimeHas(21));
+  ComPtr<IOPCGroupStateMgt> state;
+  ASSERT_EQ(a.group.As(IID_IOPCGroupStateMgt, &state), S_OK);
+  BOOL inactive = FALSE;
+  ASSERT_EQ(state->SetState(nullptr, nullptr, &inactive, nullptr, nullptr, nullptr, nullptr), S_OK);
+  ASSERT_EQ(mgt->SetActiveState(1, &aSet, TRUE, &e), S_OK);
+  CoTaskMemFree(e);
+  a.Got('D', 0);
+  size_t aCalls = a.seen.size();
+  sim_.Control("set?device=1001&name=Set&value=22");
+  ASSERT_TRUE(runtimeHas(22));
+  for (int i = 0; i < 5; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(15));  // more than the group's rate
+    ScanOPCServers();
+  }
+  a.Got('D', 0);
+  EXPECT_EQ(a.seen.size(), aCalls);
+  EXPECT_EQ(a.Reported(set).size(), aReports);
+}
+
+// Clients that fail or call back into the server while others follow the device.
+TEST_F(OpcDaClientTest, FailingAndReenteringSinksStopNobodyElse) {
+  std::vector<std::u16string> ids;
+  for (auto& v : P().Vars)
+    if (v->Name == "Set") ids.push_back(Utf8ToUtf16(IdOf(*v)));
+  ASSERT_EQ(ids.size(), 1u);
+  SubscriptionClient watcher;
+  watcher.Open(ids, 1);
+  struct Case {
+    const char* what;
+    HRESULT answer;
+    bool removeAndRelease;  // the client removes and releases its group in the callback
+  } cases[] = {
+      {"answers an error", E_FAIL, false},
+      {"is gone", opcda_test::kRpcDisconnected, false},
+      {"removes and releases its group", S_OK, true},
+  };
+  int value = 30;
+  for (const Case& k : cases) {
+    SubscriptionClient x;
+    x.Open(ids, 2);
+    ScanOPCServers();  // x's first report, before the changes below
+    x.sink->answer = k.answer;
+    if (k.removeAndRelease)  // from the first change on
+      x.sink->during = [&](const Call&) {
+        OPCHANDLE h = 0;
+        ComPtr<IOPCGroupStateMgt> st;
+        x.group.As(IID_IOPCGroupStateMgt, &st);
+        st->GetState(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &h);
+        st.Reset();
+        x.server->RemoveGroup(h, TRUE);
+        x.io.Reset();
+        x.group.Reset();
+      };
+    for (int round = 0; round < 2; ++round) {
+      std::string v = std::to_string(++value);
+      sim_.Control("set?device=1001&name=Set&value=" + v);
+      ASSERT_TRUE(Pump([&] {
+        ScanOPCServers();
+        watcher.Got('D', 0);
+        auto r = watcher.Reported(100);
+        return !r.empty() && r.back() == v;
+      })) << k.what;
+    }
+    x.Got('D', 0);
+    // The first report, then: the failing client each change, the gone one and the one
+    // that left at the first change only.
+    EXPECT_EQ(x.seen.size(), k.answer == E_FAIL ? 3u : 2u) << k.what;
+  }
 }
 
 }  // namespace
