@@ -490,6 +490,9 @@ HRESULT TDA2::GetCurFile(LPOLESTR* ppszFileName) {
 // ---- scans
 
 void TDA2::Scan() {
+  // The client may release the server in a group's callback: held until the end, and
+  // declared before the guard so the lock is left first.
+  zelcom::ComPtr<IUnknown> self(Unknown());
   TOpcGuard g(_lock);
   _lastUpdateTime = NowDate();
   // A copy with references: a callback may remove groups while the loop runs.
@@ -497,7 +500,10 @@ void TDA2::Scan() {
   std::vector<TOPCGroup*> groups = _groups;
   hold.reserve(groups.size());
   for (TOPCGroup* grp : groups) hold.emplace_back(grp->Unknown());
-  for (TOPCGroup* grp : groups) grp->scan();
+  for (TOPCGroup* grp : groups) {
+    // A group removed by an earlier group's callback no longer calls its client.
+    if (std::find(_groups.begin(), _groups.end(), grp) != _groups.end()) grp->scan();
+  }
 }
 
 void ScanOPCServers() {
