@@ -26,7 +26,7 @@ TDA2::TDA2()
     _clientSink = connected ? zelcom::ComPtr<IOPCShutdown>(static_cast<IOPCShutdown*>(sink))
                             : nullptr;
   });
-  CoAddRefServerProcess();
+  ServerObjectCreated();
 }
 
 void TDA2::Initialize() {
@@ -44,7 +44,7 @@ TDA2::~TDA2() {
   DetachGroups();
   if (auto* p = _connectionPoints.Find(IID_IOPCShutdown)) p->DisconnectAll();
   _clientSink.Reset();
-  CoReleaseServerProcess();
+  ServerObjectReleased();
 }
 
 void TDA2::DetachGroups() {

@@ -17,6 +17,7 @@
 // client still holds answers without touching freed memory.
 #pragma once
 #include <memory>
+#include "server/opcda/com_server.h"
 #include "server/opcda/opc_lock.h"
 #include <string>
 #include <vector>

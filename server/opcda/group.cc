@@ -71,7 +71,7 @@ TOPCGroup::TOPCGroup(TDA2* server, const std::string& name, bool active, DWORD r
     _clientSink = connected ? zelcom::ComPtr<IOPCDataCallback>(static_cast<IOPCDataCallback*>(sink))
                             : nullptr;
   });
-  CoAddRefServerProcess();
+  ServerObjectCreated();
 }
 
 TOPCGroup* TOPCGroup::Create(TDA2* server, const std::string& name, bool active,
@@ -105,7 +105,7 @@ TOPCGroup::~TOPCGroup() {
   if (auto* p = _connectionPoints.Find(IID_IOPCDataCallback)) p->DisconnectAll();
   _clientSink.Reset();
   if (_server) _server->GroupGone(this);
-  CoReleaseServerProcess();
+  ServerObjectReleased();
 }
 
 void TOPCGroup::Detach() {
