@@ -113,8 +113,9 @@ void TOpcVarGroup::FillGroupList(std::vector<std::string>& list, VARTYPE vtype) 
 TOPCGroup* TNxBaseOPCGroup::Create(TDA2* server, const std::string& name, bool active,
                                    DWORD requestedUpdateRate, OPCHANDLE clientHandle, DWORD lcid) {
   try {
-    return Register(new TNxBaseOPCGroup(server, name, active, requestedUpdateRate, clientHandle, lcid),
-                    server);
+    auto* g = new TNxBaseOPCGroup(server, name, active, requestedUpdateRate, clientHandle, lcid);
+    g->classInfo().AnswerGroupInterface();  // the type library's IOPCGroup
+    return Register(g, server);
   } catch (...) {
     return nullptr;
   }

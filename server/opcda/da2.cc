@@ -79,6 +79,8 @@ HRESULT TDA2::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<IPersistFile*>(this);
   else if (IsEqualIID(riid, IID_IConnectionPointContainer))
     *ppv = static_cast<IConnectionPointContainer*>(&_connectionPoints);
+  else if (void* part = _classInfo.Find(riid))
+    *ppv = part;
   else {
     *ppv = nullptr;
     return E_NOINTERFACE;

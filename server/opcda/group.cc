@@ -127,6 +127,8 @@ HRESULT TOPCGroup::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<IOPCSyncIO*>(this);
   else if (IsEqualIID(riid, IID_IConnectionPointContainer))
     *ppv = static_cast<IConnectionPointContainer*>(&_connectionPoints);
+  else if (void* part = _classInfo.Find(riid))
+    *ppv = part;
   else {
     *ppv = nullptr;
     return E_NOINTERFACE;
