@@ -225,17 +225,9 @@ void ApplyRegistrationMode(TComStartMode mode) {
   }
 }
 
-std::string RegisteredServerDir() {
-  std::string clsid, exe;
-  if (!RegReadString(TRegRoot::HKCR, std::string(kServerProgId) + "\\Clsid", "", clsid) || clsid.empty())
-    return {};
-  if (!RegReadString(TRegRoot::HKCR, "CLSID\\" + clsid + "\\LocalServer32", "", exe) || exe.empty()) return {};
-  // A path with a blank is registered quoted.
-  if (exe.size() >= 2 && exe.front() == '"' && exe.back() == '"') exe = exe.substr(1, exe.size() - 2);
-  return LongPath(ExcludeTrailingSlash(ExtractFileDir(exe)));
-}
-
 TOpcComServer::TOpcComServer(TComStartMode mode, std::function<void()> onLastRelease) {
+  // The main thread's apartment; KillOPCServers leaves it at the program's end.
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   BeginComServer(mode, std::move(onLastRelease));
   objects_.Register(OpcClasses());
 }

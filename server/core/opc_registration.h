@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "common/helpers/registered_server.h"
 #include "common/platform/registry.h"
 #include "server/opcda/com_server.h"
 
 inline constexpr const char* kServerClassId = "{6B1D9A52-3C7E-4F0A-9E21-5A8C0D3F7B11}";
 inline constexpr const char* kGroupClassId = "{6B1D9A52-3C7E-4F0A-9E21-5A8C0D3F7B12}";
 inline constexpr const char* kTypeLibId = "{6B1D9A52-3C7E-4F0A-9E21-5A8C0D3F7B10}";
-inline constexpr const char* kServerProgId = "ZelOpcServer3.ZELOPC";
 inline constexpr const char* kOpcDa20CategoryText = "OPC Data Access Servers Version 2.0";
 
 // Where class entries go: HKCR itself, or a per-user classes key.
@@ -50,8 +50,6 @@ void ApplyRegistrationMode(TComStartMode mode);
 // quoted when it still holds a blank, so the path cannot be read as a shorter program
 // with arguments.
 std::string LocalServerText(const std::string& exePath);
-// Directory of the registered server program, empty when none is registered.
-std::string RegisteredServerDir();
 
 // The program as a running COM server, from the main loop's start to its end: the class
 // objects of OpcClasses() registered and resumed, and the lifetime of the start mode
