@@ -20,7 +20,7 @@
 #include "server/namespace/name_space.h"
 #include "server/opcda/da2.h"
 #include "server/runtime/zel_main.h"
-#include "tests/common/test_env.h"
+#include "tests/unit/server_core/server_process_fixture.h"
 
 namespace {
 
@@ -40,31 +40,13 @@ struct TFakeShell : TMainShell {
 int g_scans = 0;
 void CountScan(TValueProxy*) { ++g_scans; }
 
-class MainWindowOpcDaTest : public ::testing::Test {
+class MainWindowOpcDaTest : public TServerProcessTest {
  protected:
   void SetUp() override {
-    ResetAppPathsForTest();
-    InitAppPaths();
-    TSysOP = TSysOPRecord{};
-    g_DataServerMgr = std::make_unique<TDataServerMgr>();
-    ResetCommandLineFlags();
-    gp_Main = std::make_unique<TZelMain>();
-    auto p = gp_Main->NewPrj();
-    p->DispName = "Pump";
-    p->Vars = {{"Flow", "", 3, 0}};
-    gp_Main->Prjs.push_back(std::move(p));
-    gp_Main->BuildRuntime();
-    g_PInitServer = InitServerFromMain;
+    TServerProcessTest::SetUp();
+    MakeRuntime();
     g_TimersBlocked = true;
     g_scans = 0;
-  }
-  void TearDown() override {
-    KillOPCServers();
-    g_PInitServer = nullptr;
-    gp_Main.reset();
-    g_DataServerMgr.reset();
-    ResetCommandLineFlags();
-    ResetAppPathsForTest();
   }
   // A server object as a connecting client gets it; its variable counts scans.
   static TNxBaseOPCServer* Connect() {
@@ -73,8 +55,6 @@ class MainWindowOpcDaTest : public ::testing::Test {
       if (proxy->Tag == gp_Main->SPrj(0).Vars[0].get()) proxy->pScan = CountScan;
     return s;
   }
-  TTempDir dir_;
-  TScopedEnv root_{"ZELOPC_DATA_ROOT", dir_.path()};
 };
 
 }  // namespace

@@ -28,7 +28,7 @@
 #include "server/opcda/da2.h"
 #include "server/opcda/type_library.h"
 #include "server/runtime/zel_main.h"
-#include "tests/common/test_env.h"
+#include "tests/unit/server_core/server_process_fixture.h"
 
 namespace {
 
@@ -52,36 +52,7 @@ std::string Reg(const std::string& key, const std::string& name = "") {
   return RegReadString(TRegRoot::HKCR, key, name, v) ? v : "(none)";
 }
 
-class OpcRegistrationTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ResetAppPathsForTest();
-    InitAppPaths();
-    TSysOP = TSysOPRecord{};
-    ResetCommandLineFlags();
-  }
-  void TearDown() override {
-    KillOPCServers();
-    g_PInitServer = nullptr;
-    gp_Main.reset();
-    g_DataServerMgr.reset();
-    ResetCommandLineFlags();
-    ResetAppPathsForTest();
-  }
-  // A runtime with one variable, and the namespace builder, as start-up leaves them.
-  static void MakeRuntime() {
-    g_DataServerMgr = std::make_unique<TDataServerMgr>();
-    gp_Main = std::make_unique<TZelMain>();
-    auto p = gp_Main->NewPrj();
-    p->DispName = "Pump";
-    p->Vars = {{"Flow", "", 3, 0}};
-    gp_Main->Prjs.push_back(std::move(p));
-    gp_Main->BuildRuntime();
-    g_PInitServer = InitServerFromMain;
-  }
-  TTempDir dir_;
-  TScopedEnv root_{"ZELOPC_DATA_ROOT", dir_.path()};
-};
+using OpcRegistrationTest = TServerProcessTest;
 
 }  // namespace
 
