@@ -26,7 +26,7 @@ TDA2::TDA2()
     _clientSink = connected ? zelcom::ComPtr<IOPCShutdown>(static_cast<IOPCShutdown*>(sink))
                             : nullptr;
   });
-  CoAddRefServerProcess();
+  ServerObjectCreated();
 }
 
 void TDA2::Initialize() {
@@ -44,7 +44,7 @@ TDA2::~TDA2() {
   DetachGroups();
   if (auto* p = _connectionPoints.Find(IID_IOPCShutdown)) p->DisconnectAll();
   _clientSink.Reset();
-  CoReleaseServerProcess();
+  ServerObjectReleased();
 }
 
 void TDA2::DetachGroups() {
@@ -79,6 +79,8 @@ HRESULT TDA2::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<IPersistFile*>(this);
   else if (IsEqualIID(riid, IID_IConnectionPointContainer))
     *ppv = static_cast<IConnectionPointContainer*>(&_connectionPoints);
+  else if (void* part = _classInfo.Find(riid))
+    *ppv = part;
   else {
     *ppv = nullptr;
     return E_NOINTERFACE;

@@ -71,7 +71,7 @@ TOPCGroup::TOPCGroup(TDA2* server, const std::string& name, bool active, DWORD r
     _clientSink = connected ? zelcom::ComPtr<IOPCDataCallback>(static_cast<IOPCDataCallback*>(sink))
                             : nullptr;
   });
-  CoAddRefServerProcess();
+  ServerObjectCreated();
 }
 
 TOPCGroup* TOPCGroup::Create(TDA2* server, const std::string& name, bool active,
@@ -106,7 +106,7 @@ TOPCGroup::~TOPCGroup() {
   if (auto* p = _connectionPoints.Find(IID_IOPCDataCallback)) p->DisconnectAll();
   _clientSink.Reset();
   if (_server) _server->GroupGone(this);
-  CoReleaseServerProcess();
+  ServerObjectReleased();
 }
 
 void TOPCGroup::Detach() {
@@ -130,6 +130,8 @@ HRESULT TOPCGroup::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<IOPCAsyncIO2*>(this);
   else if (IsEqualIID(riid, IID_IConnectionPointContainer))
     *ppv = static_cast<IConnectionPointContainer*>(&_connectionPoints);
+  else if (void* part = _classInfo.Find(riid))
+    *ppv = part;
   else {
     *ppv = nullptr;
     return E_NOINTERFACE;

@@ -15,6 +15,7 @@
 #include "com/connection_point.h"
 #include "com/opc_da.h"
 #include "server/opcda/async_io.h"
+#include "server/opcda/class_info.h"
 #include "server/opcda/enumerators.h"
 #include "server/opcda/item_proxy.h"
 
@@ -161,6 +162,8 @@ class TOPCGroup : public IOPCItemMgt,
   IUnknown* Unknown() { return static_cast<IOPCItemMgt*>(this); }
   // The server is going: drop the items (their value objects go with it) and the link.
   void Detach();
+  // IProvideClassInfo and ISupportErrorInfo of the group class.
+  TClassInfoPart& classInfo() { return _classInfo; }
 
   static DWORD validateRequestedUpDateRate(DWORD rate) { return rate < 10 ? 10 : rate; }
 
@@ -198,6 +201,7 @@ class TOPCGroup : public IOPCItemMgt,
 
   ULONG refs_ = 1;
   zelcom::ConnectionPointContainer _connectionPoints;
+  TClassInfoPart _classInfo{*static_cast<IOPCItemMgt*>(this), TZelType::GroupClass, false};
   TOpcLock _lock;
   TDA2* _server;  // null once detached
   std::string _name;
