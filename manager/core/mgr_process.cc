@@ -80,12 +80,18 @@ std::string ServerWindowCaption() {
 bool ServerWindowExists() { return !ServerWindowCaption().empty(); }
 
 bool CloseServerWindow(int waitMs) {
-  const std::string caption = ServerWindowCaption();
+  const int64_t until = MonotonicMs() + waitMs;
+  std::string caption = ServerWindowCaption();
+  // A server that is still starting holds its mutex before its window listens; left
+  // alone it would keep the configuration it read before this save.
+  while (caption.empty() && NamedMutexHeld(kServerMutexName) && MonotonicMs() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    caption = ServerWindowCaption();
+  }
   if (caption.empty()) return false;
   (void)SendWindowMessage(kServerWindowClass, caption, kMsgCloseServer, nullptr, waitMs);
   // The server answers before it closes; a message box on Windows returns only once the
   // window is gone. Waiting for the server's mutex gives the same guarantee here.
-  const int64_t until = MonotonicMs() + waitMs;
   while (NamedMutexHeld(kServerMutexName) && MonotonicMs() < until) {
     ReapStartedPrograms();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -37,9 +37,10 @@ std::string RegisteredProgramDir();
 // empty when neither listens.
 std::string ServerWindowCaption();
 bool ServerWindowExists();
-// Sends message 1034 to the server's window and waits (up to waitMs) until the server
-// process has ended, so that a start right after cannot meet the old instance.
-// False when no server window was found.
+// Sends message 1034 to the server's window and waits (up to waitMs in all) until the
+// server process has ended, so that a start right after cannot meet the old instance. A
+// server still starting (its mutex held, its window not yet listening) is waited for and
+// closed too. False when no server window was found.
 bool CloseServerWindow(int waitMs = 10000);
 
 // Starts a program without waiting, with this process's environment; its pid, or -1.

@@ -409,7 +409,9 @@ void TfrmOpcMgr3Main::ImportCfg() {
 
 void TfrmOpcMgr3Main::ExportCfg() {
   if (dlgSave->exec() != QDialog::Accepted || dlgSave->selectedFiles().isEmpty()) return;
-  cfg_->SavePrjFile(dlgSave->selectedFiles().front().toStdString());
+  std::string path = dlgSave->selectedFiles().front().toStdString();
+  if (ExtractFileExt(path).empty()) path += ".opccfg";  // the default extension
+  cfg_->SavePrjFile(path);
 }
 
 void TfrmOpcMgr3Main::EndProcess() {
