@@ -1,4 +1,4 @@
-#include "server/ui/qt_boxes.h"
+#include "common/qtui/qt_boxes.h"
 
 #include <QInputDialog>
 #include <QMessageBox>
