@@ -11,7 +11,10 @@ std::string MgrRunData() { return g_AppDir + "/ZelOpcMgr3"; }
 bool IsAutoStartSet() {
   if (!RegCreateKey(TRegRoot::HKCU, kRunKey)) return false;
   std::string data;
-  return RegReadString(TRegRoot::HKCU, kRunKey, kRunServerName, data) && data == ServerRunData();
+  // The desktop's own start-up settings may have removed the entry file: then nothing
+  // starts at logon, and the box shows it, so that confirming it writes the entry again.
+  return RegReadString(TRegRoot::HKCU, kRunKey, kRunServerName, data) && data == ServerRunData() &&
+         FileExists(AutostartFileName(kRunServerName));
 }
 
 namespace {

@@ -12,7 +12,7 @@ std::string ServerRunData();  // g_AppDir + "/ZelOpcServer3"
 std::string MgrRunData();     // g_AppDir + "/ZelOpcMgr3"
 
 // True when the Run key (created when missing) holds the server's value with exactly
-// ServerRunData(); false when the key cannot be made.
+// ServerRunData() and its autostart entry exists; false when the key cannot be made.
 bool IsAutoStartSet();
 
 // Writes or deletes the two values: the manager's only with both `autostart` and `keep`.

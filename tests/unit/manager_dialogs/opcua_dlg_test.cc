@@ -219,20 +219,25 @@ TEST_F(OpcUaDlgTest, AutostartChangesWriteRunValuesAndDesktopEntries) {
   const std::string none = "(none)";
   const struct {
     const char* step;
+    bool entryGone;  // the desktop's settings removed the server's entry before opening
     bool enable, autoStart, keep;
     std::string serverValue, mgrValue;
   } steps[] = {
-      {"autostart on", true, true, false, server, none},
-      {"keep on too", true, true, true, server, mgr},
-      {"keep off only", true, true, false, server, none},
-      {"both on again", true, true, true, server, mgr},
-      {"OPC UA off", false, true, true, none, none},  // disabling takes autostart away
-      {"autostart on, keep on", true, true, true, server, mgr},
-      {"autostart off", true, false, false, none, none},
+      {"autostart on", false, true, true, false, server, none},
+      {"keep on too", false, true, true, true, server, mgr},
+      {"keep off only", false, true, true, false, server, none},
+      {"both on again", false, true, true, true, server, mgr},
+      {"OPC UA off", false, false, true, true, none, none},  // disabling takes autostart away
+      {"autostart on, keep on", false, true, true, true, server, mgr},
+      {"autostart off", false, true, false, false, none, none},
+      {"autostart on again", false, true, true, false, server, none},
+      {"entry gone: shown off, confirming writes it again", true, true, true, false, server, none},
   };
   for (const auto& s : steps) {
     SCOPED_TRACE(s.step);
+    if (s.entryGone) DeleteFileAt(AutostartFileName(kRunServerName));
     dlg_.LoadSettings();
+    EXPECT_EQ(dlg_.chkAutoStart->isChecked(), Run(kRunServerName) != none && !s.entryGone);
     dlg_.chkEnable->setChecked(s.enable);
     dlg_.chkAutoStart->setChecked(s.autoStart);
     dlg_.chkKeepUARun->setChecked(s.keep);
