@@ -15,7 +15,7 @@
 #include "common/platform/window_channel.h"
 #include "manager/core/mgr_process.h"
 #include "manager/ui/main_window.h"
-#include "manager/ui/mgr_boxes.h"
+#include "common/qtui/qt_boxes.h"
 
 namespace {
 const char* const kManagerHelp =
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(kMgrAppTitle);
     QApplication::setQuitOnLastWindowClosed(true);
     SetApplicationTitle(kMgrAppTitle);
-    SetMessageBoxes(std::make_unique<TMgrBoxes>());
+    SetMessageBoxes(std::make_unique<TQtBoxes>());
     std::vector<std::string> params(argv + 1, argv + argc);
     TfrmOpcMgr3Main form;
     form.OnReleaseInstance = [&instance] { instance.reset(); };

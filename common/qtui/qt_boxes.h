@@ -1,9 +1,9 @@
-// The message boxes of the manager: Qt dialogs owned by the active window, so that they
-// stay in front of the dialog that raised them.
+// The common message boxes as Qt dialogs, installed by the desktop front-end of each
+// program: top-most, with the captions and icons of the headless texts' counterparts.
 #pragma once
 #include "common/helpers/message_boxes.h"
 
-class TMgrBoxes : public TMessageBoxes {
+class TQtBoxes : public TMessageBoxes {
  public:
   void Info(const std::string& text, const std::string& caption) override;
   void Error(const std::string& text, const std::string& caption) override;
