@@ -10,7 +10,12 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
+#include <QApplication>
+#include <QDialog>
 #include <QTreeWidget>
 #include <filesystem>
 #include <future>
@@ -23,12 +28,22 @@
 #include "common/settings/sys_config.h"
 #include "manager/core/mgr_process.h"
 #include "manager/core/opc_cfg_mgr.h"
+#include "manager/core/prj_rules.h"
 #include "manager/ui/main_window.h"
 #include "tests/common/manager_window.h"
 #include "tests/common/test_env.h"
-#include "tests/unit/ui/offscreen_app.h"
 
 namespace {
+// The application is never destroyed: the pointing device that synthesized mouse events
+// create must not outlive it at exit.
+void EnsureOffscreenApp() {
+  static int argc = 1;
+  static char name[] = "manager_main_test";
+  static char* argv[] = {name, nullptr};
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (!QCoreApplication::instance()) new QApplication(argc, argv);
+}
+
 class MgrWindow : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -249,11 +264,27 @@ TEST_F(MgrWindow, GenCertWithACertificateEndsAtOnceAndTouchesNothing) {
 
 TEST_F(MgrWindow, CtrlClickOnThePanelChecksADeviceNumber) {
   TfrmOpcMgr3Main form;
-  boxes_->TextAnswer = "";
   QMouseEvent plain(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton,
                     Qt::NoModifier);
   QCoreApplication::sendEvent(form.pnlRight, &plain);
   EXPECT_TRUE(boxes_->Shown.empty());
+  // With Ctrl the input box asks for a number; a wrong check digit is corrected.
+  bool typed = false;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    auto* dlg = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    if (!dlg || typed) return;
+    typed = true;
+    if (auto* edit = dlg->findChild<QLineEdit*>()) edit->setText("20240517330");
+    dlg->accept();
+  });
+  poll.start(20);
+  QMouseEvent ctrl(QEvent::MouseButtonPress, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton, Qt::LeftButton,
+                   Qt::ControlModifier);
+  QCoreApplication::sendEvent(form.imgServer, &ctrl);
+  EXPECT_TRUE(typed);
+  ASSERT_EQ(boxes_->Shown.size(), 1u);
+  EXPECT_EQ(boxes_->Shown[0], "info:正确的序号是： " + DeviceNumberFix("20240517330"));
 }
 
 // The manager's channel serves a well-behaved signal while others hold connections
