@@ -2,6 +2,7 @@
 // from a script, the server registration the start-up check reads, and events pumped
 // until a condition holds.
 #pragma once
+#include <QApplication>
 #include <QCoreApplication>
 #include <QThread>
 
@@ -14,6 +15,16 @@
 #include "common/helpers/message_boxes.h"
 #include "common/platform/clock.h"
 #include "common/platform/registry.h"
+
+// The application of a test program, offscreen and never destroyed: the input devices
+// that synthesized events create must not outlive it at exit.
+inline void EnsureLeakedOffscreenApp(const char* program) {
+  static int argc = 1;
+  static std::string name = program;
+  static char* argv[] = {name.data(), nullptr};
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (!QCoreApplication::instance()) new QApplication(argc, argv);
+}
 
 class TScriptedBoxes : public TMessageBoxes {
  public:

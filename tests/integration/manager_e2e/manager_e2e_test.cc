@@ -31,15 +31,6 @@
 #include "tests/common/test_env.h"
 
 namespace {
-// Never destroyed: Qt's input devices must not outlive the application at exit.
-void EnsureOffscreenApp() {
-  static int argc = 1;
-  static char name[] = "manager_e2e_test";
-  static char* argv[] = {name, nullptr};
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  if (!QCoreApplication::instance()) new QApplication(argc, argv);
-}
-
 const std::string kServer = std::string(ZEL_BIN_DIR) + "/ZelOpcServer3";
 const std::string kNodeModules = std::string(ZEL_SOURCE_DIR) + "/tests/interop/node_modules";
 const std::string kUaClient = std::string(ZEL_SOURCE_DIR) + "/tests/interop/gateway/ua_client.js";
@@ -47,7 +38,7 @@ const std::string kUaClient = std::string(ZEL_SOURCE_DIR) + "/tests/interop/gate
 class MgrE2e : public ::testing::Test {
  protected:
   void SetUp() override {
-    EnsureOffscreenApp();
+    EnsureLeakedOffscreenApp("manager_e2e_test");
     previous_ = SetMessageBoxes(std::unique_ptr<TMessageBoxes>(boxes_ = new TScriptedBoxes));
     // The start-up check compares with this program's folder.
     RegisterServerProgram(ExtractFileDir(ExecutablePath()) + "/ZelOpcServer3");

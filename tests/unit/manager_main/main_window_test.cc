@@ -34,20 +34,10 @@
 #include "tests/common/test_env.h"
 
 namespace {
-// The application is never destroyed: the pointing device that synthesized mouse events
-// create must not outlive it at exit.
-void EnsureOffscreenApp() {
-  static int argc = 1;
-  static char name[] = "manager_main_test";
-  static char* argv[] = {name, nullptr};
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  if (!QCoreApplication::instance()) new QApplication(argc, argv);
-}
-
 class MgrWindow : public ::testing::Test {
  protected:
   void SetUp() override {
-    EnsureOffscreenApp();
+    EnsureLeakedOffscreenApp("manager_main_test");
     ResetAppPathsForTest();
     ASSERT_TRUE(InitAppPaths());
     previous_ = SetMessageBoxes(std::unique_ptr<TMessageBoxes>(boxes_ = new TScriptedBoxes));
