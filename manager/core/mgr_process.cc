@@ -169,20 +169,22 @@ int TMgrWindowChannel::Serve(int fd, TClient& c) {
   const ssize_t n = read(fd, buf, sizeof buf);
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
   if (n > 0) c.in.append(buf, size_t(n));
-  const size_t eol = c.in.find('\n');
-  if (n > 0 && eol == std::string::npos && c.in.size() <= kMaxLine) return 0;
-  int shows = 0;
-  if (eol != std::string::npos && eol <= kMaxLine) {
-    std::string line = c.in.substr(0, eol);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.rfind("MSG ", 0) == 0) {
-      if (line == "MSG " + std::to_string(kMsgShowManager)) shows = 1;
-      send(fd, "0\n", 2, MSG_NOSIGNAL | MSG_DONTWAIT);
-    } else {
-      send(fd, "ERROR unknown request\n.\n", 24, MSG_NOSIGNAL | MSG_DONTWAIT);
-    }
-  }
+  const TMgrRequest r = ParseMgrRequest(c.in, n <= 0);
+  if (r == TMgrRequest::Incomplete) return 0;
+  if (r == TMgrRequest::Refused) send(fd, "ERROR unknown request\n.\n", 24, MSG_NOSIGNAL | MSG_DONTWAIT);
+  else send(fd, "0\n", 2, MSG_NOSIGNAL | MSG_DONTWAIT);
   close(fd);
   clients_.erase(fd);
-  return shows;
+  return r == TMgrRequest::Show ? 1 : 0;
+}
+
+TMgrRequest ParseMgrRequest(std::string_view in, bool ended) {
+  const size_t eol = in.find('\n');
+  if (eol == std::string_view::npos)
+    return !ended && in.size() <= kMgrMaxRequestLine ? TMgrRequest::Incomplete : TMgrRequest::Refused;
+  if (eol > kMgrMaxRequestLine) return TMgrRequest::Refused;
+  std::string_view line = in.substr(0, eol);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  if (!line.starts_with("MSG ")) return TMgrRequest::Refused;
+  return line == "MSG " + std::to_string(kMsgShowManager) ? TMgrRequest::Show : TMgrRequest::Message;
 }

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 inline constexpr const char* kMgrMutexName = "ZEL_Net_Opc_Mgr3";
@@ -48,6 +49,13 @@ pid_t StartProgram(const std::string& path, const std::vector<std::string>& args
 // Collects the programs started above that have ended (no zombies).
 void ReapStartedPrograms();
 
+// What a requester's bytes so far ask for: more bytes, the manager shown (message
+// 1025), another message (answered "0" and ignored), or a request that is refused (not a
+// message, longer than kMgrMaxRequestLine, or ended without a line end).
+enum class TMgrRequest { Incomplete, Show, Message, Refused };
+inline constexpr size_t kMgrMaxRequestLine = 64;
+TMgrRequest ParseMgrRequest(std::string_view in, bool ended);
+
 // The manager's window channel: answers "MSG <n>" lines with "0" and reports message
 // 1025. Requesters are outside input: each gets one short line and a few seconds, and
 // only a few are served at a time.
@@ -64,7 +72,6 @@ class TMgrWindowChannel {
   int PollNow();
 
   static constexpr size_t kMaxClients = 8;
-  static constexpr size_t kMaxLine = 64;
   static constexpr int kClientMs = 3000;
 
  private:
