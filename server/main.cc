@@ -28,7 +28,7 @@
 #include "server/shell/headless_shell.h"
 #include "server/ui/desktop.h"
 #include "server/ui/modbus_form.h"
-#include "server/ui/qt_boxes.h"
+#include "common/qtui/qt_boxes.h"
 #include "server/ui/qt_shell.h"
 #include "server/ui/server_app.h"
 
