@@ -17,6 +17,7 @@ struct TSysOPRecord {
   int32_t Port = 0;
   int32_t DispAddFolder = 0;
   int32_t LogLevel = 0;
+  int32_t AutoTrust = 0;  // trust a new OPC UA client certificate on first use
   std::string ClosePass;
   std::string User;
   std::string Pass;

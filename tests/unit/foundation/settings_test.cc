@@ -17,6 +17,17 @@ TEST(Settings, NoConfigFile) {
   EXPECT_EQ(op.DispAddFolder, 0);
 }
 
+TEST(Settings, AutoTrustIsOffUnlessSet) {
+  TTempDir dir;
+  for (const auto& [text, expected] : {std::pair{"[OPCUA]\n", 0}, std::pair{"[OPCUA]\nAutoTrust=1\n", 1},
+                                       std::pair{"[OPCUA]\nAutoTrust=7\n", 1}, std::pair{"[OPCUA]\nAutoTrust=x\n", 0}}) {
+    dir.Write("config.ini", text);
+    TSysOPRecord op;
+    LoadSysConfig(dir / "config.ini", op);
+    EXPECT_EQ(op.AutoTrust, expected) << text;
+  }
+}
+
 TEST(Settings, Cases) {
   struct Case {
     const char* text;
@@ -62,6 +73,8 @@ TEST(AppPaths, DataDirectoryAndFirstRunCopies) {
   EXPECT_EQ(g_DataDir, dir.path() + "/ZelOPC3");
   EXPECT_TRUE(DirExists(g_DataDir + "/cert/self"));
   EXPECT_TRUE(DirExists(g_DataDir + "/cert/trust"));
+  EXPECT_TRUE(DirExists(g_DataDir + "/cert/issuers"));
+  EXPECT_TRUE(DirExists(g_DataDir + "/cert/rejected"));
   EXPECT_EQ(g_CfgFileName, g_DataDir + "/config.ini");
   EXPECT_EQ(g_PrjFileName, g_DataDir + "/ZelOpc.Dat");
   EXPECT_EQ(g_RegCacheFileName, g_DataDir + "/OpcRegCache.Dat");

@@ -12,6 +12,7 @@
 #include "common/config/app_paths.h"
 #include "common/cert/self_cert.h"
 #include "common/helpers/file_helpers.h"
+#include "common/helpers/run_capture.h"
 #include "common/log/link_texts.h"
 #include "common/platform/paths.h"
 #include "common/settings/sys_config.h"
@@ -254,4 +255,24 @@ TEST_F(BridgeTest, MissingKeyFileMakesANewCertificate) {
   EXPECT_TRUE(FileExists(SelfKeyDerPath()));
   EXPECT_NE(cert1, cert2);
   EXPECT_EQ(g_FakeUa.config.certificateLength, int32_t(cert2.size()));
+}
+
+TEST_F(BridgeTest, TrustListOverTheCertFolderAndExpiryNote) {
+  TSysOP.AutoTrust = 1;
+  Build();
+  ASSERT_NE(ua_->Trust(), nullptr);
+  for (const char* d : {"/cert/trust", "/cert/issuers", "/cert/rejected"}) EXPECT_TRUE(DirExists(g_DataDir + d)) << d;
+  // The generated certificate is good for years: nothing to report.
+  std::string cert;
+  ASSERT_TRUE(ReadFileBytes(SelfCertDerPath(), cert));
+  EXPECT_EQ(CertificateExpiryText(cert), "");
+  EXPECT_EQ(CertificateExpiryText("not a certificate"), "");
+  // One that ends within the warning period is named in the log line.
+  const std::string shortLived = dir_ / "short.der";
+  std::string out;
+  ASSERT_TRUE(RunCaptureText("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + (dir_ / "short.key") +
+                                 " -subj /CN=short -days 10 -outform der -out " + shortLived,
+                             out));
+  ASSERT_TRUE(ReadFileBytes(shortLived, cert));
+  EXPECT_NE(CertificateExpiryText(cert).find(SelfCertDerPath()), std::string::npos);
 }
