@@ -75,6 +75,7 @@ constexpr StatusCode BadBrowseDirectionInvalid = 0x804D0000u;
 constexpr StatusCode BadRequestTypeInvalid = 0x80530000u;
 constexpr StatusCode BadSecurityModeRejected = 0x80540000u;
 constexpr StatusCode BadSecurityPolicyRejected = 0x80550000u;
+constexpr StatusCode BadApplicationSignatureInvalid = 0x80580000u;
 constexpr StatusCode BadTooManySessions = 0x80560000u;
 constexpr StatusCode BadBrowseNameInvalid = 0x80600000u;
 constexpr StatusCode BadViewIdUnknown = 0x806B0000u;

@@ -60,6 +60,7 @@ struct TOptions {
   int logLevel = -1;     // >=0: uaInitLib and print library log lines of this level up
   bool dispAddFolder = true;
   bool readStdin = true;  // false: commands off, end of input does not end the program
+  bool allowNone = true;  // --no-none: only signing and encrypting endpoints
   std::vector<std::pair<std::string, double>> limits;  // --limit name=value, for uasSetLimit
 };
 
@@ -116,11 +117,12 @@ struct TTree {
 const char kHelp[] =
     "Usage: uademo [--port N] [--user U --pass P] [--vars N] [--tick MS]\n"
     "              [--cert DER --key DER] [--plain-names] [--sleep MS]\n"
-    "              [--max-seconds S] [--log LEVEL] [--no-stdin]\n"
+    "              [--max-seconds S] [--log LEVEL] [--no-stdin] [--no-none]\n"
     "              [--limit NAME=VALUE]...\n"
     "Serves a tree of variables through the uaclib C API, driven over stdin/stdout.\n"
     "Port 0 (the default) is chosen by the system; the ready line names it.\n"
     "  --limit    a server budget (uasSetLimit), e.g. activateTimeoutMs=2000\n"
+    "  --no-none  no SecurityPolicy None endpoint (uasSetAllowNone 0)\n"
     "  --help     this text\n"
     "  --version  the program's version\n";
 
@@ -129,6 +131,10 @@ void Usage() { std::fputs(kHelp, stderr); }
 bool ParseArgs(int argc, char** argv, TOptions& o) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
+    if (a == "--no-none") {
+      o.allowNone = false;
+      continue;
+    }
     if (a == "--plain-names" || a == "--no-stdin") {
       (a == "--plain-names" ? o.dispAddFolder : o.readStdin) = false;
       continue;
@@ -385,6 +391,7 @@ int Run(const TOptions& o) {
                                 static_cast<int>(folders.size()));
   if (rc) return fail("uasAddNameSpace", rc);
   for (auto& v : tree.vars) v.item.node = v.def.node;
+  if (!o.allowNone && (rc = uasSetAllowNone(h, 0))) return fail("uasSetAllowNone", rc);
   for (const auto& [name, value] : o.limits)
     if ((rc = uasSetLimit(h, name.c_str(), value))) return fail(("uasSetLimit " + name).c_str(), rc);
   if ((rc = uasRunStart(h))) return fail("uasRunStart", rc);
