@@ -457,6 +457,18 @@ int TrustList::CrlCount() {
   return int(store_->crls.size());
 }
 
+uint32_t TrustListCertCheck(void* context, const uint8_t* der, int32_t length, const char* applicationUri) {
+  auto* list = static_cast<TrustList*>(context);
+  if (!list || !der || length <= 0) return status::BadCertificateInvalid;
+  // Called through the C API: nothing may escape, a failed allocation included.
+  try {
+    const std::span<const uint8_t> bytes(der, size_t(length));
+    return applicationUri ? list->VerifyApplicationUri(bytes, applicationUri) : list->VerifyChannelCertificate(bytes);
+  } catch (...) {
+    return status::BadInternalError;
+  }
+}
+
 std::string CertificateThumbprint(std::span<const uint8_t> der) {
   X509Ptr leaf;
   std::vector<X509Ptr> sent;

@@ -65,6 +65,10 @@ class TrustList final : public CertificateVerifier {
   bool loaded_ = false;
 };
 
+// The C API's certificate check (uasCertCheckFun) over a TrustList given as `context`:
+// install it with uasSetCertificateCheck(h, TrustListCertCheck, &list).
+uint32_t TrustListCertCheck(void* context, const uint8_t* der, int32_t length, const char* applicationUri);
+
 // Upper hex SHA-1 of the DER bytes (the OPC UA certificate thumbprint); empty for bytes
 // that are no certificate.
 std::string CertificateThumbprint(std::span<const uint8_t> der);

@@ -137,6 +137,11 @@ bool TUAServer::Build(std::string& error) {
     error = "OPCUA初始化错误:ERROR!";
     return false;
   }
+  if (uint32_t rc = uasSetCertificateCheck(handle_, uaclib::TrustListCertCheck, trust_.get()); rc != 0) {
+    Fail(rc);
+    error = "OPCUA初始化错误:ERROR!" + lastError_;
+    return false;
+  }
   BuildNamespace();
   std::vector<TuasVarDef*> defPtrs;
   defPtrs.reserve(defs_.size());

@@ -20,5 +20,7 @@ struct TFakeUa {
   uint32_t runStartResult = 0;  // what uasRunStart answers
   int runs = 0;
   bool deleted = false;
+  uasCertCheckFun certCheck = nullptr;  // as installed, with its context
+  void* certCheckContext = nullptr;
 };
 extern TFakeUa g_FakeUa;

@@ -261,12 +261,22 @@ TEST_F(BridgeTest, TrustListOverTheCertFolderAndExpiryNote) {
   TSysOP.AutoTrust = 1;
   Build();
   ASSERT_NE(ua_->Trust(), nullptr);
+  ASSERT_NE(g_FakeUa.certCheck, nullptr);
+  EXPECT_EQ(g_FakeUa.certCheckContext, ua_->Trust());
   for (const char* d : {"/cert/trust", "/cert/issuers", "/cert/rejected"}) EXPECT_TRUE(DirExists(g_DataDir + d)) << d;
   // The generated certificate is good for years: nothing to report.
   std::string cert;
   ASSERT_TRUE(ReadFileBytes(SelfCertDerPath(), cert));
   EXPECT_EQ(CertificateExpiryText(cert), "");
   EXPECT_EQ(CertificateExpiryText("not a certificate"), "");
+  // The installed check answers from the folders: with AutoTrust a new client
+  // certificate (here the server's own) is trusted and copied into cert/trust.
+  const auto* der = reinterpret_cast<const uint8_t*>(cert.data());
+  EXPECT_EQ(g_FakeUa.certCheck(g_FakeUa.certCheckContext, der, int32_t(cert.size()), nullptr), 0u);
+  EXPECT_EQ(ua_->Trust()->TrustedCount(), 1);
+  EXPECT_EQ(g_FakeUa.certCheck(g_FakeUa.certCheckContext, der, int32_t(cert.size()), "urn:ZelOpcServer3"), 0u);
+  EXPECT_EQ(g_FakeUa.certCheck(g_FakeUa.certCheckContext, der, int32_t(cert.size()), "urn:other"),
+            uaclib::status::BadCertificateUriInvalid);
   // One that ends within the warning period is named in the log line.
   const std::string shortLived = dir_ / "short.der";
   std::string out;
