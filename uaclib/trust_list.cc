@@ -396,12 +396,13 @@ StatusCode TrustList::VerifyChannelCertificate(std::span<const uint8_t> der) {
 
   const std::string thumb = Thumbprint(leaf.get());
   const std::string name = thumb + ".der";
-  if (options_.autoTrust) {
+  if (options_.autoTrust && autoTrusted_ < options_.autoTrustCap) {
     // Trusted on first use only when nothing else is wrong with it.
     rc = store_->Evaluate(leaf.get(), sent, leaf.get());
     if (rc == status::Good) {
       if (WriteFileAtomic(fs::path(TrustDir()) / name, DerBytes(leaf.get()))) {
         Log(kLogSecurity, 2, "trust list: client certificate %s trusted on first use", thumb.c_str());
+        ++autoTrusted_;
         loaded_ = false;
       } else {
         Log(kLogSecurity, 4, "trust list: cannot write %s into %s", name.c_str(), TrustDir().c_str());

@@ -27,6 +27,9 @@ struct TrustListOptions {
   // Trusts an unknown client certificate on first use (copied into trust/), provided
   // it passes every other check; for commissioning.
   bool autoTrust = false;
+  // Most certificates trusted on first use in one run; later ones are treated as
+  // unknown, so that a client with ever new certificates cannot fill trust/.
+  int autoTrustCap = 100;
   // Most certificates kept in rejected/: the oldest go first, so a client presenting
   // ever new certificates cannot fill the disk.
   int rejectedCap = 100;
@@ -62,6 +65,7 @@ class TrustList final : public CertificateVerifier {
   std::unique_ptr<Store> store_;
   std::string fingerprint_;   // of the folders' listing at the last load
   int64_t lastCheckMs_ = 0;
+  int autoTrusted_ = 0;
   bool loaded_ = false;
 };
 

@@ -309,6 +309,19 @@ TEST_F(TrustListTest, AutoTrustTrustsOnlyOtherwiseGoodCertificates) {
   EXPECT_TRUE(Files("rejected").empty());
 }
 
+TEST_F(TrustListTest, AutoTrustIsBoundedPerRun) {
+  TrustListOptions o = Options();
+  o.autoTrust = true;
+  o.autoTrustCap = 2;
+  TrustList list(o);
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(list.VerifyChannelCertificate(Bytes(pki_->Fresh("auto" + std::to_string(i)))), st::Good);
+  // Past the cap a new certificate is unknown again: refused and kept for review.
+  EXPECT_EQ(list.VerifyChannelCertificate(Bytes(pki_->Fresh("auto2"))), st::BadCertificateUntrusted);
+  EXPECT_EQ(Files("trust").size(), 2u);
+  EXPECT_EQ(Files("rejected").size(), 1u);
+}
+
 TEST_F(TrustListTest, UnreadableFilesInTheFoldersAreSkipped) {
   fs::create_directories(fs::path(root_.path()) / "trust");
   std::ofstream(fs::path(root_.path()) / "trust" / "notes.txt") << "not a certificate";
