@@ -131,6 +131,12 @@ bool TUAServer::Build(std::string& error) {
     error = "OPCUA初始化错误:ERROR!";
     return false;
   }
+  // [OPCUA] AllowNone=0: only signed and encrypted channels.
+  if (uint32_t rc = uasSetAllowNone(handle_, TSysOP.AllowNone ? 1 : 0); rc != 0) {
+    Fail(rc);
+    error = "OPCUA初始化错误:ERROR!" + lastError_;
+    return false;
+  }
   BuildNamespace();
   std::vector<TuasVarDef*> defPtrs;
   defPtrs.reserve(defs_.size());
