@@ -51,7 +51,7 @@ class ChannelHost {
   virtual void ReleaseAssembly(size_t bytes) = 0;
   // The server's certificate and key for secure policies; nullptr without them.
   virtual const LocalIdentity* Identity() const = 0;
-  // Whether an endpoint with this policy and mode is offered.
+  // Whether a channel with this policy and mode may open.
   virtual bool Offers(std::string_view policyUri, SecurityMode mode) const = 0;
   // Trust in a client certificate (leaf first, then its chain) at OpenSecureChannel.
   virtual StatusCode VerifyCertificate(std::string_view der) = 0;

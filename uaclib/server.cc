@@ -262,6 +262,9 @@ const LocalIdentity* Server::Identity() const {
 }
 
 bool Server::Offers(std::string_view policyUri, SecurityMode mode) const {
+  // Clients look up the endpoints over None before they can open a secure channel, so
+  // a None channel always opens; without the None endpoint it serves discovery only.
+  if (policyUri == kPolicyNoneUri && mode == SecurityMode::None) return true;
   for (const auto& [uri, m] : Endpoints())
     if (uri == policyUri && m == mode) return true;
   return false;

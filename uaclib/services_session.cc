@@ -157,6 +157,10 @@ StatusCode Server::CreateSession(Call& c) {
   // channel's certificate and an ApplicationUri that certificate carries, and gets the
   // server's signature over its certificate and nonce.
   const SecurityPolicy* policy = c.conn.Policy();
+  if (!config_.allowNone && (!policy || !policy->Algorithms())) {
+    Log(kLogSession, 3, "session over SecurityPolicy None refused: the endpoint is not offered");
+    return status::BadSecurityPolicyRejected;
+  }
   std::string serverSignature;
   if (policy && policy->Algorithms()) {
     std::string_view channelCert = policy->RemoteCertificate();

@@ -101,8 +101,9 @@ int uasGetPort(uasHandle h);
  * out of range, BadInvalidState once the server runs. */
 uint32_t uasSetLimit(uasHandle h, const char* name, double value);
 /* Offers the SecurityPolicy None endpoint (allow 1, the default) or not (0): without
- * it GetEndpoints lists only the signing and encrypting endpoints and a None channel is
- * refused. Before uasRunStart, else BadInvalidState. */
+ * it GetEndpoints lists only the signing and encrypting endpoints, and a None channel
+ * serves discovery only (GetEndpoints, FindServers): CreateSession over it is refused
+ * with BadSecurityPolicyRejected. Before uasRunStart, else BadInvalidState. */
 uint32_t uasSetAllowNone(uasHandle h, int allow);
 /* Decides on a client's application instance certificate: `der` is the certificate the
  * client sent (leaf first, optionally followed by its chain). Called with

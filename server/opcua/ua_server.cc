@@ -137,7 +137,10 @@ bool TUAServer::Build(std::string& error) {
     error = "OPCUA初始化错误:ERROR!";
     return false;
   }
-  if (uint32_t rc = uasSetCertificateCheck(handle_, uaclib::TrustListCertCheck, trust_.get()); rc != 0) {
+  // [OPCUA] AllowNone=0: only signed and encrypted channels. Client certificates are
+  // judged by the trust list.
+  if (uint32_t rc = uasSetAllowNone(handle_, TSysOP.AllowNone ? 1 : 0);
+      rc != 0 || (rc = uasSetCertificateCheck(handle_, uaclib::TrustListCertCheck, trust_.get())) != 0) {
     Fail(rc);
     error = "OPCUA初始化错误:ERROR!" + lastError_;
     return false;

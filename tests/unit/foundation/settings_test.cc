@@ -15,6 +15,7 @@ TEST(Settings, NoConfigFile) {
   EXPECT_EQ(op.Enable, 0);
   EXPECT_EQ(op.Port, 0);
   EXPECT_EQ(op.DispAddFolder, 0);
+  EXPECT_EQ(op.AllowNone, 1);
 }
 
 TEST(Settings, AutoTrustIsOffUnlessSet) {
@@ -33,8 +34,11 @@ TEST(Settings, Cases) {
     const char* text;
     int retry, port, disp;
     const char* closePass;
+    int allowNone = 1;
   } cases[] = {
       {"[OPCUA]\n", 21, 4866, 1, ""},
+      {"[OPCUA]\nAllowNone=0\n", 21, 4866, 1, "", 0},
+      {"[OPCUA]\nAllowNone=7\n", 21, 4866, 1, "", 1},
       {"[SYS]\nErrorRetrySec=20\n", 1, 4866, 1, ""},
       {"[SYS]\nErrorRetrySec=21\n", 1, 4866, 1, ""},
       {"[SYS]\nErrorRetrySec=22\n", 2, 4866, 1, ""},
@@ -54,6 +58,7 @@ TEST(Settings, Cases) {
     EXPECT_EQ(op.Port, c.port) << c.text;
     EXPECT_EQ(op.DispAddFolder, c.disp) << c.text;
     EXPECT_EQ(op.ClosePass, c.closePass) << c.text;
+    EXPECT_EQ(op.AllowNone, c.allowNone) << c.text;
     EXPECT_EQ(op.LogWebErr, 1) << c.text;
     EXPECT_EQ(op.WriteMaxLen, 32) << c.text;
   }

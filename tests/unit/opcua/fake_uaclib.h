@@ -22,5 +22,6 @@ struct TFakeUa {
   bool deleted = false;
   uasCertCheckFun certCheck = nullptr;  // as installed, with its context
   void* certCheckContext = nullptr;
+  int allowNone = -1;  // last uasSetAllowNone; -1: never called
 };
 extern TFakeUa g_FakeUa;

@@ -86,7 +86,8 @@ TEST_F(BridgeTest, ConfigurationRecord) {
     int port, wantPort;
     const char* user;
     int logLevel, wantInit;
-  } cases[] = {{0, 4866, "", 0, 0}, {4900, 4900, "op", 1, 1}, {4866, 4866, "", 3, 1}};
+    int allowNone = 1;
+  } cases[] = {{0, 4866, "", 0, 0}, {4900, 4900, "op", 1, 1}, {4866, 4866, "", 3, 1, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.port);
     g_FakeUa = TFakeUa{};
@@ -94,6 +95,7 @@ TEST_F(BridgeTest, ConfigurationRecord) {
     TSysOP.User = c.user;
     TSysOP.Pass = "pw";
     TSysOP.LogLevel = c.logLevel;
+    TSysOP.AllowNone = c.allowNone;
     TUAServer& ua = Build();
     EXPECT_EQ(g_FakeUa.port, c.wantPort);
     EXPECT_EQ(ua.Port(), c.wantPort);
@@ -107,6 +109,7 @@ TEST_F(BridgeTest, ConfigurationRecord) {
     EXPECT_NEAR(g_FakeUa.config.buildDate, 45261.416666, 1e-5);
     EXPECT_EQ(g_FakeUa.config.certificateFlag, 1);
     EXPECT_EQ(g_FakeUa.config.dispAddFolder, 1);
+    EXPECT_EQ(g_FakeUa.allowNone, c.allowNone);
     EXPECT_GT(g_FakeUa.config.certificateLength, 300);
     EXPECT_GT(g_FakeUa.config.privateKeyLength, 300);
     ua_.reset();
