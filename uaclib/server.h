@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "uaclib/address_space.h"
+#include "uaclib/cert_verifier.h"
 #include "uaclib/clock.h"
 #include "uaclib/encoding.h"
 #include "uaclib/secure_channel.h"
@@ -29,6 +30,7 @@ struct ServerConfig {
   std::string password;
   std::string certificate;  // DER, may be empty
   std::string privateKey;   // DER, may be empty
+  bool allowNone = true;    // offer and accept SecurityPolicy None
 };
 
 class Server final : public ChannelHost, private TransportHost {
@@ -49,6 +51,12 @@ class Server final : public ChannelHost, private TransportHost {
   Limits& MutableLimits() { return limits_; }
   // One budget by its name, before Start (uasSetLimit).
   [[nodiscard]] StatusCode SetLimit(std::string_view name, double value);
+  // Offer SecurityPolicy None or not, before Start.
+  [[nodiscard]] StatusCode SetAllowNone(bool allow);
+  // The trust decisions on client certificates; nullptr restores the default, which
+  // accepts every certificate that parses. The verifier must outlive the server or
+  // its replacement.
+  void SetCertificateVerifier(CertificateVerifier* verifier);
 
   // Connections without a socket, for tests and the fuzz target: bytes go in with
   // Connection::Feed, answers collect in its output.
@@ -75,6 +83,10 @@ class Server final : public ChannelHost, private TransportHost {
   bool OutOfTime() override { return inRun_ && NowMs() >= runDeadlineMs_; }
   bool ReserveAssembly(size_t bytes) override;
   void ReleaseAssembly(size_t bytes) override { assemblyBytes_ -= std::min(bytes, assemblyBytes_); }
+  const LocalIdentity* Identity() const override;
+  bool Offers(std::string_view policyUri, SecurityMode mode) const override;
+  StatusCode VerifyCertificate(std::string_view der) override;
+  std::string ChannelNonce(size_t n) override { return Nonce(n); }
 
  private:
   struct Call {
@@ -127,7 +139,11 @@ class Server final : public ChannelHost, private TransportHost {
   // Helpers of the services.
   std::string EndpointUrlFor(std::string_view requested, const Connection& conn) const;
   void EncodeApplication(Encoder& e, std::string_view url) const;
-  void EncodeEndpoint(Encoder& e, std::string_view url) const;
+  // The endpoints offered, `policyUri` and `mode` pairs: None first when allowed.
+  std::vector<std::pair<std::string_view, SecurityMode>> Endpoints() const;
+  void EncodeEndpoint(Encoder& e, std::string_view url, std::string_view policyUri,
+                      SecurityMode mode) const;
+  void EncodeEndpoints(Encoder& e, std::string_view url) const;
   StatusCode CheckIdentity(Session& s, const ExtensionObjectView& token);
   void EncodeBrowseResult(Session& s, ContinuationPoint& cp, Encoder& e, uint32_t& work);
   StatusCode ReadAttribute(const Node& n, uint32_t attributeId, Timestamps ts, DataValue& out);
@@ -172,7 +188,10 @@ class Server final : public ChannelHost, private TransportHost {
   bool started_ = false;
   bool inRun_ = false;
   DateTime startTime_ = 0;
-  PrivateKey key_;
+  // Key loaded: encrypted passwords; key and its certificate: secure policies too.
+  LocalIdentity identity_;
+  std::unique_ptr<CertificateVerifier> defaultVerifier_;
+  CertificateVerifier* verifier_;
 
   AddressSpace space_;
   std::deque<VarSlot> slots_;

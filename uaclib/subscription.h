@@ -162,6 +162,9 @@ class Session {
   int64_t createdMs = 0;
   int64_t orphanSinceMs = 0;  // its connection closed at this time; 0: it has one
   std::string serverNonce;
+  // Certificate of the secure channel that created it (empty over None): only a
+  // channel of the same client may activate it.
+  std::string clientCertificate;
   std::string user;
   uint32_t maxResponseSize = 0;
   std::vector<ContinuationPoint> continuationPoints;

@@ -100,6 +100,22 @@ int uasGetPort(uasHandle h);
  * uademo, the defaults suit plants. BadInvalidArgument for an unknown name or a value
  * out of range, BadInvalidState once the server runs. */
 uint32_t uasSetLimit(uasHandle h, const char* name, double value);
+/* Offers the SecurityPolicy None endpoint (allow 1, the default) or not (0): without
+ * it GetEndpoints lists only the signing and encrypting endpoints, and a None channel
+ * serves discovery only (GetEndpoints, FindServers): CreateSession over it is refused
+ * with BadSecurityPolicyRejected. Before uasRunStart, else BadInvalidState. */
+uint32_t uasSetAllowNone(uasHandle h, int allow);
+/* Decides on a client's application instance certificate: `der` is the certificate the
+ * client sent (leaf first, optionally followed by its chain). Called with
+ * `applicationUri` 0 when a secure channel opens (trust, validity, usage) and with the
+ * ApplicationUri the client states at CreateSession (which the certificate must carry).
+ * Returns 0 to accept or the OPC UA Bad status the client is refused with. Called on
+ * the thread of uasRunIntv; it must not call back into the server. */
+typedef uint32_t (*uasCertCheckFun)(void* context, const uint8_t* der, int32_t length,
+                                    const char* applicationUri);
+/* Installs the check (0 restores the default, which accepts every certificate that
+ * parses); `context` is handed back to it and must stay valid while it is installed. */
+uint32_t uasSetCertificateCheck(uasHandle h, uasCertCheckFun check, void* context);
 
 #ifdef __cplusplus
 }

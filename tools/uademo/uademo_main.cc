@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "common/helpers/program_info.h"
+#include "uaclib/trust_list.h"
 #include "uaclib/uaclib.h"
 
 namespace {
@@ -60,6 +61,9 @@ struct TOptions {
   int logLevel = -1;     // >=0: uaInitLib and print library log lines of this level up
   bool dispAddFolder = true;
   bool readStdin = true;  // false: commands off, end of input does not end the program
+  bool allowNone = true;  // --no-none: only signing and encrypting endpoints
+  std::string pkiDir;     // --pki: client certificates judged by the trust list there
+  bool autoTrust = false;
   std::vector<std::pair<std::string, double>> limits;  // --limit name=value, for uasSetLimit
 };
 
@@ -116,11 +120,15 @@ struct TTree {
 const char kHelp[] =
     "Usage: uademo [--port N] [--user U --pass P] [--vars N] [--tick MS]\n"
     "              [--cert DER --key DER] [--plain-names] [--sleep MS]\n"
-    "              [--max-seconds S] [--log LEVEL] [--no-stdin]\n"
-    "              [--limit NAME=VALUE]...\n"
+    "              [--max-seconds S] [--log LEVEL] [--no-stdin] [--no-none]\n"
+    "              [--limit NAME=VALUE]... [--pki DIR [--auto-trust]]\n"
     "Serves a tree of variables through the uaclib C API, driven over stdin/stdout.\n"
     "Port 0 (the default) is chosen by the system; the ready line names it.\n"
     "  --limit    a server budget (uasSetLimit), e.g. activateTimeoutMs=2000\n"
+    "  --no-none  no SecurityPolicy None endpoint (uasSetAllowNone 0)\n"
+    "  --pki      client certificates must be in DIR/trust (CAs and CRLs in DIR/trust or\n"
+    "             DIR/issuers); refused unknown ones are kept in DIR/rejected\n"
+    "  --auto-trust  with --pki: trust a new client certificate on first use\n"
     "  --help     this text\n"
     "  --version  the program's version\n";
 
@@ -129,6 +137,14 @@ void Usage() { std::fputs(kHelp, stderr); }
 bool ParseArgs(int argc, char** argv, TOptions& o) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
+    if (a == "--no-none") {
+      o.allowNone = false;
+      continue;
+    }
+    if (a == "--auto-trust") {
+      o.autoTrust = true;
+      continue;
+    }
     if (a == "--plain-names" || a == "--no-stdin") {
       (a == "--plain-names" ? o.dispAddFolder : o.readStdin) = false;
       continue;
@@ -141,6 +157,7 @@ bool ParseArgs(int argc, char** argv, TOptions& o) {
     else if (a == "--vars") o.vars = std::atoi(v.c_str());
     else if (a == "--tick") o.tickMs = std::atoi(v.c_str());
     else if (a == "--cert") o.certFile = v;
+    else if (a == "--pki") o.pkiDir = v;
     else if (a == "--key") o.keyFile = v;
     else if (a == "--sleep") o.sleepMs = std::atoi(v.c_str());
     else if (a == "--max-seconds") o.maxSeconds = std::atoi(v.c_str());
@@ -367,6 +384,10 @@ int Run(const TOptions& o) {
   BuildGenerated(tree, o.vars, o.dispAddFolder);
   LinkRecords(tree);
 
+  // Declared before the server, which points at it while it lives.
+  std::unique_ptr<uaclib::TrustList> trust;
+  if (!o.pkiDir.empty())
+    trust = std::make_unique<uaclib::TrustList>(uaclib::TrustListOptions{o.pkiDir, o.autoTrust});
   std::unique_ptr<uasServer, void (*)(uasHandle)> server(uasNewServer(o.port, &cfg, OnWrite), uasDelServer);
   if (!server) {
     std::fprintf(stderr, "uademo: uasNewServer failed\n");
@@ -385,6 +406,9 @@ int Run(const TOptions& o) {
                                 static_cast<int>(folders.size()));
   if (rc) return fail("uasAddNameSpace", rc);
   for (auto& v : tree.vars) v.item.node = v.def.node;
+  if (!o.allowNone && (rc = uasSetAllowNone(h, 0))) return fail("uasSetAllowNone", rc);
+  if (trust && (rc = uasSetCertificateCheck(h, uaclib::TrustListCertCheck, trust.get())))
+    return fail("uasSetCertificateCheck", rc);
   for (const auto& [name, value] : o.limits)
     if ((rc = uasSetLimit(h, name.c_str(), value))) return fail(("uasSetLimit " + name).c_str(), rc);
   if ((rc = uasRunStart(h))) return fail("uasRunStart", rc);

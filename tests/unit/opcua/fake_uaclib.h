@@ -20,5 +20,8 @@ struct TFakeUa {
   uint32_t runStartResult = 0;  // what uasRunStart answers
   int runs = 0;
   bool deleted = false;
+  uasCertCheckFun certCheck = nullptr;  // as installed, with its context
+  void* certCheckContext = nullptr;
+  int allowNone = -1;  // last uasSetAllowNone; -1: never called
 };
 extern TFakeUa g_FakeUa;
