@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "tests/fuzz/uaclib/test_keys.h"
+#include "tests/unit/uaclib/ua_secure_client.h"
 #include "tests/unit/uaclib/ua_test_client.h"
 #include "uaclib/crypto.h"
 #include "uaclib/security_policy.h"
@@ -30,8 +30,6 @@ void Add(Bytes& out, const Bytes& b) { out.insert(out.end(), b.begin(), b.end())
 bool g_secure = false;
 uint8_t g_config = 0;
 
-std::string KeyText(const uint8_t* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
-
 Encoder SecureCreateSessionBody() {
   Encoder e;
   e.String("urn:fuzz:client");
@@ -45,7 +43,7 @@ Encoder SecureCreateSessionBody() {
   e.String("opc.tcp://fuzz:4840");
   e.String("fuzz session");
   e.ByteString(std::string(32, 'n'));
-  e.ByteString(KeyText(fuzzkeys::kClientCertificate, sizeof fuzzkeys::kClientCertificate));
+  e.ByteString(uatest::ClientCertificate());
   e.F64(60000);
   e.U32(0);
   return e;
@@ -60,7 +58,7 @@ Encoder SecureActivateSessionBody() {
   if (!key.LoadPrivate(fuzzkeys::kClientKey, sizeof fuzzkeys::kClientKey)) std::abort();
   const uaclib::PolicyAlgorithms& alg = *uaclib::FindPolicyAlgorithms(uaclib::kSecurePolicyUris[g_config % 3]);
   std::string signature;
-  if (!key.Sign(alg.asymSign, KeyText(fuzzkeys::kServerCertificate, sizeof fuzzkeys::kServerCertificate) + nonce, signature))
+  if (!key.Sign(alg.asymSign, uatest::ServerCertificate() + nonce, signature))
     std::abort();
   Encoder e;
   e.String(alg.asymSignUri);
