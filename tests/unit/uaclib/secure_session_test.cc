@@ -70,39 +70,6 @@ Encoder Request(uint32_t typeId, const uaclib::NodeId& authToken, const Encoder&
   return e;
 }
 
-Encoder CreateSessionBody(std::string_view nonce, std::string_view certificate) {
-  Encoder e;
-  e.String(kClientUri);
-  e.String("urn:test");
-  e.LocalizedText("", "secure test client");
-  e.U32(1);
-  e.NullString();
-  e.NullString();
-  e.EmptyArray();
-  e.NullString();
-  e.String("opc.tcp://test:4840");
-  e.String("secure session");
-  e.ByteString(nonce);
-  e.ByteString(certificate);
-  e.F64(60000);
-  e.U32(0);
-  return e;
-}
-
-Encoder ActivateSessionBody(std::string_view algorithm, std::string_view signature) {
-  Encoder e;
-  e.String(algorithm);
-  e.ByteString(signature);
-  e.EmptyArray();
-  e.EmptyArray();
-  size_t at = e.BeginExtensionObject(enc::AnonymousIdentityToken);
-  e.String("anonymous");
-  e.EndExtensionObject(at);
-  e.NullString();
-  e.NullString();
-  return e;
-}
-
 // What CreateSessionResponse tells the client: the token, the server nonce, and the
 // server's signature (algorithm and bytes).
 struct Created {
@@ -212,7 +179,7 @@ TEST_F(SecureSessions, VerifierDecidesOnTheChannelCertificateAndTheApplicationUr
   };
   for (const Case& k : cases) {
     verifier_.uri = k.uri;
-    EXPECT_EQ(Call(client, enc::CreateSessionRequest, CreateSessionBody(k.nonce, k.certificate)).result, k.expected)
+    EXPECT_EQ(Call(client, enc::CreateSessionRequest, uatest::SecureCreateSessionBody(k.nonce, k.certificate)).result, k.expected)
         << k.what;
   }
   EXPECT_EQ(verifier_.seenUri, kClientUri);
@@ -227,7 +194,7 @@ TEST_F(SecureSessions, ApplicationSignaturesProveBothKeys) {
     SecureClient client(c, uri, SecurityMode::Sign);
     ASSERT_TRUE(client.Connect());
     const std::string clientNonce(32, 'c');
-    ServiceAnswer a = Call(client, enc::CreateSessionRequest, CreateSessionBody(clientNonce, uatest::ClientCertificate()));
+    ServiceAnswer a = Call(client, enc::CreateSessionRequest, uatest::SecureCreateSessionBody(clientNonce, uatest::ClientCertificate()));
     ASSERT_EQ(a.result, status::Good);
     Created created = ParseCreated(a.body);
     EXPECT_EQ(created.endpoints, 7);  // None and three policies in two modes
@@ -246,11 +213,11 @@ TEST_F(SecureSessions, ApplicationSignaturesProveBothKeys) {
     std::string flipped = good;
     flipped[10] ^= 1;
     for (const std::string& bad : {stale, flipped, std::string()}) {
-      EXPECT_EQ(Call(client, enc::ActivateSessionRequest, ActivateSessionBody(alg.asymSignUri, bad),
+      EXPECT_EQ(Call(client, enc::ActivateSessionRequest, uatest::SecureActivateSessionBody(alg.asymSignUri, bad),
                      created.authToken).result,
                 status::BadApplicationSignatureInvalid);
     }
-    EXPECT_EQ(Call(client, enc::ActivateSessionRequest, ActivateSessionBody(alg.asymSignUri, good),
+    EXPECT_EQ(Call(client, enc::ActivateSessionRequest, uatest::SecureActivateSessionBody(alg.asymSignUri, good),
                    created.authToken).result,
               status::Good);
     EXPECT_TRUE(c.Activated());

@@ -28,6 +28,42 @@ inline std::string ClientCertificate() {
   return KeyBytes(fuzzkeys::kClientCertificate, sizeof fuzzkeys::kClientCertificate);
 }
 
+// CreateSession of a client with the test client certificate (ApplicationUri
+// urn:fuzz:client) and `nonce`; `certificate` replaces the certificate it states.
+inline uaclib::Encoder SecureCreateSessionBody(std::string_view nonce, std::string_view certificate) {
+  uaclib::Encoder e;
+  e.String("urn:fuzz:client");
+  e.String("urn:test");
+  e.LocalizedText("", "secure test client");
+  e.U32(1);
+  e.NullString();
+  e.NullString();
+  e.EmptyArray();
+  e.NullString();  // server URI
+  e.String("opc.tcp://test:4840");
+  e.String("secure session");
+  e.ByteString(nonce);
+  e.ByteString(certificate);
+  e.F64(60000);
+  e.U32(0);
+  return e;
+}
+
+// ActivateSession with an anonymous token and the client's signature.
+inline uaclib::Encoder SecureActivateSessionBody(std::string_view algorithm, std::string_view signature) {
+  uaclib::Encoder e;
+  e.String(algorithm);
+  e.ByteString(signature);
+  e.EmptyArray();
+  e.EmptyArray();
+  size_t at = e.BeginExtensionObject(uaclib::enc::AnonymousIdentityToken);
+  e.String("anonymous");
+  e.EndExtensionObject(at);
+  e.NullString();
+  e.NullString();
+  return e;
+}
+
 class SecureClient {
  public:
   // Control bits of Send: bits 0-1 the chunk (0 MSG F, 1 MSG C, 2 MSG A, 3 CLO F).
