@@ -27,7 +27,7 @@ constexpr size_t kMaxAsymmetricBlocks = 8;
 constexpr std::string_view kRsaSha256Uri = "http://www.w3.org/2001/04/xmldsig-more#rsa-sha256";
 constexpr std::string_view kRsaPssSha256Uri = "http://opcfoundation.org/UA/security/rsa-pss-sha2-256";
 constexpr std::string_view kOaepSha1Uri = "http://www.w3.org/2001/04/xmlenc#rsa-oaep";
-constexpr std::string_view kOaepSha256Uri = "http://opcfoundation.org/UA/security/rsa-oaep-sha256";
+constexpr std::string_view kOaepSha256Uri = "http://opcfoundation.org/UA/security/rsa-oaep-sha2-256";
 
 const PolicyAlgorithms kPolicies[] = {
     {kBasic256Sha256Uri, RsaSign::Pkcs1Sha256, kRsaSha256Uri, RsaCrypt::OaepSha1, kOaepSha1Uri,
