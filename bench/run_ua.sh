@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Builds uademo and runs the OPC UA benchmark: uaclib against node-opcua's server, the same
-# node-opcua load on both, reads/s and notifications/s of each and their ratio, over a
-# None channel and over Basic256Sha256 SignAndEncrypt (with the ratio to None).
+# node-opcua load on both, reads/s and notifications/s of each and their ratio.
 #   bench/run_ua.sh [build dir] [ua_bench.js options, e.g. --seconds 20 --procs 2]
 # Installs node-opcua first when it is missing (needs the npm registry). The run itself
 # stays on 127.0.0.1; as root it runs in a private network namespace with only loopback.
@@ -15,7 +14,7 @@ if [ ! -d tests/interop/node_modules/node-opcua ]; then
 fi
 cmake -S . -B "$dir" -G Ninja >/dev/null
 ninja -C "$dir" -j2 uademo
-cmd=(node bench/ua/ua_bench.js --uademo "$dir/bin/uademo" --security None,Basic256Sha256/SignAndEncrypt "$@")
+cmd=(node bench/ua/ua_bench.js --uademo "$dir/bin/uademo" "$@")
 if [ "$(id -u)" = 0 ] && command -v unshare >/dev/null; then
   exec unshare -n bash -c 'ip link set lo up && exec "$@"' bench "${cmd[@]}"
 fi

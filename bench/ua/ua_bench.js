@@ -2,12 +2,13 @@
 // node-opcua's own server with the same nodes, in one run, and the ratio of the two.
 //   node ua_bench.js --uademo <path> [--vars 10000] [--seconds 10] [--procs 2]
 //                    [--clients 2] [--nodes 1000] [--interval 100]
-//                    [--security None,Basic256Sha256/SignAndEncrypt]
+//                    [--security None,Basic256Sha256/SignAndEncrypt,...]
 // Phase "read": procs x clients sessions read `nodes` variables per request back to back.
 // Phase "subscribe": one session monitors every variable at `interval` ms while the server
 // changes all of them every `interval` ms. Each phase gets a freshly started server.
-// --security lists the channels measured (policy/mode, "None" the plain one); a secured
-// run gives both servers a certificate and prints its ratio to the None run.
+// --security lists the channels measured (policy/mode, "None" the plain one; by default
+// None and Basic256Sha256/SignAndEncrypt); a secured run gives both servers a
+// certificate and prints each server's ratio to its None run.
 "use strict";
 const childProcess = require("node:child_process");
 const fs = require("node:fs");
@@ -15,7 +16,8 @@ const path = require("node:path");
 const readline = require("node:readline");
 const { startServer, withTimeout, sleep, home } = require("../../tests/interop/lib/harness");
 
-const o = { uademo: "", vars: 10000, seconds: 10, procs: 2, clients: 2, nodes: 1000, interval: 100, security: "None" };
+const o = { uademo: "", vars: 10000, seconds: 10, procs: 2, clients: 2, nodes: 1000, interval: 100,
+  security: "None,Basic256Sha256/SignAndEncrypt" };
 for (let i = 2; i < process.argv.length; i += 2) {
   const k = process.argv[i].replace(/^--/, "");
   if (!(k in o)) {
