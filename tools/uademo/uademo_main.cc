@@ -122,9 +122,9 @@ const char kHelp[] =
     "Serves a tree of variables through the uaclib C API, driven over stdin/stdout.\n"
     "Port 0 (the default) is chosen by the system; the ready line names it.\n"
     "  --limit    a server budget (uasSetLimit), e.g. activateTimeoutMs=2000\n"
+    "  --no-none  no SecurityPolicy None endpoint (uasSetAllowNone 0)\n"
     "  --help     this text\n"
-    "  --version  the program's version\n"
-    "  --no-none  no SecurityPolicy None endpoint (uasSetAllowNone 0)\n";
+    "  --version  the program's version\n";
 
 void Usage() { std::fputs(kHelp, stderr); }
 

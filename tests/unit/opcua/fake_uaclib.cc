@@ -49,12 +49,12 @@ uint32_t uasUpdateVar(uasHandle, TuasUpdateItem** items, int n) {
   }
   return 0;
 }
+const char* uasGetErrorInfo(uasHandle) { return "fake"; }
+void uasDelServer(uasHandle) { g_FakeUa.deleted = true; }
+int uasGetPort(uasHandle) { return g_FakeUa.port; }
 uint32_t uasSetAllowNone(uasHandle, int allow) {
   g_FakeUa.allowNone = allow;
   return 0;
 }
 uint32_t uasSetCertificateCheck(uasHandle, uasCertCheckFun, void*) { return 0; }
-const char* uasGetErrorInfo(uasHandle) { return "fake"; }
-void uasDelServer(uasHandle) { g_FakeUa.deleted = true; }
-int uasGetPort(uasHandle) { return g_FakeUa.port; }
 }
