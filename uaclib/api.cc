@@ -1,7 +1,6 @@
 // The C API of uaclib.h over the Server class. Every entry point catches all
 // exceptions: none crosses the C boundary, a failure becomes a Bad status code and the
 // text of uasGetErrorInfo.
-#include <climits>
 #include <exception>
 #include <new>
 #include <string>
@@ -156,6 +155,11 @@ uint32_t uasSetLimit(uasHandle h, const char* name, double value) {
   });
 }
 
+int uasGetPort(uasHandle h) {
+  if (!h || !h->server) return 0;
+  return h->server->Port();
+}
+
 uint32_t uasSetAllowNone(uasHandle h, int allow) {
   return Guarded(h, [&](uaclib::Server& s) { return s.SetAllowNone(allow != 0); });
 }
@@ -167,11 +171,6 @@ uint32_t uasSetCertificateCheck(uasHandle h, uasCertCheckFun check, void* contex
     h->verifier = std::move(verifier);
     return StatusCode(status::Good);
   });
-}
-
-int uasGetPort(uasHandle h) {
-  if (!h || !h->server) return 0;
-  return h->server->Port();
 }
 
 }  // extern "C"

@@ -20,11 +20,14 @@ namespace {
 
 constexpr size_t kMacSize = 32;   // HMAC-SHA256
 constexpr size_t kAesBlock = 16;
+// Encrypted blocks an OpenSecureChannel request may take: its body, padding and a
+// 4096-bit signature fit six blocks of a 2048-bit key.
+constexpr size_t kMaxAsymmetricBlocks = 8;
 
 constexpr std::string_view kRsaSha256Uri = "http://www.w3.org/2001/04/xmldsig-more#rsa-sha256";
 constexpr std::string_view kRsaPssSha256Uri = "http://opcfoundation.org/UA/security/rsa-pss-sha2-256";
 constexpr std::string_view kOaepSha1Uri = "http://www.w3.org/2001/04/xmlenc#rsa-oaep";
-constexpr std::string_view kOaepSha256Uri = "http://opcfoundation.org/UA/security/rsa-oaep-sha256";
+constexpr std::string_view kOaepSha256Uri = "http://opcfoundation.org/UA/security/rsa-oaep-sha2-256";
 
 const PolicyAlgorithms kPolicies[] = {
     {kBasic256Sha256Uri, RsaSign::Pkcs1Sha256, kRsaSha256Uri, RsaCrypt::OaepSha1, kOaepSha1Uri,
@@ -137,6 +140,8 @@ class PolicyRsa final : public SecurityPolicy {
 
   StatusCode OpenAsymmetric(uint8_t* chunk, size_t size, size_t bodyStart, size_t& bodyEnd) override {
     if (!remoteKey_.Loaded()) return status::BadSecurityChecksFailed;
+    // Each block costs a private-key operation; an OpenSecureChannel request fits a few.
+    if (size - bodyStart > kMaxAsymmetricBlocks * local_.key.Size()) return status::BadSecurityChecksFailed;
     std::string plain;
     if (!local_.key.Decrypt(alg_.asymCrypt, View(chunk + bodyStart, size - bodyStart), plain))
       return status::BadSecurityChecksFailed;

@@ -269,7 +269,7 @@ StatusCode Server::CheckIdentity(Session& s, const ExtensionObjectView& token) {
     }
     password = secret;
   } else {
-    bool sha256 = algorithm == kRsaOaepSha256Uri;
+    bool sha256 = algorithm == kRsaOaepSha256Uri || algorithm == kRsaOaepSha256OldUri;
     if (!sha256 && algorithm != kRsaOaepUri) return status::BadIdentityTokenInvalid;
     // A password with its nonce fits a few RSA blocks; each block more is work for an
     // unknown client.

@@ -11,7 +11,9 @@
 namespace uaclib {
 
 constexpr std::string_view kRsaOaepUri = "http://www.w3.org/2001/04/xmlenc#rsa-oaep";
-constexpr std::string_view kRsaOaepSha256Uri = "http://opcfoundation.org/UA/security/rsa-oaep-sha256";
+constexpr std::string_view kRsaOaepSha256Uri = "http://opcfoundation.org/UA/security/rsa-oaep-sha2-256";
+// The same algorithm under the name this server accepted before; still understood.
+constexpr std::string_view kRsaOaepSha256OldUri = "http://opcfoundation.org/UA/security/rsa-oaep-sha256";
 
 // OPC UA Part 4 encrypted token secret: Length UInt32 (of what follows)
 // | password bytes | server nonce. True when the layout fits and the nonce matches.

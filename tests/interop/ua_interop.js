@@ -448,6 +448,17 @@ const CASES = {
   async user_cert() {
     const { cert, key } = makeServerCertificate();
     await userCase({ cert, key }, fs.readFileSync(cert));
+    // Over a secure channel the password is encrypted with the channel's policy
+    // (RSA-OAEP with SHA-1, or SHA-256 for Aes256_Sha256_RsaPss).
+    const user = "operator", pass = "Secr3t pass";
+    const server = await startServer(serverCommand, { user, pass, cert, key });
+    for (const c of SECURE.filter((x) => x.mode === opcua.MessageSecurityMode.Sign)) {
+      await withSession(server, async (session) => {
+        const dv = await session.read({ nodeId: nodeOf("Plant.Count"), attributeId: AttributeIds.Value });
+        assert.equal(dv.value.value, 42, `${c.name} with a user name`);
+      }, secureOptions(c), { type: UserTokenType.UserName, userName: user, password: pass });
+    }
+    await server.stop();
   },
 
   // Every secure policy in Sign and SignAndEncrypt: the endpoints carry the server

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "tests/fuzz/uaclib/test_keys.h"
+#include "tests/unit/uaclib/ua_secure_client.h"
 #include "tests/unit/uaclib/ua_test_client.h"
 #include "uaclib/crypto.h"
 #include "uaclib/security_policy.h"
@@ -30,49 +30,17 @@ void Add(Bytes& out, const Bytes& b) { out.insert(out.end(), b.begin(), b.end())
 bool g_secure = false;
 uint8_t g_config = 0;
 
-std::string KeyText(const uint8_t* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
-
-Encoder SecureCreateSessionBody() {
-  Encoder e;
-  e.String("urn:fuzz:client");
-  e.String("urn:fuzz");
-  e.LocalizedText("", "fuzz client");
-  e.U32(1);
-  e.NullString();
-  e.NullString();
-  e.EmptyArray();
-  e.NullString();
-  e.String("opc.tcp://fuzz:4840");
-  e.String("fuzz session");
-  e.ByteString(std::string(32, 'n'));
-  e.ByteString(KeyText(fuzzkeys::kClientCertificate, sizeof fuzzkeys::kClientCertificate));
-  e.F64(60000);
-  e.U32(0);
-  return e;
-}
-
 // ClientSignature over the server certificate and the session's server nonce (the
 // fourth counter nonce).
-Encoder SecureActivateSessionBody() {
+Encoder SignedActivateSessionBody() {
   std::string nonce(32, '\0');
   nonce[0] = 4;
   uaclib::RsaKey key;
   if (!key.LoadPrivate(fuzzkeys::kClientKey, sizeof fuzzkeys::kClientKey)) std::abort();
   const uaclib::PolicyAlgorithms& alg = *uaclib::FindPolicyAlgorithms(uaclib::kSecurePolicyUris[g_config % 3]);
   std::string signature;
-  if (!key.Sign(alg.asymSign, KeyText(fuzzkeys::kServerCertificate, sizeof fuzzkeys::kServerCertificate) + nonce, signature))
-    std::abort();
-  Encoder e;
-  e.String(alg.asymSignUri);
-  e.ByteString(signature);
-  e.EmptyArray();
-  e.EmptyArray();
-  size_t at = e.BeginExtensionObject(uaclib::enc::AnonymousIdentityToken);
-  e.String("anonymous");
-  e.EndExtensionObject(at);
-  e.NullString();
-  e.NullString();
-  return e;
+  if (!key.Sign(alg.asymSign, uatest::ServerCertificate() + nonce, signature)) std::abort();
+  return uatest::SecureActivateSessionBody(alg.asymSignUri, signature);
 }
 
 // Hello, OpenSecureChannel, CreateSession and ActivateSession.
@@ -83,14 +51,15 @@ Channel Login(Bytes& out) {
   ch.id = 1;
   ch.token = 1;
   Add(out, uatest::Message(ch, enc::CreateSessionRequest,
-                           g_secure ? SecureCreateSessionBody() : uatest::CreateSessionBody()));
+                           g_secure ? uatest::SecureCreateSessionBody(std::string(32, 'n'), uatest::ClientCertificate())
+                                    : uatest::CreateSessionBody()));
   // The second counter nonce is the authentication token (after the session id).
   ch.authToken.ns = 1;
   ch.authToken.kind = uaclib::IdKind::Guid;
   ch.authToken.text = std::string(16, '\0');
   ch.authToken.text[0] = g_secure ? 3 : 2;
   Add(out, uatest::Message(ch, enc::ActivateSessionRequest,
-                           g_secure ? SecureActivateSessionBody() : uatest::ActivateSessionBody(0)));
+                           g_secure ? SignedActivateSessionBody() : uatest::ActivateSessionBody(0)));
   return ch;
 }
 

@@ -1,8 +1,9 @@
-// Fixed RSA keys and self-signed certificates (2048 bits, made once with openssl) of
-// the fuzz target's secured conversations: the same keys every run, so recorded inputs
-// stay valid. Test material only; nothing else may use them.
-#ifndef TESTS_FUZZ_UACLIB_TEST_KEYS_H
-#define TESTS_FUZZ_UACLIB_TEST_KEYS_H
+// Fixed RSA keys and self-signed certificates (2048 bits, made once with openssl) of the
+// secured test conversations and the fuzz target: the same keys every run, so recorded
+// inputs stay valid. Test material only; nothing else may use them. The client's
+// certificate carries the ApplicationUri urn:fuzz:client.
+#ifndef TESTS_UNIT_UACLIB_TEST_KEYS_H
+#define TESTS_UNIT_UACLIB_TEST_KEYS_H
 
 #include <cstdint>
 
