@@ -266,6 +266,7 @@ StatusCode Server::RunOnce(TuasRunStats* stats, int statsSize) {
     ~Guard() { flag = false; }
   } guard{inRun_};
   inRun_ = true;
+  ++runSteps_;
   runDeadlineMs_ = NowMs() + limits_.runBudgetMs;
   transport_.Poll(*this);
   inputRead_ = !OutOfTime();
@@ -325,6 +326,7 @@ void Server::RunTimers() {
   if (!pendingItems_.empty()) {
     size_t keep = 0;
     bool timeLeft = true;
+    pendingDueMs_ = INT64_MAX;
     for (size_t i = 0; i < pendingItems_.size(); ++i) {
       MonitoredItem* m = pendingItems_[i];
       // Items left when the step's time is spent keep their place for the next step.
@@ -335,6 +337,7 @@ void Server::RunTimers() {
       } else {
         m->pendingPos = keep;
         pendingItems_[keep++] = m;
+        pendingDueMs_ = std::min(pendingDueMs_, m->nextSampleMs);
       }
     }
     pendingItems_.resize(keep);
@@ -386,6 +389,22 @@ void Server::RunTimers() {
   }
   for (auto& [id, c] : connections_) c->CheckTimers(now, inputRead_);
   ExpireConnections(now);
+}
+
+int64_t Server::WaitTimeoutMs() {
+  int64_t now = NowMs();
+  // Input read but left for lack of time waits for no event: the next step takes it up.
+  if (!inputRead_) return 0;
+  int64_t due = now + kHousekeepingMs;
+  if (!pendingItems_.empty()) due = std::min(due, pendingDueMs_);
+  for (const MonitoredItem* m : polledItems_)
+    if (m->mode != MonitoringMode::Disabled) due = std::min(due, m->nextSampleMs);
+  for (auto& [token, sp] : sessions_) {
+    for (const auto& sub : sp->subscriptions) due = std::min(due, sub->nextTickMs);
+    for (const PendingPublish& p : sp->publishQueue)
+      if (p.deadlineMs) due = std::min(due, p.deadlineMs + 1);  // answered once past it
+  }
+  return std::max<int64_t>(0, due - now);
 }
 
 void Server::ExpireConnections(int64_t now) {

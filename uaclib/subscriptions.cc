@@ -98,6 +98,7 @@ void Server::OnValueChanged(Node& n, int64_t now) {
     } else if (!m->pending) {
       m->pending = true;
       ListAdd(pendingItems_, m, &MonitoredItem::pendingPos);
+      pendingDueMs_ = std::min(pendingDueMs_, m->nextSampleMs);
     }
   }
 }
