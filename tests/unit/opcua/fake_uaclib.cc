@@ -52,4 +52,8 @@ uint32_t uasUpdateVar(uasHandle, TuasUpdateItem** items, int n) {
 const char* uasGetErrorInfo(uasHandle) { return "fake"; }
 void uasDelServer(uasHandle) { g_FakeUa.deleted = true; }
 int uasGetPort(uasHandle) { return g_FakeUa.port; }
+uint32_t uasGetWaitInfo(uasHandle, TuasWaitInfo* info, int) {
+  *info = g_FakeUa.wait;
+  return 0;
+}
 }
