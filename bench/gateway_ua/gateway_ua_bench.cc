@@ -339,13 +339,6 @@ void PrintLatency(const char* title, const TLatResult& r) {
               "  %-44s  for the OPC UA run step at the start of the tick after: about two ticks)\n", "", "");
 }
 
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string a, b, c;
-  in >> a >> b >> c;
-  return a + " " + b + " " + c;
-}
-
 std::string NodeOpcuaVersion() {
   std::ifstream in(ZEL_NODE_MODULES "/node-opcua/package.json");
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

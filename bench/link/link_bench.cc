@@ -181,13 +181,6 @@ int ChildPid(const std::string& comm) {
   return 0;
 }
 
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string a, b, c;
-  in >> a >> b >> c;
-  return a + " " + b + " " + c;
-}
-
 struct TRun {
   double seconds = 0;
   int64_t applied = 0;
