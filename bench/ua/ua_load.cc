@@ -7,6 +7,9 @@
 //
 //   ua_load [--vars N] [--sessions S] [--nodes K] [--interval MS] [--seconds T]
 //           [--phases read,seq,subscribe] [--publish P] -- SERVER COMMAND...
+//   ua_load --connect PORT --pid PID --node ID [--phases seq,read] [--seconds T] ...
+//     (a server that runs already, e.g. the gateway: every read asks for node ID, a
+//     string id in namespace 1; PID is the process whose CPU is measured)
 //
 // Phases (SecurityPolicy None, anonymous; node ids Gen.F<i/100>.V<i> in namespace 1):
 //   read       S sessions, each reading K of the N variables per request, back to back
@@ -49,6 +52,8 @@ struct TOptions {
   double seconds = 10;
   std::vector<std::string> phases{"read", "seq", "subscribe"};
   std::vector<std::string> server;
+  int connectPort = 0, pid = 0;
+  std::string node;
 };
 
 std::string GenNode(int i) { return "Gen.F" + std::to_string(i / 100) + ".V" + std::to_string(i); }
@@ -103,11 +108,17 @@ class TServer {
     }
     if (out_ >= 0) close(out_);
   }
-  int Pid() const { return pid_; }
+  // A server started by someone else: nothing to stop at the end.
+  bool Attach(int port, int pid) {
+    port_ = port;
+    attachedPid_ = pid;
+    return port > 0 && pid > 0;
+  }
+  int Pid() const { return attachedPid_ ? attachedPid_ : pid_; }
   int Port() const { return port_; }
 
  private:
-  int pid_ = -1, out_ = -1, port_ = 0;
+  int pid_ = -1, out_ = -1, port_ = 0, attachedPid_ = 0;
 };
 
 // One client connection: requests go out whole (blocking send), answers are taken
@@ -308,9 +319,13 @@ std::vector<std::string> ServerCommand(const TOptions& o, bool tick) {
   return cmd;
 }
 
+bool StartServer(const TOptions& o, bool tick, TServer& server) {
+  return o.connectPort ? server.Attach(o.connectPort, o.pid) : server.Start(ServerCommand(o, tick));
+}
+
 bool ReadPhase(const TOptions& o, std::vector<std::string>& names, bool sequential) {
   TServer server;
-  if (!server.Start(ServerCommand(o, false))) return false;
+  if (!StartServer(o, false, server)) return false;
   const int sessions = sequential ? 1 : o.sessions, nodes = sequential ? 1 : o.nodes;
   std::vector<std::unique_ptr<TConn>> conns;
   for (int i = 0; i < sessions; ++i) {
@@ -411,7 +426,7 @@ int64_t CountPublish(const uatest::Bytes& b, uint32_t& sub, uint32_t& seq) {
 
 bool SubscribePhase(const TOptions& o, std::vector<std::string>& names) {
   TServer server;
-  if (!server.Start(ServerCommand(o, true))) return false;
+  if (!StartServer(o, true, server)) return false;
   TConn c;
   if (!c.Connect(server.Port()) || !c.Login()) return false;
   uatest::Response r;
@@ -512,6 +527,9 @@ int main(int argc, char** argv) {
     else if (a == "--interval") o.interval = std::atoi(v.c_str());
     else if (a == "--seconds") o.seconds = std::atof(v.c_str());
     else if (a == "--publish") o.publish = std::atoi(v.c_str());
+    else if (a == "--connect") o.connectPort = std::atoi(v.c_str());
+    else if (a == "--pid") o.pid = std::atoi(v.c_str());
+    else if (a == "--node") o.node = v;
     else if (a == "--phases") {
       o.phases.clear();
       std::stringstream ss(v);
@@ -523,14 +541,19 @@ int main(int argc, char** argv) {
     }
   }
   for (; i < argc; ++i) o.server.push_back(argv[i]);
-  if (o.server.empty() || o.vars < 1 || o.sessions < 1 || o.nodes < 1 || o.interval < 1 || o.publish < 1) {
+  if (o.connectPort) {
+    o.vars = 1;
+    o.nodes = std::min(o.nodes, 1000);
+    o.server = {"port " + std::to_string(o.connectPort)};
+  }
+  if (o.server.empty() || (o.connectPort && (o.pid <= 0 || o.node.empty())) || o.vars < 1 || o.sessions < 1 || o.nodes < 1 || o.interval < 1 || o.publish < 1) {
     std::fprintf(stderr, "usage: ua_load [options] -- SERVER COMMAND... (see the header of bench/ua/ua_load.cc)\n");
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> names;
   names.reserve(size_t(o.vars));
-  for (int k = 0; k < o.vars; ++k) names.push_back(GenNode(k));
+  for (int k = 0; k < o.vars; ++k) names.push_back(o.connectPort ? o.node : GenNode(k));
   std::string command;
   for (const std::string& a : o.server) command += (command.empty() ? "" : " ") + a;
   std::printf("ua_load: %s, %d variables, %.0f s per phase (load %s)\n", command.c_str(), o.vars, o.seconds,
