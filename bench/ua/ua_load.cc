@@ -389,8 +389,8 @@ bool ReadPhase(const TOptions& o, std::vector<std::string>& names, bool sequenti
     std::sort(rtt.begin(), rtt.end());
     auto pct = [&](double q) { return rtt.empty() ? 0.0 : 1e3 * rtt[std::min(rtt.size() - 1, size_t(q * double(rtt.size())))]; };
     std::printf("  seq: 1 session, 1 node per Read, back to back\n");
-    std::printf("    %-24s: %.0f/s, round trip median %.3f ms, p90 %.3f ms, p99 %.3f ms\n", "sequential reads",
-                double(requests) / meter->seconds, pct(0.5), pct(0.9), pct(0.99));
+    std::printf("    %-24s: %.0f/s, round trip median %.3f ms, p90 %.3f ms, p99 %.3f ms, %lld bad\n",
+                "sequential reads", double(requests) / meter->seconds, pct(0.5), pct(0.9), pct(0.99), (long long)bad);
   } else {
     std::printf("  read: %d sessions x %d nodes per Read\n", sessions, nodes);
     std::printf("    %-24s: %.3f M/s (%.0f requests/s), %lld bad\n", "node reads", 1e-6 * double(values) / meter->seconds,
