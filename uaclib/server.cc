@@ -367,7 +367,7 @@ void Server::RunTimers() {
     std::vector<uint32_t> gone;
     for (size_t i = 0; i < s.subscriptions.size(); ++i) {
       Subscription& sub = *s.subscriptions[i];
-      if (now < sub.nextTickMs) continue;
+      if (now < sub.nextTickMs && !PublishesEarly(sub, now)) continue;
       // Out of time: it stays due and ticks in the next step.
       if (OutOfTime()) break;
       TickSubscription(sub, now);
@@ -400,7 +400,12 @@ int64_t Server::WaitTimeoutMs() {
   for (const MonitoredItem* m : polledItems_)
     if (m->mode != MonitoringMode::Disabled) due = std::min(due, m->nextSampleMs);
   for (auto& [token, sp] : sessions_) {
-    for (const auto& sub : sp->subscriptions) due = std::min(due, sub->nextTickMs);
+    for (const auto& sub : sp->subscriptions) {
+      due = std::min(due, sub->nextTickMs);
+      // Changes ready to go wait only for the interval since the last message.
+      if (sub->enabled && !sub->ready.Empty() && !sp->publishQueue.empty())
+        due = std::min(due, sub->lastSentMs + int64_t(sub->intervalMs));
+    }
     for (const PendingPublish& p : sp->publishQueue)
       if (p.deadlineMs) due = std::min(due, p.deadlineMs + 1);  // answered once past it
   }

@@ -161,6 +161,7 @@ class Server final : public ChannelHost, private TransportHost {
   void OnValueChanged(Node& n, int64_t now);
   void Enqueue(MonitoredItem& m, DataValue dv);
   void TickSubscription(Subscription& s, int64_t now);
+  bool PublishesEarly(const Subscription& s, int64_t now) const;
   bool SendPublish(Session& s, Subscription* sub, bool keepAlive);
   bool SendStatusChange(Session& s);
   bool TakePublish(Session& s, PendingPublish& pp, Connection*& conn);
