@@ -1,6 +1,9 @@
 // The C API of uaclib.h over the Server class. Every entry point catches all
 // exceptions: none crosses the C boundary, a failure becomes a Bad status code and the
 // text of uasGetErrorInfo.
+#include <algorithm>
+#include <climits>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
@@ -152,6 +155,18 @@ uint32_t uasSetLimit(uasHandle h, const char* name, double value) {
   return Guarded(h, [&](uaclib::Server& s) {
     if (!name) return StatusCode(status::BadInvalidArgument);
     return s.SetLimit(name, value);
+  });
+}
+
+uint32_t uasGetWaitInfo(uasHandle h, TuasWaitInfo* info, int infoSize) {
+  return Guarded(h, [&](uaclib::Server& s) {
+    if (!info || infoSize <= 0) return StatusCode(status::BadInvalidArgument);
+    TuasWaitInfo w{};
+    w.fd = s.WaitFd();
+    // A timer further away than an int holds is as good as never.
+    w.timeoutMs = int32_t(std::min<int64_t>(s.WaitTimeoutMs(), INT32_MAX));
+    std::memcpy(info, &w, std::min(size_t(infoSize), sizeof w));
+    return StatusCode(status::Good);
   });
 }
 

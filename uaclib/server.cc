@@ -327,6 +327,7 @@ StatusCode Server::RunOnce(TuasRunStats* stats, int statsSize) {
     ~Guard() { flag = false; }
   } guard{inRun_};
   inRun_ = true;
+  ++runSteps_;
   runDeadlineMs_ = NowMs() + limits_.runBudgetMs;
   transport_.Poll(*this);
   inputRead_ = !OutOfTime();
@@ -386,6 +387,7 @@ void Server::RunTimers() {
   if (!pendingItems_.empty()) {
     size_t keep = 0;
     bool timeLeft = true;
+    pendingDueMs_ = INT64_MAX;
     for (size_t i = 0; i < pendingItems_.size(); ++i) {
       MonitoredItem* m = pendingItems_[i];
       // Items left when the step's time is spent keep their place for the next step.
@@ -396,6 +398,7 @@ void Server::RunTimers() {
       } else {
         m->pendingPos = keep;
         pendingItems_[keep++] = m;
+        pendingDueMs_ = std::min(pendingDueMs_, m->nextSampleMs);
       }
     }
     pendingItems_.resize(keep);
@@ -425,7 +428,7 @@ void Server::RunTimers() {
     std::vector<uint32_t> gone;
     for (size_t i = 0; i < s.subscriptions.size(); ++i) {
       Subscription& sub = *s.subscriptions[i];
-      if (now < sub.nextTickMs) continue;
+      if (now < sub.nextTickMs && !PublishesEarly(sub, now)) continue;
       // Out of time: it stays due and ticks in the next step.
       if (OutOfTime()) break;
       TickSubscription(sub, now);
@@ -447,6 +450,27 @@ void Server::RunTimers() {
   }
   for (auto& [id, c] : connections_) c->CheckTimers(now, inputRead_);
   ExpireConnections(now);
+}
+
+int64_t Server::WaitTimeoutMs() {
+  int64_t now = NowMs();
+  // Input read but left for lack of time waits for no event: the next step takes it up.
+  if (!inputRead_) return 0;
+  int64_t due = now + kHousekeepingMs;
+  if (!pendingItems_.empty()) due = std::min(due, pendingDueMs_);
+  for (const MonitoredItem* m : polledItems_)
+    if (m->mode != MonitoringMode::Disabled) due = std::min(due, m->nextSampleMs);
+  for (auto& [token, sp] : sessions_) {
+    for (const auto& sub : sp->subscriptions) {
+      due = std::min(due, sub->nextTickMs);
+      // Changes ready to go wait only for the interval since the last message.
+      if (sub->enabled && !sub->ready.Empty() && !sp->publishQueue.empty())
+        due = std::min(due, sub->lastSentMs + int64_t(sub->intervalMs));
+    }
+    for (const PendingPublish& p : sp->publishQueue)
+      if (p.deadlineMs) due = std::min(due, p.deadlineMs + 1);  // answered once past it
+  }
+  return std::max<int64_t>(0, due - now);
 }
 
 void Server::ExpireConnections(int64_t now) {

@@ -5,6 +5,7 @@
 #define UACLIB_SERVER_H
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -64,6 +65,12 @@ class Server final : public ChannelHost, private TransportHost {
   void CloseLocalConnection(Connection* c);
   // Timer work of one run step (sampling, publishing, time-outs) without network I/O.
   void RunTimers();
+  // What a caller waits for before the next run step (uasGetWaitInfo): the transport's
+  // epoll descriptor and the milliseconds until the next timer is due (0: work is left).
+  int WaitFd() const { return transport_.WaitFd(); }
+  int64_t WaitTimeoutMs();
+  // Run steps since the start (tests count them to tell an event from a timer).
+  uint64_t RunSteps() const { return runSteps_; }
   // Tests and the fuzz target: session ids, tokens and nonces from a counter instead of
   // the kernel's random source, so recorded requests stay valid. Never for production.
   void UseCounterNonces() { counterNonces_ = true; }
@@ -170,6 +177,7 @@ class Server final : public ChannelHost, private TransportHost {
   void OnValueChanged(Node& n, int64_t now);
   void Enqueue(MonitoredItem& m, DataValue dv);
   void TickSubscription(Subscription& s, int64_t now);
+  bool PublishesEarly(const Subscription& s, int64_t now) const;
   bool SendPublish(Session& s, Subscription* sub, bool keepAlive);
   bool SendStatusChange(Session& s);
   bool TakePublish(Session& s, PendingPublish& pp, Connection*& conn);
@@ -222,6 +230,12 @@ class Server final : public ChannelHost, private TransportHost {
   size_t monitoredItemCount_ = 0;
   size_t queueSlots_ = 0;  // sum of the queue sizes of all monitored items
   std::vector<MonitoredItem*> pendingItems_;  // pushed items waiting for their sampling time
+  // No pending item samples before this (it may be early, never late).
+  int64_t pendingDueMs_ = INT64_MAX;
+  uint64_t runSteps_ = 0;
+  // Session and connection time-outs are checked at least this often by a caller that
+  // waits on WaitTimeoutMs; they are seconds long, so a coarse period is precise enough.
+  static constexpr int64_t kHousekeepingMs = 100;
   std::vector<MonitoredItem*> polledItems_;   // items on computed values
 
   std::string Nonce(size_t n);

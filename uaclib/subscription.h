@@ -3,6 +3,7 @@
 #ifndef UACLIB_SUBSCRIPTION_H
 #define UACLIB_SUBSCRIPTION_H
 
+#include <climits>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -123,6 +124,7 @@ class Subscription {
   uint32_t nextSeq = 1;
   bool messageSent = false;
   bool late = false;  // wants to send and waits for a Publish request
+  int64_t lastSentMs = INT64_MIN / 2;  // the last publish response (data or keep-alive)
 
   std::unordered_map<uint32_t, std::unique_ptr<MonitoredItem>> items;
   ReadyList ready;

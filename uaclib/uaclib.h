@@ -2,7 +2,8 @@
  *
  * C interface used by the gateway's OPC UA bridge. All calls and both callbacks run on
  * the caller's thread; uasRunIntv does all pending network work without blocking and
- * calls the write callback from inside. Records keep their field order with natural
+ * calls the write callback from inside. A caller may run it on a fixed period or wait
+ * for what uasGetWaitInfo names, so that a request is answered as soon as it arrives. Records keep their field order with natural
  * widths; texts are UTF-8, zero-terminated, and must stay valid while the server lives.
  * No C++ exception leaves any of these functions. */
 #ifndef UACLIB_UACLIB_H
@@ -83,6 +84,16 @@ typedef struct TuasRunStats {
   int32_t reserved[6];
 } TuasRunStats;             /* 40 bytes */
 
+/* What a caller that sleeps between run steps waits for (uasGetWaitInfo). */
+typedef struct TuasWaitInfo {
+  int32_t fd;               /* readable (level-triggered) when a client sent something or
+                             * held-back answers can go on; -1 before uasRunStart. Poll it
+                             * only: never read, change or close it. */
+  int32_t timeoutMs;        /* until the server's next timer (sampling, publishing,
+                             * time-outs) is due; 0: work is left, run at once */
+  int32_t reserved[2];
+} TuasWaitInfo;             /* 16 bytes */
+
 /* Results: 0 is success; a result with any of the upper 16 bits set is an error (an
  * OPC UA Bad status code). */
 uint32_t uaInitLib(uasLogFun log, int flags);
@@ -95,6 +106,10 @@ const char* uasGetErrorInfo(uasHandle h);
 void uasDelServer(uasHandle h);
 /* The TCP port actually bound after uasRunStart (useful with port 0 in tests); 0 before. */
 int uasGetPort(uasHandle h);
+/* Fills `info` (its first `infoSize` bytes) with what to wait for before the next
+ * uasRunIntv: call uasRunIntv as soon as `fd` is readable or `timeoutMs` has passed,
+ * whichever comes first. Ask again after every uasRunIntv and uasUpdateVar. */
+uint32_t uasGetWaitInfo(uasHandle h, TuasWaitInfo* info, int infoSize);
 /* Changes one of the server's budgets before uasRunStart, by name (for example
  * "activateTimeoutMs", "orphanGraceMs", "maxConnectionsPerPeer"); for tests and
  * uademo, the defaults suit plants. BadInvalidArgument for an unknown name or a value

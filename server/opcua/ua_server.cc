@@ -206,6 +206,12 @@ void TUAServer::RunStep() {
   if (rc & 0xFFFF0000u) Fail(rc);
 }
 
+TUaServerHost::TWait TUAServer::Wait() {
+  TuasWaitInfo info{};
+  if (!handle_ || uasGetWaitInfo(handle_, &info, int(sizeof info)) != 0) return {};
+  return {info.fd, info.timeoutMs};
+}
+
 void TUAServer::UpdateVar(TZelVarItem& var, bool bad) {
   if (!handle_ || var.UaNode == 0 || var.UaNode > items_.size()) return;
   TuasUpdateItem* it = &items_[var.UaNode - 1];

@@ -41,6 +41,7 @@ class TUAServer : public TUaServerHost, public TValuePush {
   int ClientCount() override { return stats_.clients; }
   int Port() const override { return port_; }
   bool HasPendingUpdates() const override { return pending_; }
+  TWait Wait() override;
   // TValuePush
   void UpdateVar(TZelVarItem& var, bool bad) override;
 

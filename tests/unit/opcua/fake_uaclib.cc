@@ -61,4 +61,8 @@ uint32_t uasSetCertificateCheck(uasHandle, uasCertCheckFun check, void* context)
   g_FakeUa.certCheckContext = context;
   return 0;
 }
+uint32_t uasGetWaitInfo(uasHandle, TuasWaitInfo* info, int) {
+  *info = g_FakeUa.wait;
+  return 0;
+}
 }
