@@ -30,6 +30,9 @@ constexpr uint32_t kSeqWrapLimit = 4294966271u;
 // Buffers larger than this are given back once empty, so an idle connection does not
 // keep the memory of its largest message.
 constexpr size_t kKeepCapacity = 1024 * 1024;
+// Renewals a channel may ask for at once; one more accrues per half of the newest
+// token's revised lifetime (see TakeRenewal).
+constexpr uint32_t kRenewBurst = 3;
 
 void ReleaseIfLarge(std::vector<uint8_t>& v) {
   if (v.empty() && v.capacity() > kKeepCapacity) std::vector<uint8_t>().swap(v);
@@ -199,6 +202,27 @@ bool Connection::CheckSequence(uint32_t seq) {
   return next;
 }
 
+// Every renewal of a secured channel costs the server an asymmetric decryption, a
+// signature check and a signature: a client must not get them in a loop. A channel may
+// renew kRenewBurst times at once (a client that retries, or renews early after a
+// hiccup), then once more per half of the newest token's revised lifetime. A client
+// that renews at three quarters of the lifetime, as clients do, never runs short; one
+// beyond the budget has its channel closed with BadRequestNotAllowed. With the shortest
+// lifetime the server grants (1 s) a channel gets at most two renewals a second.
+bool Connection::TakeRenewal(int64_t nowMs) {
+  const int64_t accrual = std::max<int64_t>(1, tokenLifetimeMs_ / 2);
+  if (renewCredits_ >= kRenewBurst) {
+    renewRefillMs_ = nowMs;  // a full budget accrues nothing
+  } else if (nowMs - renewRefillMs_ >= accrual) {
+    const int64_t earned = (nowMs - renewRefillMs_) / accrual;
+    renewCredits_ = uint32_t(std::min<int64_t>(kRenewBurst, renewCredits_ + earned));
+    renewRefillMs_ = renewCredits_ >= kRenewBurst ? nowMs : renewRefillMs_ + earned * accrual;
+  }
+  if (renewCredits_ == 0) return false;
+  --renewCredits_;
+  return true;
+}
+
 void Connection::HandleOpen(uint8_t* chunk, size_t size) {
   uint32_t headerChannel;
   if (size < kHeaderSize + 4) {
@@ -222,6 +246,10 @@ void Connection::HandleOpen(uint8_t* chunk, size_t size) {
     }
   } else if (policyUri != policy_->Uri()) {
     Fail(status::BadSecurityPolicyRejected, "security policy changed on renew");
+    return;
+  } else if (!TakeRenewal(host_.NowMs())) {
+    // Refused before any key work: that work is what a renewal loop is after.
+    Fail(status::BadRequestNotAllowed, "secure channel renewed too often");
     return;
   }
   StatusCode sc = policy_->SetRemote(senderCert, thumbprint);
@@ -295,6 +323,8 @@ void Connection::OpenChannel(uint32_t requestId, const uint8_t* body, size_t siz
     tokenId_ = 1;
     sendTokenId_ = 1;
     channelOpen_ = true;
+    renewCredits_ = kRenewBurst;
+    renewRefillMs_ = now;
   } else if (requestType == 1) {  // renew
     if (!channelOpen_ || headerChannel != channelId_) {
       Fail(status::BadTcpSecureChannelUnknown, "renew of an unknown channel");
@@ -318,6 +348,7 @@ void Connection::OpenChannel(uint32_t requestId, const uint8_t* body, size_t siz
   }
   if (lifetime == 0) lifetime = 600000;
   lifetime = std::clamp(lifetime, lim.minChannelLifetimeMs, lim.maxChannelLifetimeMs);
+  tokenLifetimeMs_ = lifetime;
   // OPC UA Part 4: the token stays usable for 25 % beyond its lifetime.
   tokenExpiryMs_ = now + int64_t(lifetime) * 5 / 4;
   DateTime created = host_.UtcNow();

@@ -124,6 +124,8 @@ class Connection {
   void HandleSymmetric(uint8_t* chunk, size_t size);
   void OpenChannel(uint32_t requestId, const uint8_t* body, size_t size, uint32_t headerChannel);
   bool CheckSequence(uint32_t seq);
+  // Takes one renewal from the channel's budget; false when it is spent.
+  bool TakeRenewal(int64_t nowMs);
   void BeginChunk(const char type[3], char chunkType, size_t& sizeAt);
 
   uint64_t id_;
@@ -157,6 +159,9 @@ class Connection {
   uint32_t sendTokenId_ = 0;  // token of our chunks
   int64_t tokenExpiryMs_ = 0;
   int64_t prevTokenExpiryMs_ = 0;
+  uint32_t tokenLifetimeMs_ = 0;  // revised lifetime of the newest token
+  uint32_t renewCredits_ = 0;     // renewals the channel may still ask for at once
+  int64_t renewRefillMs_ = 0;     // when the next credit started to accrue
   bool seqStarted_ = false;
   uint32_t lastSeq_ = 0;
   uint32_t sendSeq_ = 0;

@@ -99,6 +99,7 @@ constexpr StatusCode BadRequestTimeout = 0x80850000u;
 constexpr StatusCode BadSecureChannelClosed = 0x80860000u;
 constexpr StatusCode BadSecureChannelTokenUnknown = 0x80870000u;
 constexpr StatusCode BadSequenceNumberInvalid = 0x80880000u;
+constexpr StatusCode BadRequestNotAllowed = 0x80E40000u;
 constexpr StatusCode BadProtocolVersionUnsupported = 0x80BE0000u;
 constexpr StatusCode BadDeadbandFilterInvalid = 0x808E0000u;
 constexpr StatusCode BadInvalidArgument = 0x80AB0000u;

@@ -105,6 +105,30 @@ const ROWS = {
       assert.ok(faults === 20 || c.closed, `${faults} of 20 publish requests refused`);
     },
   },
+  // A channel renewed in a loop, each renewal as soon as the last one is answered (on a
+  // secured channel each is RSA work): a few are answered, then the channel is closed
+  // with BadRequestNotAllowed.
+  renew_loop: {
+    memMB: 150,
+    async start(server) {
+      const c = await RawClient.connect(server.port);
+      assert.ok(await c.handshake(), "attacker channel");
+      c.renewed = 0;
+      for (let i = 0; i < 50 && !c.closed; ++i) {
+        await c.sendDrained(c.openRequest(1));
+        c.last = await c.next(10000);
+        if (c.last?.type !== "OPN") break;
+        ++c.renewed;
+      }
+      return [c];
+    },
+    async check(server, [c]) {
+      assert.equal(c.last?.type, "ERR", "the loop ends with an Error message");
+      assert.equal(c.last.body.readUInt32LE(0), 0x80e40000, "BadRequestNotAllowed");
+      assert.ok(c.renewed <= 3, `${c.renewed} of 50 renewals answered`);
+      await allClosed([c]);
+    },
+  },
   // Multi-chunk messages that never get their final chunk: 8 clients with a session
   // start 16 MB messages each, 4 connections without one start 2.6 MB messages.
   unfinished_chunks: {

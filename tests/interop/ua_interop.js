@@ -13,6 +13,7 @@ const childProcess = require("node:child_process");
 const fs = require("node:fs");
 const path = require("node:path");
 const { opcua, SKIP, sleep, withTimeout, startServer, makeClient, home } = require("./lib/harness");
+const { runCase, failed } = require("./lib/cases");
 
 const { AttributeIds, NodeClass, StatusCodes, DataType, TimestampsToReturn, UserTokenType } = opcua;
 
@@ -811,31 +812,20 @@ async function vanisher(endpoint) {
   setTimeout(() => process.exit(3), 60000);  // bounded even if nobody kills it
 }
 
-async function main() {
-  const [name, target, ...rest] = process.argv.slice(2);
-  if (name === "--vanisher") return vanisher(target);
-  if (!name || !CASES[name] || !target) {
-    console.error(`usage: node ua_interop.js <${Object.keys(CASES).join("|")}> <uademo>|--node-server`);
-    process.exit(2);
-  }
-  if (target === "--node-server") {
-    nodeServer = true;
-    serverCommand = [process.execPath, path.join(__dirname, "lib", "node_server.js")];
-  } else {
-    if (!fs.existsSync(target)) throw new Error(`no server program ${target}`);
-    serverCommand = [target, ...rest];
-  }
-  const limit = setTimeout(() => {
-    console.error(`FAIL ${name}: not finished within ${CASE_LIMIT_MS} ms`);
-    process.exit(1);
-  }, CASE_LIMIT_MS);
-  await CASES[name]();
-  clearTimeout(limit);
-  console.log(`PASS ${name}`);
-  process.exit(0);
+if (process.argv[2] === "--vanisher") {
+  vanisher(process.argv[3]).catch(failed);
+} else {
+  runCase("ua_interop.js", CASES, {
+    usage: "<uademo>|--node-server",
+    limitMs: CASE_LIMIT_MS,
+    prepare(target, rest) {
+      if (target === "--node-server") {
+        nodeServer = true;
+        serverCommand = [process.execPath, path.join(__dirname, "lib", "node_server.js")];
+      } else {
+        if (!fs.existsSync(target)) throw new Error(`no server program ${target}`);
+        serverCommand = [target, ...rest];
+      }
+    },
+  });
 }
-
-main().catch((e) => {
-  console.error(`FAIL: ${e.stack || e}`);
-  process.exit(1);
-});

@@ -16,6 +16,7 @@ const childProcess = require("node:child_process");
 const fs = require("node:fs");
 const path = require("node:path");
 const { opcua, SKIP, withTimeout, startServer, makeClient, home } = require("./lib/harness");
+const { runCase } = require("./lib/cases");
 
 const { AttributeIds, StatusCodes } = opcua;
 const CASE_LIMIT_MS = 150000;
@@ -205,26 +206,12 @@ const CASES = {
   },
 };
 
-async function main() {
-  const [name, target, tmpl] = process.argv.slice(2);
-  if (!name || !CASES[name] || !target) {
-    console.error(`usage: node ua_trust.js <${Object.keys(CASES).join("|")}> <uademo> [certtmpl.cnf]`);
-    process.exit(2);
-  }
-  haveOpenssl();
-  uademo = target;
-  template = tmpl;
-  const limit = setTimeout(() => {
-    console.error(`FAIL ${name}: not finished within ${CASE_LIMIT_MS} ms`);
-    process.exit(1);
-  }, CASE_LIMIT_MS);
-  await CASES[name]();
-  clearTimeout(limit);
-  console.log(`PASS ${name}`);
-  process.exit(0);
-}
-
-main().catch((e) => {
-  console.error(`FAIL: ${e.stack || e}`);
-  process.exit(1);
+runCase("ua_trust.js", CASES, {
+  usage: "<uademo> [certtmpl.cnf]",
+  limitMs: CASE_LIMIT_MS,
+  prepare(target, [tmpl]) {
+    haveOpenssl();
+    uademo = target;
+    template = tmpl;
+  },
 });

@@ -16,53 +16,31 @@
 #include "common/log/link_texts.h"
 #include "common/platform/clock.h"
 #include "common/platform/text.h"
-#include "server/namespace/name_space.h"
 #include "server/opcda/com_object.h"
-#include "server/runtime/zel_main.h"
+#include "tests/fuzz/opcda_fixture.h"
 
 namespace {
 
 using zelcom::ComPtr;
 
-class Bytes {
+class Bytes : public TFuzzBytes {
  public:
-  Bytes(const uint8_t* d, size_t n) : d_(d), n_(n) {}
-  bool more() const { return i_ < n_; }
-  uint8_t u8() { return i_ < n_ ? d_[i_++] : 0; }
-  uint32_t u32() { return u8() | (u8() << 8) | (u8() << 16) | (static_cast<uint32_t>(u8()) << 24); }
+  using TFuzzBytes::TFuzzBytes;
+  // An item id the namespace knows (in other letter case too) most of the time.
   std::string text() {
     static const char* known[] = {"P.A.V", "p.a.v", "P.D", "P.R", "$$Count", "P.$$RegInfo",
                                   "P.$$ForceRefresh", "P", "A", "..", "\"P\"", ""};
     uint8_t k = u8();
     if (k < 200) return known[k % (sizeof known / sizeof known[0])];
-    std::string s(u8() % 16, '\0');
-    for (char& c : s) c = static_cast<char>(u8());
-    return s;
+    return raw(16);
   }
-
- private:
-  const uint8_t* d_;
-  size_t n_;
-  size_t i_ = 0;
 };
 
-TZelMain& Main() {
-  static TZelMain* main = [] {
-    auto* m = new TZelMain();
-    auto p = m->NewPrj();
-    p->DispName = std::string(1, 'P');  // not a literal: GCC 12 warns falsely (-Wrestrict)
-    p->UseGroup = 1;
-    p->Vars = {{"V", "A", 3, 0}, {"D", "", 1, 0}, {"R", "", 2, 1}, {"S", "", 5, 0}};
-    m->Prjs.push_back(std::move(p));
-    m->BuildRuntime();
-    m->SPrj(0).NetState = ncsRunning;
-    for (auto& v : m->SPrj(0).Vars) v->Valid = true;
-    return m;
-  }();
-  return *main;
+// One online device with groups: an analog value in folder A, a discrete, a read-only
+// integer and a text.
+TDaTestRuntime& Runtime() {
+  return FuzzRuntime({{"P", 1, {{"V", "A", 3, 0}, {"D", "", 1, 0}, {"R", "", 2, 1}, {"S", "", 5, 0}}}}, true);
 }
-
-void InitServer(TNxBaseOPCServer* s) { CreateOpcNameSpace(Main(), *s); }
 
 void FreeErrors(HRESULT* e) { CoTaskMemFree(e); }
 
@@ -389,7 +367,7 @@ void Run(Bytes& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  g_PInitServer = InitServer;
+  Runtime().Serve();
   SetSteadySource(FuzzSteady);
   Bytes in(data, size);
   Run(in);

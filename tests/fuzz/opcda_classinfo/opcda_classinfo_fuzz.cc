@@ -11,20 +11,16 @@
 
 #include "com/com_ptr.h"
 #include "server/namespace/case_fold.h"
-#include "server/namespace/name_space.h"
 #include "server/opcda/class_info.h"
-#include "server/runtime/zel_main.h"
+#include "tests/fuzz/opcda_fixture.h"
 
 namespace {
 
 using zelcom::ComPtr;
 
-class Bytes {
+class Bytes : public TFuzzBytes {
  public:
-  Bytes(const uint8_t* d, size_t n) : d_(d), n_(n) {}
-  bool more() const { return i_ < n_; }
-  uint8_t u8() { return i_ < n_ ? d_[i_++] : 0; }
-  uint32_t u32() { return u8() | (u8() << 8) | (u8() << 16) | (static_cast<uint32_t>(u8()) << 24); }
+  using TFuzzBytes::TFuzzBytes;
   // A known interface id most of the time, else 16 bytes of the input.
   IID iid() {
     static const IID* known[] = {&IID_IUnknown,    &IID_IDispatch,        &IID_IDA2,
@@ -39,32 +35,8 @@ class Bytes {
     std::memcpy(&g, raw, sizeof g);
     return g;
   }
-  std::string text() {
-    std::string s(u8() % 24, '\0');
-    for (char& c : s) c = static_cast<char>(u8());
-    return s;
-  }
-
- private:
-  const uint8_t* d_;
-  size_t n_;
-  size_t i_ = 0;
+  std::string text() { return raw(24); }
 };
-
-TZelMain& Main() {
-  static TZelMain* main = [] {
-    auto* m = new TZelMain();
-    auto p = m->NewPrj();
-    p->DispName = std::string(1, 'P');
-    p->Vars = {{"V", "", 3, 0}};
-    m->Prjs.push_back(std::move(p));
-    m->BuildRuntime();
-    return m;
-  }();
-  return *main;
-}
-
-void InitServer(TNxBaseOPCServer* s) { CreateOpcNameSpace(Main(), *s); }
 
 void WalkTypeInfo(ITypeInfo* ti, Bytes& in, int depth) {
   if (!ti || depth > 3) return;
@@ -153,7 +125,7 @@ void Run(Bytes& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  g_PInitServer = InitServer;
+  FuzzRuntime({{"P", 0, {{"V", "", 3, 0}}}}, false).Serve();
   Bytes in(data, size);
   Run(in);
   return 0;

@@ -116,11 +116,7 @@ class RawClient {
     const hel = new Writer().u32(0).u32(65535).u32(65535).u32(0).u32(0).str("opc.tcp://127.0.0.1").buf();
     this.send(chunk("HEL", "F", hel));
     if ((await this.next())?.type !== "ACK") return false;
-    const w = new Writer().u32(0).str(POLICY_NONE).bytes(null).bytes(null).u32(this.seq++).u32(this.requestId++);
-    w.numeric(ID.OpenSecureChannel);
-    this.header(w);
-    w.u32(0).u32(0).u32(1).bytes(null).u32(600000);
-    this.send(chunk("OPN", "F", w.buf()));
+    this.send(this.openRequest(0));
     const r = await this.next();
     if (r?.type !== "OPN") return false;
     const d = new Reader(r.body);
@@ -130,6 +126,16 @@ class RawClient {
     this.channel = d.u32();
     this.token = d.u32();
     return true;
+  }
+
+  // OpenSecureChannel of this connection's channel: issue (0) or renew (1), mode None,
+  // a 600 s lifetime.
+  openRequest(requestType) {
+    const w = new Writer().u32(this.channel).str(POLICY_NONE).bytes(null).bytes(null).u32(this.seq++).u32(this.requestId++);
+    w.numeric(ID.OpenSecureChannel);
+    this.header(w);
+    w.u32(0).u32(requestType).u32(1).bytes(null).u32(600000);
+    return chunk("OPN", "F", w.buf());
   }
 
   header(w, handle = 1) {

@@ -3,7 +3,6 @@
 // not blank.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
 
@@ -31,14 +30,9 @@ struct TShotOpcUA : TfrmOpcUA {
 }  // namespace
 
 TEST(MgrScreenshot, Dialogs) {
-  int argc = 1;
-  char name[] = "mgr_screenshot_test";
-  char* argv[] = {name, nullptr};
-  QApplication app(argc, argv);
-  TTempDir dir;
-  TScopedEnv root("ZELOPC_DATA_ROOT", dir.path());
-  TScopedEnv xdg("XDG_CONFIG_HOME", dir / "xdg");
-  g_AppDir = dir / "app";
+  TScreenshotCase shot("mgr_screenshot_test");
+  TScopedEnv xdg("XDG_CONFIG_HOME", shot.dir / "xdg");
+  g_AppDir = shot.dir / "app";
 
   {
     TShotCfg cfg;

@@ -2,7 +2,6 @@
 // one of them failing, written to <build>/screenshots for a person to look at.
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QTreeWidget>
 
 #include "common/config/app_paths.h"
@@ -11,13 +10,8 @@
 #include "tests/common/test_env.h"
 
 TEST(MgrMainScreenshot, ThreeDevicesOneFailing) {
-  int argc = 1;
-  char name[] = "mgr_main_screenshot_test";
-  char* argv[] = {name, nullptr};
-  QApplication app(argc, argv);
-  TTempDir dir;
-  TScopedEnv root("ZELOPC_DATA_ROOT", dir.path());
-  TScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
+  TScreenshotCase shot("mgr_main_screenshot_test");
+  TScopedEnv runtime("XDG_RUNTIME_DIR", shot.dir.path());
   ResetAppPathsForTest();
   ASSERT_TRUE(InitAppPaths());
   TfrmOpcMgr3Main form;

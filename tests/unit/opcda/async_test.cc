@@ -9,9 +9,8 @@
 
 #include "common/log/link_texts.h"
 #include "common/platform/clock.h"
-#include "server/namespace/name_space.h"
 #include "server/opcda/da2.h"
-#include "server/runtime/zel_main.h"
+#include "tests/common/da_runtime.h"
 #include "tests/unit/opcda/callback_sink.h"
 #include "tests/unit/opcda/test_support.h"
 
@@ -22,8 +21,6 @@ using zelcom::ComPtr;
 
 int64_t g_steady = 0;
 int64_t TestSteady() { return g_steady; }
-TZelMain* g_main = nullptr;
-void InitFromTestMain(TNxBaseOPCServer* s) { CreateOpcNameSpace(*g_main, *s); }
 
 // A client's view of one group: its interfaces, its sink and the handles of its items.
 struct Client {
@@ -79,26 +76,16 @@ class AsyncTest : public LeakCheck {
     LeakCheck::SetUp();
     SetSteadySource(TestSteady);
     g_steady = 5000000;
-    auto p = main_.NewPrj();
-    p->DispName = "P";
-    // V, W analog; R read-only (at the device: OPC writes are accepted and dropped); L integer.
-    p->Vars = {{"V", "", 3, 0}, {"W", "", 3, 0}, {"R", "", 3, 1}, {"L", "", 2, 0}};
-    main_.Prjs.push_back(std::move(p));
-    main_.BuildRuntime();
-    P().NetState = ncsRunning;
-    for (auto& v : P().Vars) v->Valid = true;
-    g_main = &main_;
-    g_PInitServer = InitFromTestMain;
+    rt_.Serve();
     servers_.push_back(ComPtr<IOPCServer>::Adopt(TNxBaseOPCServer::Create()));
   }
   void TearDown() override {
     clients_.clear();
     servers_.clear();
-    g_PInitServer = nullptr;
     SetSteadySource(nullptr);
     LeakCheck::TearDown();
   }
-  TOpcSPrj& P() { return main_.SPrj(0); }
+  TOpcSPrj& P() { return rt_.main.SPrj(0); }
   TZelVarItem& Var(size_t i) { return *P().Vars[i]; }
 
   // A group of server s with the items, a connected sink (unless advise is false).
@@ -113,18 +100,11 @@ class AsyncTest : public LeakCheck {
     c.group.As(IID_IOPCAsyncIO2, &c.io);
     c.group.As(IID_IOPCItemMgt, &c.mgt);
     c.group.As(IID_IOPCGroupStateMgt, &c.state);
-    std::vector<std::u16string> w;
-    for (const char* id : ids) w.push_back(W(id));
-    std::vector<OPCITEMDEF> defs(ids.size());
-    for (size_t i = 0; i < ids.size(); ++i) {
-      defs[i].szItemID = w[i].data();
-      defs[i].bActive = TRUE;
-      defs[i].hClient = static_cast<OPCHANDLE>(100 + i);
-    }
     if (!ids.empty()) {
+      ItemDefs defs(ids);
       OPCITEMRESULT* r = nullptr;
       HRESULT* e = nullptr;
-      EXPECT_EQ(c.mgt->AddItems(static_cast<DWORD>(ids.size()), defs.data(), &r, &e), S_OK);
+      EXPECT_EQ(c.mgt->AddItems(defs.count(), defs.defs.data(), &r, &e), S_OK);
       for (size_t i = 0; i < ids.size(); ++i) c.items.push_back(r[i].hServer);
       CoTaskMemFree(r);
       CoTaskMemFree(e);
@@ -139,7 +119,8 @@ class AsyncTest : public LeakCheck {
     }
     return c;
   }
-  TZelMain main_;
+  // V, W analog; R read-only (at the device: OPC writes are accepted and dropped); L integer.
+  TDaTestRuntime rt_{{{"P", 0, {{"V", "", 3, 0}, {"W", "", 3, 0}, {"R", "", 3, 1}, {"L", "", 2, 0}}}}, true};
   std::deque<Client> clients_;
 
  public:

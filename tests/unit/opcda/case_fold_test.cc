@@ -4,16 +4,12 @@
 #include <vector>
 
 #include "server/namespace/case_fold.h"
-#include "server/namespace/name_space.h"
-#include "server/runtime/zel_main.h"
+#include "tests/common/da_runtime.h"
 #include "tests/unit/opcda/test_support.h"
 
 namespace opcda_test {
 namespace {
 using zelcom::ComPtr;
-
-TZelMain* g_main = nullptr;
-void InitFromTestMain(TNxBaseOPCServer* s) { CreateOpcNameSpace(*g_main, *s); }
 }  // namespace
 
 TEST(CaseFold, CodePoints) {
@@ -65,14 +61,7 @@ class CaseFoldLookupTest : public LeakCheck {
  protected:
   void SetUp() override {
     LeakCheck::SetUp();
-    auto p = main_.NewPrj();
-    p->DispName = "Pumpe Süd";
-    p->UseGroup = 1;
-    p->Vars = {{"Ölstand", "Kessel", 3, 0}, {"Σ", "", 3, 0}};
-    main_.Prjs.push_back(std::move(p));
-    main_.BuildRuntime();
-    g_main = &main_;
-    g_PInitServer = InitFromTestMain;
+    rt_.Serve();
     server_ = ComPtr<IOPCServer>::Adopt(TNxBaseOPCServer::Create());
     OPCHANDLE h = 0;
     DWORD rate = 0;
@@ -83,7 +72,6 @@ class CaseFoldLookupTest : public LeakCheck {
   void TearDown() override {
     mgt_.Reset();
     server_.Reset();
-    g_PInitServer = nullptr;
     LeakCheck::TearDown();
   }
   HRESULT Validate(const char* id) {
@@ -98,7 +86,7 @@ class CaseFoldLookupTest : public LeakCheck {
     CoTaskMemFree(errs);
     return out;
   }
-  TZelMain main_;
+  TDaTestRuntime rt_{{{"Pumpe Süd", 1, {{"Ölstand", "Kessel", 3, 0}, {"Σ", "", 3, 0}}}}};
   ComPtr<IOPCServer> server_;
   ComPtr<IOPCItemMgt> mgt_;
 };

@@ -5,29 +5,19 @@
 #include <vector>
 
 #include "com/guid_text.h"
-#include "server/namespace/name_space.h"
 #include "server/opcda/class_info.h"
-#include "server/runtime/zel_main.h"
+#include "tests/common/da_runtime.h"
 #include "tests/unit/opcda/test_support.h"
 
 namespace opcda_test {
 namespace {
 using zelcom::ComPtr;
 
-TZelMain* g_main = nullptr;
-void InitFromTestMain(TNxBaseOPCServer* s) { CreateOpcNameSpace(*g_main, *s); }
-
 class ClassInfoTest : public LeakCheck {
  protected:
   void SetUp() override {
     LeakCheck::SetUp();
-    auto p = main_.NewPrj();
-    p->DispName = "P";
-    p->Vars = {{"V", "", 3, 0}};
-    main_.Prjs.push_back(std::move(p));
-    main_.BuildRuntime();
-    g_main = &main_;
-    g_PInitServer = InitFromTestMain;
+    rt_.Serve();
     server_ = ComPtr<IOPCServer>::Adopt(TNxBaseOPCServer::Create());
     OPCHANDLE h = 0;
     DWORD rate = 0;
@@ -41,7 +31,6 @@ class ClassInfoTest : public LeakCheck {
     clone_.Reset();
     group_.Reset();
     server_.Reset();
-    g_PInitServer = nullptr;
     LeakCheck::TearDown();
   }
   static HRESULT Query(IUnknown* o, REFIID iid) {
@@ -57,7 +46,7 @@ class ClassInfoTest : public LeakCheck {
     EXPECT_EQ(pci->GetClassInfo(ti.Receive()), S_OK);
     return ti;
   }
-  TZelMain main_;
+  TDaTestRuntime rt_{{{"P", 0, {{"V", "", 3, 0}}}}};
   ComPtr<IOPCServer> server_;
   ComPtr<IUnknown> group_, clone_;
 };

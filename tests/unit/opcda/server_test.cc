@@ -6,9 +6,8 @@
 
 #include "common/log/link_texts.h"
 #include "common/platform/clock.h"
-#include "server/namespace/name_space.h"
 #include "server/opcda/opc_util.h"
-#include "server/runtime/zel_main.h"
+#include "tests/common/da_runtime.h"
 #include "tests/unit/opcda/test_support.h"
 
 namespace opcda_test {
@@ -18,28 +17,14 @@ using zelcom::ComPtr;
 
 int64_t g_now = 0;
 int64_t TestNow() { return g_now; }
-TZelMain* g_main = nullptr;
-void InitFromTestMain(TNxBaseOPCServer* s) { CreateOpcNameSpace(*g_main, *s); }
 
 // Project "P" (groups used): V in A.B, W in A, C in A.C, D discrete, R read-only, L
-// integer; project "Q X" (a blank in its name) with v1.
-void FillMain(TZelMain& main) {
-  auto p = main.NewPrj();
-  p->DispName = "P";
-  p->UseGroup = 1;
-  p->Vars = {{"V", "A.B", 3, 0}, {"W", "A", 3, 0}, {"C", "A.C", 4, 0},
-             {"D", "", 1, 0},    {"R", "", 3, 1},  {"L", "", 2, 0}};
-  main.Prjs.push_back(std::move(p));
-  auto q = main.NewPrj();
-  q->DispName = "Q X";
-  q->Vars = {{"v1", "G", 5, 0}};  // UseGroup 0: no folders
-  main.Prjs.push_back(std::move(q));
-  main.BuildRuntime();
-  for (size_t i = 0; i < main.PrjCount(); ++i) {
-    main.SPrj(i).NetState = ncsRunning;
-    for (auto& v : main.SPrj(i).Vars) v->Valid = true;
-  }
-}
+// integer; project "Q X" (a blank in its name, no groups: no folders) with v1.
+const std::vector<TDaTestDevice> kDevices = {
+    {"P", 1,
+     {{"V", "A.B", 3, 0}, {"W", "A", 3, 0}, {"C", "A.C", 4, 0}, {"D", "", 1, 0}, {"R", "", 3, 1}, {"L", "", 2, 0}}},
+    {"Q X", 0, {{"v1", "G", 5, 0}}},
+};
 
 class ServerTest : public LeakCheck {
  protected:
@@ -47,20 +32,17 @@ class ServerTest : public LeakCheck {
     LeakCheck::SetUp();
     SetNowSource(TestNow);
     g_now = 1000000;
-    FillMain(main_);
-    g_main = &main_;
-    g_PInitServer = InitFromTestMain;
+    rt_.Serve();
     server_ = ComPtr<IOPCServer>::Adopt(TNxBaseOPCServer::Create());
     server_.As(IID_IOPCBrowseServerAddressSpace, &browse_);
   }
   void TearDown() override {
     browse_.Reset();
     server_.Reset();
-    g_PInitServer = nullptr;
     SetNowSource(nullptr);
     LeakCheck::TearDown();
   }
-  TOpcSPrj& P() { return main_.SPrj(0); }
+  TOpcSPrj& P() { return rt_.main.SPrj(0); }
 
   std::vector<std::string> Browse(OPCBROWSETYPE type, VARTYPE vt = VT_EMPTY, DWORD rights = 0) {
     ComPtr<IEnumString> e;
@@ -106,18 +88,10 @@ class ServerTest : public LeakCheck {
                                 VARTYPE vt = VT_EMPTY) {
     ComPtr<IOPCItemMgt> mgt;
     ComPtr<IUnknown>(g).As(IID_IOPCItemMgt, &mgt);
-    std::vector<std::u16string> w;
-    for (const char* id : ids) w.push_back(W(id));
-    std::vector<OPCITEMDEF> defs(ids.size());
-    for (size_t i = 0; i < ids.size(); ++i) {
-      defs[i].szItemID = w[i].data();
-      defs[i].bActive = TRUE;
-      defs[i].hClient = static_cast<OPCHANDLE>(100 + i);
-      defs[i].vtRequestedDataType = vt;
-    }
+    ItemDefs defs(ids, vt);
     OPCITEMRESULT* res = nullptr;
     HRESULT* errs = nullptr;
-    HRESULT hr = mgt->AddItems(static_cast<DWORD>(ids.size()), defs.data(), &res, &errs);
+    HRESULT hr = mgt->AddItems(defs.count(), defs.defs.data(), &res, &errs);
     if (result) *result = hr;
     std::vector<HRESULT> out;
     if (errs)
@@ -130,7 +104,7 @@ class ServerTest : public LeakCheck {
     return out;
   }
 
-  TZelMain main_;
+  TDaTestRuntime rt_{kDevices, true};
   ComPtr<IOPCServer> server_;
   ComPtr<IOPCBrowseServerAddressSpace> browse_;
 };
@@ -631,14 +605,13 @@ TEST_F(ServerTest, SystemItemsRead) {
   EXPECT_EQ(v.vt, VT_BSTR);
   EXPECT_EQ(SysStringLen(v.bstrVal), 0u);
   VariantClear(&v);
-  main_.SPrj(1).NetState = ncsError;
+  rt_.main.SPrj(1).NetState = ncsError;
   EXPECT_EQ(value("$$Count").lVal, 1);
 }
 
 TEST(NamespaceAlone, NoProjectsOffersOnlyCount) {
-  TZelMain main;
-  g_main = &main;
-  g_PInitServer = InitFromTestMain;
+  TDaTestRuntime rt;
+  rt.Serve();
   {
     auto s = ComPtr<IOPCServer>::Adopt(TNxBaseOPCServer::Create());
     EXPECT_EQ(TNxBaseOPCServer::GetServersCount(), 1u);
@@ -654,7 +627,6 @@ TEST(NamespaceAlone, NoProjectsOffersOnlyCount) {
     CoTaskMemFree(names[0]);
   }
   EXPECT_EQ(TNxBaseOPCServer::GetServersCount(), 0u);
-  g_PInitServer = nullptr;
 }
 
 }  // namespace
@@ -814,9 +786,8 @@ namespace opcda_test {
 namespace {
 
 TEST(KillOpcServers, DestroysEveryServerLastFirstAndDetachesHeldGroups) {
-  TZelMain main;
-  g_main = &main;
-  g_PInitServer = InitFromTestMain;
+  TDaTestRuntime rt;
+  rt.Serve();
   static std::vector<std::string> lines;
   lines.clear();
   g_POpcLogFun = [](const std::string& m) { lines.push_back(m); };
@@ -840,7 +811,6 @@ TEST(KillOpcServers, DestroysEveryServerLastFirstAndDetachesHeldGroups) {
   EXPECT_EQ(sm->SetName(name.c_str()), E_FAIL);
   sm.Reset();
   group->Release();
-  g_PInitServer = nullptr;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -92,5 +93,25 @@ class LeakCheck : public ::testing::Test {
 };
 
 inline std::u16string W(const char* s) { return Utf8ToUtf16(s); }
+
+// AddItems' definitions of `ids`: active, client handles 100, 101, ... in order, with the
+// requested type `vt`. They point into the object's own copies of the ids.
+struct ItemDefs {
+  explicit ItemDefs(const std::vector<const char*>& ids, VARTYPE vt = VT_EMPTY) : defs(ids.size()) {
+    for (const char* id : ids) names.push_back(W(id));
+    for (size_t i = 0; i < ids.size(); ++i) {
+      defs[i].szItemID = names[i].data();
+      defs[i].bActive = TRUE;
+      defs[i].hClient = static_cast<OPCHANDLE>(100 + i);
+      defs[i].vtRequestedDataType = vt;
+    }
+  }
+  ItemDefs(const ItemDefs&) = delete;
+  ItemDefs& operator=(const ItemDefs&) = delete;
+  DWORD count() const { return static_cast<DWORD>(defs.size()); }
+
+  std::vector<std::u16string> names;
+  std::vector<OPCITEMDEF> defs;
+};
 
 }  // namespace opcda_test

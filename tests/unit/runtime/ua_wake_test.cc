@@ -10,13 +10,10 @@
 #include <chrono>
 #include <thread>
 
-#include "common/config/app_paths.h"
-#include "common/settings/sys_config.h"
-#include "server/core/command_line.h"
 #include "server/core/main_window.h"
 #include "server/runtime/zel_main.h"
 #include "server/shell/headless_shell.h"
-#include "tests/common/test_env.h"
+#include "tests/common/server_process_fixture.h"
 
 namespace {
 
@@ -38,20 +35,9 @@ struct TFakeUaHost : TUaServerHost {
   TWait Wait() override { return {fd, timeoutMs}; }
 };
 
-class UaWake : public ::testing::Test {
+// The window's socket goes to the case's own runtime folder.
+class UaWake : public TServerProcessTest {
  protected:
-  void SetUp() override {
-    ResetAppPathsForTest();
-    InitAppPaths();
-    TSysOP = TSysOPRecord{};
-    ResetCommandLineFlags();
-  }
-  void TearDown() override {
-    ResetAppPathsForTest();
-    ResetCommandLineFlags();
-  }
-  TTempDir dir_;
-  TScopedEnv root_{"ZELOPC_DATA_ROOT", dir_.path()};
   TScopedEnv runtime_{"XDG_RUNTIME_DIR", dir_.path()};
 };
 

@@ -20,7 +20,7 @@
 #include "server/namespace/name_space.h"
 #include "server/opcda/da2.h"
 #include "server/runtime/zel_main.h"
-#include "tests/unit/server_core/server_process_fixture.h"
+#include "tests/common/server_process_fixture.h"
 
 namespace {
 

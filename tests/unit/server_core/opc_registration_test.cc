@@ -28,7 +28,7 @@
 #include "server/opcda/da2.h"
 #include "server/opcda/type_library.h"
 #include "server/runtime/zel_main.h"
-#include "tests/unit/server_core/server_process_fixture.h"
+#include "tests/common/server_process_fixture.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Secured channels and sessions on a server's local connections, with the fixed test
 // keys: the certificate verifier's two questions and their refusals, the application
 // signatures of CreateSession and ActivateSession, chunks that are tampered with,
-// replayed or name an unknown token (each ends only its own channel), and a server that
-// offers no None endpoint.
+// replayed or name an unknown token (each ends only its own channel), renewals beyond a
+// channel's budget, and a server that offers no None endpoint.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -119,12 +119,13 @@ Created ParseCreated(const std::string& body) {
 
 class SecureSessions : public ::testing::Test {
  protected:
-  void Start(bool allowNone = true) {
+  // handClock: the server runs on clock_, moved by the test, instead of the system's.
+  void Start(bool allowNone = true, bool handClock = false) {
     uaclib::ServerConfig cfg;
     cfg.info.applicationUri = "urn:test:server";
     cfg.certificate = uatest::ServerCertificate();
     cfg.privateKey = uatest::ServerKey();
-    server_ = std::make_unique<uaclib::Server>(0, cfg, &uatest::NoWrite);
+    server_ = std::make_unique<uaclib::Server>(0, cfg, &uatest::NoWrite, handClock ? &clock_ : nullptr);
     ASSERT_EQ(server_->SetAllowNone(allowNone), status::Good);
     server_->SetCertificateVerifier(&verifier_);
     // Refused signatures count as failed logins; these tests make more than a few.
@@ -146,6 +147,7 @@ class SecureSessions : public ::testing::Test {
   }
 
   ScriptedVerifier verifier_;
+  uatest::TestClock clock_;  // outlives the server
   std::unique_ptr<uaclib::Server> server_;
   std::vector<uaclib::Connection*> conns_;
 };
@@ -264,6 +266,44 @@ TEST_F(SecureSessions, TamperedReplayedOrUnknownTokenChunksEndOnlyTheirChannel) 
                              &answers));
   ASSERT_EQ(answers.size(), 1u);
   EXPECT_EQ(ParseAnswer(answers[0]).result, status::Good);
+}
+
+// A client that renews its channel in a loop makes the server do key work each time: the
+// channel's budget answers a few renewals at once, then one per half of the token's
+// lifetime, and closes the channel of a client beyond it. Clients that renew at three
+// quarters of the lifetime never meet the budget.
+TEST_F(SecureSessions, RenewalsBeyondTheChannelsBudgetCloseOnlyThatChannel) {
+  Start(true, true);
+  uaclib::Connection& keeper = NewConnection();
+  SecureClient bystander(keeper, uaclib::kBasic256Sha256Uri, SecurityMode::SignAndEncrypt);
+  ASSERT_TRUE(bystander.Connect());
+  const int64_t lifetimeMs = 600000;  // what SecureClient asks for
+  struct Case {
+    const char* what;
+    int64_t everyMs;  // time between renewals
+    int answered;     // renewals answered before the refusal; 12: all of them
+  } cases[] = {
+      {"in a loop", 0, 3},
+      {"every quarter of the lifetime", lifetimeMs / 4, 5},
+      {"at three quarters of the lifetime", lifetimeMs * 3 / 4, 12},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    uaclib::Connection& c = NewConnection();
+    SecureClient client(c, uaclib::kBasic256Sha256Uri, SecurityMode::SignAndEncrypt);
+    ASSERT_TRUE(client.Connect());
+    int answered = 0;
+    for (; answered < 12; ++answered) {
+      clock_.ms += k.everyMs;
+      if (!client.Open(1)) break;
+    }
+    EXPECT_EQ(answered, k.answered);
+    EXPECT_EQ(c.Closing(), k.answered < 12);
+    EXPECT_EQ(client.ErrorStatus(), k.answered < 12 ? status::BadRequestNotAllowed : 0u);
+    // The bystander's channel renews at its own pace, untouched.
+    EXPECT_TRUE(bystander.Open(1));
+    EXPECT_FALSE(keeper.Closing());
+  }
 }
 
 // Without the None endpoint a None channel still answers GetEndpoints (clients look up

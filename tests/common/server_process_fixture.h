@@ -1,6 +1,7 @@
-// The process state the server core's tests start from: a data root of their own, fresh
-// paths, settings and command-line flags, and on request the runtime of one variable with
-// the namespace builder, as start-up leaves them. TearDown ends every server object.
+// The process state the server process's tests start from: a data root of their own,
+// fresh paths, settings and command-line flags, and on request the runtime of one
+// variable with the namespace builder, as start-up leaves them. TearDown ends every
+// server object.
 #pragma once
 #include <gtest/gtest.h>
 
