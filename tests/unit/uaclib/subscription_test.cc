@@ -1,6 +1,6 @@
 // The publish cycle on a clock the test advances: keep-alives, lifetime expiry with its
-// StatusChangeNotification, sampling that keeps the latest value, acknowledgements and
-// Republish. The client talks to a socketless connection of the server.
+// StatusChangeNotification, sampling that keeps the latest value and its times,
+// acknowledgements and Republish. The client talks to a socketless connection of the server.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -222,6 +222,34 @@ TEST_F(PublishCycle, AChangeGoesOutAtOnceWhenTheLastMessageIsAnIntervalOld) {
   r = Drain();
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(ParsePublish(r[0]).values.back(), 3);
+}
+
+// A value that changes once per sampling interval, each change just before the item's
+// sampling time, under a run step that comes only every 30 ms: the next sampling time
+// counts from the due time, not from the late step, so the delays never add up to an
+// interval in which two changes meet and one is lost.
+TEST_F(PublishCycle, LateSamplesKeepTheSamplingTimes) {
+  Set(0);
+  uint32_t sub = CreateSubscription(100, 1000, 50);
+  Monitor(sub, 100);  // samples 0 at once
+  for (int i = 0; i < 3; ++i) SendPublish();
+  const int64_t start = clock_.ms;
+  std::vector<double> got, want{0};
+  for (int64_t t = 1; t <= 2100; ++t) {
+    clock_.ms = start + t;
+    if (t % 100 == 99 && t < 2000) {
+      Set(double(want.size()));
+      want.push_back(double(want.size()));
+    }
+    if (t % 30 != 0) continue;
+    server_->RunTimers();
+    for (const Response& r : Drain()) {
+      Publish p = ParsePublish(r);
+      got.insert(got.end(), p.values.begin(), p.values.end());
+      SendPublish();
+    }
+  }
+  EXPECT_EQ(got, want);
 }
 
 TEST_F(PublishCycle, SamplingKeepsTheLatestValueAndRepublishServesUnacknowledged) {
