@@ -27,6 +27,7 @@ struct Publish {
   uint32_t seq = 0;
   std::vector<uint32_t> available;
   std::vector<double> values;  // data changes
+  std::vector<uint32_t> statuses;  // their status codes
   uint32_t statusChange = 0;   // StatusChangeNotification status
 };
 
@@ -50,7 +51,9 @@ Publish ParsePublish(const Response& r) {
     int32_t k = b.ArrayLength(5);
     for (int32_t j = 0; j < k; ++j) {
       b.U32();
-      p.values.push_back(b.DataValue().value.d);
+      uaclib::DataValueView dv = b.DataValue();
+      p.values.push_back(dv.value.d);
+      p.statuses.push_back(dv.status);
     }
   }
   EXPECT_TRUE(d.ok());
@@ -123,7 +126,7 @@ class PublishCycle : public ::testing::Test {
     Send(uatest::Message(ch_, enc::CreateSubscriptionRequest, e));
     return Drain().back().Body().U32();
   }
-  void Monitor(uint32_t sub, double sampling) {
+  void Monitor(uint32_t sub, double sampling, uint32_t queueSize = 10, bool discardOldest = true) {
     Encoder e;
     e.U32(sub);
     e.U32(0);
@@ -136,8 +139,8 @@ class PublishCycle : public ::testing::Test {
     e.U32(1);
     e.F64(sampling);
     e.NullExtensionObject();
-    e.U32(10);
-    e.Bool(true);
+    e.U32(queueSize);
+    e.Bool(discardOldest);
     Send(uatest::Message(ch_, enc::CreateMonitoredItemsRequest, e));
     Drain();
   }
@@ -250,6 +253,44 @@ TEST_F(PublishCycle, LateSamplesKeepTheSamplingTimes) {
     }
   }
   EXPECT_EQ(got, want);
+}
+
+// The values an item holds between two publishes: a full queue drops its oldest or its
+// newest value as asked and marks the place with the Overflow bits (InfoType DataValue,
+// Overflow); a queue of one keeps the latest value unmarked.
+TEST_F(PublishCycle, AFullItemQueueDropsAndMarksAsAsked) {
+  constexpr uint32_t kOverflow = 0x480;
+  struct Case {
+    uint32_t size;
+    bool discardOldest;
+    std::vector<double> values;
+    std::vector<uint32_t> statuses;
+  };
+  const Case cases[] = {
+      {3, true, {3, 4, 5}, {kOverflow, 0, 0}},
+      {3, false, {0, 1, 5}, {0, 0, kOverflow}},
+      {1, true, {5}, {0}},
+      {8, true, {0, 1, 2, 3, 4, 5}, {0, 0, 0, 0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "size " << c.size << (c.discardOldest ? " oldest" : " newest"));
+    Set(0);
+    uint32_t sub = CreateSubscription(100, 100, 10);
+    Monitor(sub, 0, c.size, c.discardOldest);  // samples 0 at once
+    for (int v = 1; v <= 5; ++v) Set(v);
+    SendPublish();
+    Advance(100);
+    std::vector<Response> r = Drain();
+    ASSERT_EQ(r.size(), 1u);
+    Publish p = ParsePublish(r[0]);
+    EXPECT_EQ(p.values, c.values);
+    EXPECT_EQ(p.statuses, c.statuses);
+    Encoder del;
+    del.ArrayLength(1);
+    del.U32(sub);
+    Send(uatest::Message(ch_, enc::DeleteSubscriptionsRequest, del));
+    Drain();
+  }
 }
 
 TEST_F(PublishCycle, SamplingKeepsTheLatestValueAndRepublishServesUnacknowledged) {
