@@ -3,8 +3,9 @@
 //
 // Sampling: items on variables of the C API are sampled when uasUpdateVar changes the
 // node, at most once per sampling interval; a change inside the interval is sampled at
-// its end, so the latest value always arrives. Items on computed values (CurrentTime,
-// ServerStatus) are polled at their interval; other attributes are sampled once.
+// its end, so the latest value always arrives, and a late run step does not move the
+// sampling times after it. Items on computed values (CurrentTime, ServerStatus) are
+// polled at their interval; other attributes are sampled once.
 #include <algorithm>
 #include <cmath>
 
