@@ -394,7 +394,7 @@ void Server::RunTimers() {
       if (timeLeft && i % 256 == 255) timeLeft = !OutOfTime();
       if (timeLeft && now >= m->nextSampleMs) {
         m->pending = false;
-        Sample(*m, now);
+        Sample(*m, now, true);
       } else {
         m->pendingPos = keep;
         pendingItems_[keep++] = m;
@@ -404,7 +404,7 @@ void Server::RunTimers() {
     pendingItems_.resize(keep);
   }
   for (MonitoredItem* m : polledItems_)
-    if (m->mode != MonitoringMode::Disabled && now >= m->nextSampleMs) Sample(*m, now);
+    if (m->mode != MonitoringMode::Disabled && now >= m->nextSampleMs) Sample(*m, now, true);
 
   std::vector<Session*> expired;
   for (auto& [token, sp] : sessions_) {

@@ -173,7 +173,9 @@ class Server final : public ChannelHost, private TransportHost {
   void DeleteItem(Subscription& s, MonitoredItem* m);
   StatusCode ReviseItem(MonitoredItem& m, Subscription& s, double sampling,
                         const ExtensionObjectView& filter, uint32_t queueSize, bool discardOldest);
-  void Sample(MonitoredItem& m, int64_t now);
+  // onTime: a sample of a due time (a waiting change, a polled item), which keeps the
+  // item's sampling grid.
+  void Sample(MonitoredItem& m, int64_t now, bool onTime = false);
   void OnValueChanged(Node& n, int64_t now);
   void Enqueue(MonitoredItem& m, DataValue dv);
   void TickSubscription(Subscription& s, int64_t now);

@@ -70,8 +70,9 @@ StatusCode ApplyIndexRange(std::string_view range, DataValue& dv) {
 
 void Server::ReadValue(const Node& n, Timestamps ts, DataValue& out) {
   out = DataValue{};
-  DateTime now = UtcNow();
-  DateTime source = 0, server = now;
+  // The clock only where the value has no time of its own: a variable with a value
+  // carries both times, and this runs once per node read and per sample.
+  DateTime source = 0, server = 0;
   if (n.slot) {
     const VarSlot& s = *n.slot;
     out.status = s.status;
@@ -81,8 +82,10 @@ void Server::ReadValue(const Node& n, Timestamps ts, DataValue& out) {
       out.hasValue = true;
     }
     source = s.sourceTime;
-    if (s.serverTime) server = s.serverTime;
+    server = s.serverTime ? s.serverTime : UtcNow();
   } else if (n.dynamic != Dynamic::None) {
+    DateTime now = UtcNow();
+    server = now;
     source = now;
     out.hasValue = true;
     if (n.dynamic == Dynamic::CurrentTime) {
@@ -111,6 +114,7 @@ void Server::ReadValue(const Node& n, Timestamps ts, DataValue& out) {
   } else {
     out.value = n.value;
     out.hasValue = n.value.type != kNull;
+    server = UtcNow();
   }
   bool wantSource = ts == Timestamps::Source || ts == Timestamps::Both;
   bool wantServer = ts == Timestamps::Server || ts == Timestamps::Both;

@@ -3,6 +3,7 @@
 #ifndef UACLIB_SUBSCRIPTION_H
 #define UACLIB_SUBSCRIPTION_H
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <deque>
@@ -29,6 +30,45 @@ struct DataChangeFilterParams {
   uint32_t trigger = 1;  // 0 Status, 1 StatusValue, 2 StatusValueTimestamp
   uint32_t deadbandType = 0;  // 0 none, 1 absolute
   double deadband = 0;
+};
+
+// The values an item holds for the next publish, oldest first: a ring over slots that
+// stay and are reused, so that queueing a sample allocates nothing once the ring has
+// grown to the item's queue size (a deque took and gave back memory every few values).
+class ValueQueue {
+ public:
+  size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  DataValue& front() { return slots_[head_]; }
+  DataValue& back() { return slots_[At(count_ - 1)]; }
+  void push_back(DataValue&& v) {
+    if (count_ == slots_.size()) Grow();
+    slots_[At(count_)] = std::move(v);
+    ++count_;
+  }
+  void pop_front() {
+    head_ = At(1);
+    --count_;
+  }
+  void pop_back() { --count_; }
+  void clear() {
+    slots_.clear();
+    head_ = count_ = 0;
+  }
+
+ private:
+  size_t At(size_t offset) const {
+    size_t i = head_ + offset;
+    return i < slots_.size() ? i : i - slots_.size();
+  }
+  void Grow() {
+    std::vector<DataValue> bigger(std::max<size_t>(1, 2 * slots_.size()));
+    for (size_t k = 0; k < count_; ++k) bigger[k] = std::move(slots_[At(k)]);
+    slots_.swap(bigger);
+    head_ = 0;
+  }
+  std::vector<DataValue> slots_;
+  size_t head_ = 0, count_ = 0;
 };
 
 class MonitoredItem {
@@ -59,7 +99,7 @@ class MonitoredItem {
   MonitoredItem* readyNext = nullptr;
   int64_t nextSampleMs = 0;
   DataValue last;
-  std::deque<DataValue> queue;
+  ValueQueue queue;
 };
 
 // Adds `m` to an unordered list whose members know their position (`pos`).

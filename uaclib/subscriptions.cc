@@ -3,8 +3,9 @@
 //
 // Sampling: items on variables of the C API are sampled when uasUpdateVar changes the
 // node, at most once per sampling interval; a change inside the interval is sampled at
-// its end, so the latest value always arrives. Items on computed values (CurrentTime,
-// ServerStatus) are polled at their interval; other attributes are sampled once.
+// its end, so the latest value always arrives, and a late run step does not move the
+// sampling times after it. Items on computed values (CurrentTime, ServerStatus) are
+// polled at their interval; other attributes are sampled once.
 #include <algorithm>
 #include <cmath>
 
@@ -77,13 +78,19 @@ MonitoringParameters DecodeMonitoringParameters(Decoder& in) {
 
 // ------------------------------------------------------------------ sampling and queues
 
-void Server::Sample(MonitoredItem& m, int64_t now) {
+void Server::Sample(MonitoredItem& m, int64_t now, bool onTime) {
   DataValue dv;
   if (m.attributeId == attr::Value)
     ReadValue(*m.node, m.timestamps, dv);
   else
     ReadAttribute(*m.node, m.attributeId, m.timestamps, dv);
-  m.nextSampleMs = now + int64_t(m.samplingMs);
+  // A sample taken late for its due time counts from that time: counted from the late
+  // run step instead, every delay would push all later samples back, and a value that
+  // changes at the sampling interval would lose a change each time the delays add up
+  // to one interval. Behind by a whole interval, the grid starts anew.
+  int64_t interval = int64_t(m.samplingMs);
+  int64_t due = m.nextSampleMs;
+  m.nextSampleMs = onTime && now >= due && now - due < interval ? due + interval : now + interval;
   if (m.hasLast && !Changed(m, m.last, dv)) return;
   m.last = dv;
   m.hasLast = true;

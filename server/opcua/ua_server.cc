@@ -183,7 +183,10 @@ bool TUAServer::Start() {
     ErrorBox("OPCUA运行错误:" + lastError_);
     return false;
   }
-  // Every variable starts bad until its first value arrives.
+  // Every variable starts bad until its first value arrives; nothing pushed before this
+  // outlives it.
+  queued_.clear();
+  queuedValues_.clear();
   std::vector<TuasUpdateItem*> all;
   all.reserve(items_.size());
   for (auto& it : items_) {
@@ -201,9 +204,26 @@ bool TUAServer::Start() {
 
 void TUAServer::RunStep() {
   if (!handle_) return;
+  FlushUpdates();
   pending_ = false;
   uint32_t rc = uasRunIntv(handle_, &stats_, int(sizeof stats_));
   if (rc & 0xFFFF0000u) Fail(rc);
+  // Values that the write callbacks pushed during the step are sampled now, not a step
+  // later.
+  FlushUpdates();
+}
+
+void TUAServer::FlushUpdates() {
+  if (queued_.empty()) return;
+  queuedPtrs_.clear();
+  for (size_t i = 0; i < queued_.size(); ++i) {
+    queued_[i].value = &queuedValues_[i];
+    queuedPtrs_.push_back(&queued_[i]);
+  }
+  uint32_t rc = uasUpdateVar(handle_, queuedPtrs_.data(), int(queuedPtrs_.size()));
+  queued_.clear();
+  queuedValues_.clear();
+  if (rc != 0) Fail(rc);
 }
 
 TUaServerHost::TWait TUAServer::Wait() {
@@ -214,10 +234,11 @@ TUaServerHost::TWait TUAServer::Wait() {
 
 void TUAServer::UpdateVar(TZelVarItem& var, bool bad) {
   if (!handle_ || var.UaNode == 0 || var.UaNode > items_.size()) return;
-  TuasUpdateItem* it = &items_[var.UaNode - 1];
-  it->status = bad ? kUaBadCommunicationError : 0;
-  uint32_t rc = uasUpdateVar(handle_, &it, 1);
-  if (rc != 0) Fail(rc);
+  // Without run steps (timers blocked) the queue stays bounded: at two changes per
+  // variable it goes to the library at once.
+  if (queued_.size() >= 2 * items_.size()) FlushUpdates();
+  queued_.push_back(TuasUpdateItem{items_[var.UaNode - 1].node, nullptr, bad ? kUaBadCommunicationError : 0u, 0});
+  queuedValues_.push_back(var.Value);
   pending_ = true;
 }
 

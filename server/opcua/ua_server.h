@@ -63,6 +63,7 @@ class TUAServer : public TUaServerHost, public TValuePush {
   void Fail(uint32_t rc);
   void FillConfig();
   void BuildNamespace();
+  void FlushUpdates();
 
   TZelMain& main_;
   // Texts handed to the library must stay at one address while it lives: a deque never
@@ -71,6 +72,13 @@ class TUAServer : public TUaServerHost, public TValuePush {
   uasHandle handle_ = nullptr;
   int port_ = 4866;
   bool pending_ = false;  // UpdateVar since the last run step
+  // Changes since the last run step, each with its own copy of the value (a variable
+  // that changes twice before the step passes both values on). They reach the library
+  // in one uasUpdateVar call at the step: one look at the clock per batch instead of
+  // two per value.
+  std::vector<TuasUpdateItem> queued_;
+  std::vector<double> queuedValues_;
+  std::vector<TuasUpdateItem*> queuedPtrs_;
   TuasServerConfig config_{};
   TuasRunStats stats_{};
   std::string lastError_;

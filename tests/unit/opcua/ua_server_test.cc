@@ -165,24 +165,33 @@ TEST_F(BridgeTest, StartReportsBadUntilTheFirstValueAndPushes) {
   p.Vars[0]->Valid = true;
   p.Vars[0]->Value = 7.5;
   ua.UpdateVar(*p.Vars[0], false);
-  ASSERT_EQ(g_FakeUa.updates.size(), 2u);
-  EXPECT_EQ(g_FakeUa.updates[1], (std::vector<std::pair<uint64_t, uint32_t>>{{1000, 0}}));
-  EXPECT_EQ(g_FakeUa.updateValues, std::vector<double>{7.5});
+  // Pushes wait for the run step, which hands all of them over in one call, each with
+  // the value it had: a variable that changed twice passes both values on, in order.
+  p.Vars[0]->Value = 8.5;
+  ua.UpdateVar(*p.Vars[0], false);
+  ua.UpdateVar(*p.Vars[1], true);
+  EXPECT_EQ(g_FakeUa.updates.size(), 1u);
   // The window runs one more step for values pushed during its tick.
   EXPECT_TRUE(ua.HasPendingUpdates());
   ua.RunStep();
   EXPECT_FALSE(ua.HasPendingUpdates());
+  ASSERT_EQ(g_FakeUa.updates.size(), 2u);
+  EXPECT_EQ(g_FakeUa.updates[1], (std::vector<std::pair<uint64_t, uint32_t>>{{1000, 0}, {1000, 0}, {1001, 0x80050000}}));
+  EXPECT_EQ(g_FakeUa.updateValues, (std::vector<double>{7.5, 8.5, 0}));
+  ua.RunStep();
+  EXPECT_EQ(g_FakeUa.updates.size(), 2u);
 
   // A client's write: queued for the device and pushed; none for a text variable.
   double x = 12.25;
   g_FakeUa.onWrite(nullptr, p.Vars[0].get(), &x);
   EXPECT_EQ(p.WriteQ.size(), 1u);
   EXPECT_EQ(p.Vars[0]->Value, 12.25);
-  EXPECT_EQ(g_FakeUa.updates.size(), 3u);
   g_FakeUa.onWrite(nullptr, p.Vars[1].get(), &x);
   EXPECT_EQ(p.WriteQ.size(), 1u);
   EXPECT_EQ(p.Vars[1]->Value, 0.0);
-  EXPECT_EQ(g_FakeUa.updates.size(), 3u);
+  ua.RunStep();
+  ASSERT_EQ(g_FakeUa.updates.size(), 3u);
+  EXPECT_EQ(g_FakeUa.updateValues, std::vector<double>{12.25});
   // Nor for a value no device can take.
   for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
     g_FakeUa.onWrite(nullptr, p.Vars[0].get(), &bad);

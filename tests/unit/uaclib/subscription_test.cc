@@ -1,6 +1,6 @@
 // The publish cycle on a clock the test advances: keep-alives, lifetime expiry with its
-// StatusChangeNotification, sampling that keeps the latest value, acknowledgements and
-// Republish. The client talks to a socketless connection of the server.
+// StatusChangeNotification, sampling that keeps the latest value and its times,
+// acknowledgements and Republish. The client talks to a socketless connection of the server.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -27,6 +27,7 @@ struct Publish {
   uint32_t seq = 0;
   std::vector<uint32_t> available;
   std::vector<double> values;  // data changes
+  std::vector<uint32_t> statuses;  // their status codes
   uint32_t statusChange = 0;   // StatusChangeNotification status
 };
 
@@ -50,7 +51,9 @@ Publish ParsePublish(const Response& r) {
     int32_t k = b.ArrayLength(5);
     for (int32_t j = 0; j < k; ++j) {
       b.U32();
-      p.values.push_back(b.DataValue().value.d);
+      uaclib::DataValueView dv = b.DataValue();
+      p.values.push_back(dv.value.d);
+      p.statuses.push_back(dv.status);
     }
   }
   EXPECT_TRUE(d.ok());
@@ -123,7 +126,7 @@ class PublishCycle : public ::testing::Test {
     Send(uatest::Message(ch_, enc::CreateSubscriptionRequest, e));
     return Drain().back().Body().U32();
   }
-  void Monitor(uint32_t sub, double sampling) {
+  void Monitor(uint32_t sub, double sampling, uint32_t queueSize = 10, bool discardOldest = true) {
     Encoder e;
     e.U32(sub);
     e.U32(0);
@@ -136,8 +139,8 @@ class PublishCycle : public ::testing::Test {
     e.U32(1);
     e.F64(sampling);
     e.NullExtensionObject();
-    e.U32(10);
-    e.Bool(true);
+    e.U32(queueSize);
+    e.Bool(discardOldest);
     Send(uatest::Message(ch_, enc::CreateMonitoredItemsRequest, e));
     Drain();
   }
@@ -222,6 +225,72 @@ TEST_F(PublishCycle, AChangeGoesOutAtOnceWhenTheLastMessageIsAnIntervalOld) {
   r = Drain();
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(ParsePublish(r[0]).values.back(), 3);
+}
+
+// A value that changes once per sampling interval, each change just before the item's
+// sampling time, under a run step that comes only every 30 ms: the next sampling time
+// counts from the due time, not from the late step, so the delays never add up to an
+// interval in which two changes meet and one is lost.
+TEST_F(PublishCycle, LateSamplesKeepTheSamplingTimes) {
+  Set(0);
+  uint32_t sub = CreateSubscription(100, 1000, 50);
+  Monitor(sub, 100);  // samples 0 at once
+  for (int i = 0; i < 3; ++i) SendPublish();
+  const int64_t start = clock_.ms;
+  std::vector<double> got, want{0};
+  for (int64_t t = 1; t <= 2100; ++t) {
+    clock_.ms = start + t;
+    if (t % 100 == 99 && t < 2000) {
+      Set(double(want.size()));
+      want.push_back(double(want.size()));
+    }
+    if (t % 30 != 0) continue;
+    server_->RunTimers();
+    for (const Response& r : Drain()) {
+      Publish p = ParsePublish(r);
+      got.insert(got.end(), p.values.begin(), p.values.end());
+      SendPublish();
+    }
+  }
+  EXPECT_EQ(got, want);
+}
+
+// The values an item holds between two publishes: a full queue drops its oldest or its
+// newest value as asked and marks the place with the Overflow bits (InfoType DataValue,
+// Overflow); a queue of one keeps the latest value unmarked.
+TEST_F(PublishCycle, AFullItemQueueDropsAndMarksAsAsked) {
+  constexpr uint32_t kOverflow = 0x480;
+  struct Case {
+    uint32_t size;
+    bool discardOldest;
+    std::vector<double> values;
+    std::vector<uint32_t> statuses;
+  };
+  const Case cases[] = {
+      {3, true, {3, 4, 5}, {kOverflow, 0, 0}},
+      {3, false, {0, 1, 5}, {0, 0, kOverflow}},
+      {1, true, {5}, {0}},
+      {8, true, {0, 1, 2, 3, 4, 5}, {0, 0, 0, 0, 0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "size " << c.size << (c.discardOldest ? " oldest" : " newest"));
+    Set(0);
+    uint32_t sub = CreateSubscription(100, 100, 10);
+    Monitor(sub, 0, c.size, c.discardOldest);  // samples 0 at once
+    for (int v = 1; v <= 5; ++v) Set(v);
+    SendPublish();
+    Advance(100);
+    std::vector<Response> r = Drain();
+    ASSERT_EQ(r.size(), 1u);
+    Publish p = ParsePublish(r[0]);
+    EXPECT_EQ(p.values, c.values);
+    EXPECT_EQ(p.statuses, c.statuses);
+    Encoder del;
+    del.ArrayLength(1);
+    del.U32(sub);
+    Send(uatest::Message(ch_, enc::DeleteSubscriptionsRequest, del));
+    Drain();
+  }
 }
 
 TEST_F(PublishCycle, SamplingKeepsTheLatestValueAndRepublishServesUnacknowledged) {
