@@ -1,9 +1,11 @@
 // Gateway OPC UA benchmark: the real ZelOpcServer3 with OPC UA enabled, cloudsim as the
-// cloud and node-opcua clients (ua_watch.js) as the OPC UA peers. It reports
+// cloud and as OPC UA peers a lean watcher of ours (bench/ua/ua_watch.cc) for the latency
+// and node-opcua clients (ua_watch.js) for the throughput. It reports
 //   - latency: cloudsim changes a variable of a latency device (one variable each) at
-//     random times (/control/set, the time taken in cloudsim); a node-opcua client
-//     subscribed with a 10 ms publishing interval and sampling 0 notes the arrival of each
-//     value. cloudsim notes the time of every read answer of those devices, so each sample
+//     random times (/control/set, the time taken in cloudsim); a watcher subscribed with a
+//     10 ms publishing interval and sampling 0 notes the arrival of each value (ua_watch
+//     as its bytes come off the socket; with --watch node a node-opcua client, whose own
+//     decoding then adds about 1.3 ms). cloudsim notes the time of every read answer of those devices, so each sample
 //     splits into the wait for the gateway's next read (set -> read answer: the device's
 //     read interval, not the gateway's doing) and the gateway's own share (read answer ->
 //     notification at the client), set against the read interval measured in the run.
@@ -15,11 +17,11 @@
 //     the CPU of every process, and the gateway's main-thread CPU per value against the
 //     same polling measured before any client connected; its CPU per notification and
 //     busy share hold on a busy machine, where the rates do not.
-// All clocks are CLOCK_MONOTONIC: cloudsim's marks, node's process.hrtime and ours.
+// All clocks are CLOCK_MONOTONIC: cloudsim's marks, the watchers' and ours.
 //
 //   gateway_ua_bench [--latency-seconds S] [--load-seconds S] [--base-seconds S]
 //                    [--procs P] [--subs N] [--interval MS] [--devices D] [--vars V]
-//                    [--server PATH]
+//                    [--server PATH] [--watch lean|node]
 // --load-seconds 0 measures the idle latency only; --server runs another build of the
 // gateway (e.g. a baseline to compare with in the same run).
 // Defaults: 25 s of latency samples on the idle gateway, 20 s under load, 6 s of polling
@@ -61,6 +63,7 @@ struct TOptions {
   double latencySeconds = 25, loadSeconds = 20, baseSeconds = 6;  // load 0: the idle latency only
   std::string server = kServer;
   int procs = 1, subs = 1, interval = 100, devices = 200, vars = 500;
+  bool nodeWatch = false;  // the latency samples from node-opcua instead of ua_watch
 };
 
 int64_t NowUs() {
@@ -186,15 +189,19 @@ class TGateway {
   double t0_ = 0;
 };
 
-// A ua_watch.js process; its output lines land in a file.
-class TNodeClient {
+// A client process, ua_watch.js under node or our ua_watch (the same roles and lines);
+// its output lines land in a file.
+class TClientProc {
  public:
-  TNodeClient(const std::string& out, const std::vector<std::string>& args, const std::string& home) : out_(out) {
-    std::vector<std::string> all{"node", ZEL_UA_WATCH_JS};
+  TClientProc(const std::string& out, const std::vector<std::string>& args, const std::string& home,
+              bool node = true)
+      : out_(out) {
+    std::vector<std::string> all{node ? "node" : ZEL_UA_WATCH_BIN};
+    if (node) all.push_back(ZEL_UA_WATCH_JS);
     all.insert(all.end(), args.begin(), args.end());
     ok_ = proc_.Start("/usr/bin/env", all, {"HOME=" + home, "XDG_CONFIG_HOME=" + home + "/config"}, out_);
   }
-  ~TNodeClient() { proc_.Kill(); }
+  ~TClientProc() { proc_.Kill(); }
   bool Running() { return proc_.Running(); }
   int Pid() const { return proc_.pid(); }
   std::vector<std::string> OutputLines() const { return Lines(proc_.Output()); }
@@ -226,13 +233,13 @@ class TNodeClient {
   bool ok_ = false;
 };
 
-bool WaitReady(std::vector<TNodeClient*> clients, double limitSec) {
+bool WaitReady(std::vector<TClientProc*> clients, double limitSec) {
   const double until = SteadySec() + limitSec;
   while (SteadySec() < until) {
     bool all = true;
-    for (TNodeClient* c : clients) {
+    for (TClientProc* c : clients) {
       if (!c->Error().empty() || !c->Running()) {
-        std::fprintf(stderr, "gateway_ua_bench: a node client failed: %s\n", c->Error().c_str());
+        std::fprintf(stderr, "gateway_ua_bench: a client failed: %s\n", c->Error().c_str());
         return false;
       }
       all = all && c->Ready();
@@ -240,7 +247,7 @@ bool WaitReady(std::vector<TNodeClient*> clients, double limitSec) {
     if (all) return true;
     SleepMs(100);
   }
-  std::fprintf(stderr, "gateway_ua_bench: the node clients were not ready within %.0f s\n", limitSec);
+  std::fprintf(stderr, "gateway_ua_bench: the clients were not ready within %.0f s\n", limitSec);
   return false;
 }
 
@@ -269,7 +276,7 @@ std::vector<int64_t> ReadTimes(TCloudSim& sim, int dev) {
 
 // Sets the latency devices' values in turn every 100-200 ms (random) for `seconds`, then
 // matches each set with the read answer that carried it and with its arrival.
-TLatResult MeasureLatency(TCloudSim& sim, const TNodeClient& client, double seconds, int64_t& nextValue) {
+TLatResult MeasureLatency(TCloudSim& sim, const TClientProc& client, double seconds, int64_t& nextValue) {
   TLatResult r;
   std::mt19937 rng(std::random_device{}());
   std::uniform_real_distribution<double> gap(100, 200);
@@ -320,7 +327,7 @@ TLatResult MeasureLatency(TCloudSim& sim, const TNodeClient& client, double seco
   return r;
 }
 
-void PrintLatency(const char* title, const TLatResult& r) {
+void PrintLatency(const char* title, const TLatResult& r, bool nodeWatch) {
   std::vector<double> e2e, wait, share;
   for (const auto& s : r.samples) {
     if (s.readUs < 0 || s.arriveUs < 0) continue;
@@ -341,8 +348,9 @@ void PrintLatency(const char* title, const TLatResult& r) {
   std::printf("  %-44s: %zu sets, %zu matched, %d changed again before a read, %d not seen\n", "samples",
               r.samples.size(), e.n, r.overwritten, r.unseen);
   std::printf("  %-44s  (the share holds cloudsim's end of the answer, the HTTP transfer, the gateway's work from\n"
-              "  %-44s  the answer to the notification, and the node-opcua client's receipt of it; the gateway\n"
-              "  %-44s  acts on the answer at once, under load after the values of the same batch)\n", "", "", "");
+              "  %-44s  the answer to the notification, and %s; the gateway\n"
+              "  %-44s  acts on the answer at once, under load after the values of the same batch)\n", "", "",
+              nodeWatch ? "the node-opcua client's decoding of it" : "its way to ua_watch's socket", "");
 }
 
 std::string NodeOpcuaVersion() {
@@ -377,13 +385,17 @@ int main(int argc, char** argv) {
     else if (k == "--interval") o.interval = std::max(0, int(v));
     else if (k == "--devices") o.devices = std::max(1, int(v));
     else if (k == "--vars") o.vars = std::max(1, int(v));
+    else if (k == "--watch" && (std::string(argv[i + 1]) == "node" || std::string(argv[i + 1]) == "lean"))
+      o.nodeWatch = std::string(argv[i + 1]) == "node";
     else {
       std::fprintf(stderr, "usage: gateway_ua_bench [--latency-seconds S] [--load-seconds S] [--base-seconds S] [--server PATH]\n"
-                           "                        [--procs P] [--subs N] [--interval MS] [--devices D] [--vars V]\n");
+                           "                        [--procs P] [--subs N] [--interval MS] [--devices D] [--vars V]\n"
+                           "                        [--watch lean|node]\n");
       return 2;
     }
   }
-  if (!HasNode()) return 1;
+  // node-opcua serves the throughput part, and the latency with --watch node.
+  if ((o.nodeWatch || o.loadSeconds > 0) && !HasNode()) return 1;
 
   TTempDir dir;
   TLogReceiver log;  // the log datagrams land here, not on a viewer's port
@@ -412,13 +424,16 @@ int main(int argc, char** argv) {
     }
     std::vector<std::string> args{"latency", gw.Endpoint()};
     for (int i = 0; i < kLatDevices; ++i) args.push_back(LatNode(i));
-    TNodeClient client(dir / "latency1.out", args, dir / "node-home");
+    TClientProc client(dir / "latency1.out", args, dir / "node-home", o.nodeWatch);
     if (!WaitReady({&client}, 60)) return 1;
     SleepMs(1000);
     TLatResult r = MeasureLatency(sim, client, o.latencySeconds, nextValue);
-    std::printf("ZelOpcServer3 with OPC UA, cloudsim, node-opcua %s clients; all on 127.0.0.1, load average %s\n\n",
-                NodeOpcuaVersion().c_str(), LoadAverage().c_str());
-    PrintLatency("latency on an idle gateway (8 devices of 1 variable, one data server, refresh 500 ms):", r);
+    const std::string watcher = o.nodeWatch ? "node-opcua " + NodeOpcuaVersion() : "ua_watch (uaclib codec)";
+    std::printf("ZelOpcServer3 with OPC UA, cloudsim, latency watcher %s%s; all on 127.0.0.1, load average %s\n\n",
+                watcher.c_str(), o.loadSeconds > 0 ? (", node-opcua " + NodeOpcuaVersion() + " count clients").c_str() : "",
+                LoadAverage().c_str());
+    PrintLatency("latency on an idle gateway (8 devices of 1 variable, one data server, refresh 500 ms):", r,
+                 o.nodeWatch);
     std::printf("\n");
     std::fflush(stdout);
     if (gw.Stop() != 0) std::printf("WARNING: the gateway's exit code was not 0\n");
@@ -456,7 +471,7 @@ int main(int argc, char** argv) {
   const double baseSpan = SteadySec() - b0, baseMain = ProcCpuSec(gw.Pid(), gw.Pid()) - bm0;
   const double baseValues = double(QueryStatus().values - bv0);
   // Node ids in device order, split evenly over the count processes.
-  std::vector<std::unique_ptr<TNodeClient>> counters;
+  std::vector<std::unique_ptr<TClientProc>> counters;
   for (int p = 0; p < o.procs; ++p) {
     std::ofstream ids(dir / ("ids" + std::to_string(p) + ".txt"));
     for (int k = p; k < total; k += o.procs) {
@@ -468,15 +483,15 @@ int main(int argc, char** argv) {
   }
   const double t0 = SteadySec();
   for (int p = 0; p < o.procs; ++p)
-    counters.push_back(std::make_unique<TNodeClient>(
+    counters.push_back(std::make_unique<TClientProc>(
         dir / ("count" + std::to_string(p) + ".out"),
         std::vector<std::string>{"count", gw.Endpoint(), dir / ("ids" + std::to_string(p) + ".txt"), "--subs",
                                  std::to_string(o.subs), "--interval", std::to_string(o.interval)},
         dir / "node-home"));
   std::vector<std::string> args{"latency", gw.Endpoint()};
   for (int i = 0; i < kLatDevices; ++i) args.push_back(LatNode(i));
-  TNodeClient latClient(dir / "latency2.out", args, dir / "node-home");
-  std::vector<TNodeClient*> all{&latClient};
+  TClientProc latClient(dir / "latency2.out", args, dir / "node-home", o.nodeWatch);
+  std::vector<TClientProc*> all{&latClient};
   for (auto& c : counters) all.push_back(c.get());
   if (!WaitReady(all, 300)) return 1;
   const double monitorSec = SteadySec() - t0;
@@ -564,7 +579,7 @@ int main(int argc, char** argv) {
     std::printf("WARNING: fewer notifications than values: a client near 100 %% CPU is the limit (try --procs 2)\n");
   std::printf("\n");
   PrintLatency(("latency under that load (the same 8 latency devices beside the " + std::to_string(o.devices) +
-                "):").c_str(), lat);
+                "):").c_str(), lat, o.nodeWatch);
   for (auto& c : counters)
     if (!c->Running()) {
       std::printf("WARNING: a count client ended early: %s\n", c->Error().c_str());

@@ -1,5 +1,6 @@
-// The node-opcua client side of the gateway OPC UA benchmark; one process per role, lines
-// on stdout (times are CLOCK_MONOTONIC microseconds, the clock cloudsim's marks use).
+// The node-opcua client side of the gateway OPC UA benchmark (the count role, and the latency
+// role with --watch node; bench/ua/ua_watch.cc is the default latency watcher); one process
+// per role, lines on stdout (times are CLOCK_MONOTONIC microseconds, the clock cloudsim's marks use).
 //   node ua_watch.js latency <endpoint> <nodeId>...
 //     one subscription (publishing interval 10 ms, sampling 0: every change) on the nodes;
 //     "ready" once each node has sent its first value, then per data change notification

@@ -21,8 +21,6 @@
 // The server command gets "--port 0 --vars N --no-stdin --max-seconds ..." appended (and
 // "--tick MS" for subscribe) and must print "ready port=<port>". Pin with taskset, e.g.
 //   ua_load --vars 100000 -- taskset -c 0 build/bin/uademo      (run with taskset -c 1)
-#include <fcntl.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -38,11 +36,11 @@
 #include <vector>
 
 #include "bench/common/bench_stats.h"
-#include "tests/unit/uaclib/ua_test_client.h"
-#include "uaclib/node_ids.h"
+#include "bench/ua/ua_bench_client.h"
 
 namespace {
 
+using uabench::TConn;
 using uaclib::Decoder;
 using uaclib::Encoder;
 namespace enc = uaclib::enc;
@@ -119,136 +117,6 @@ class TServer {
 
  private:
   int pid_ = -1, out_ = -1, port_ = 0, attachedPid_ = 0;
-};
-
-// One client connection: requests go out whole (blocking send), answers are taken
-// apart chunk by chunk from a non-blocking socket.
-class TConn {
- public:
-  bool Connect(int port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return false;
-    int one = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    fcntl(fd_, F_SETFL, O_NONBLOCK);
-    return true;
-  }
-  ~TConn() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int Fd() const { return fd_; }
-  uatest::Channel ch;
-
-  bool Send(const uatest::Bytes& b) {
-    size_t done = 0;
-    while (done < b.size()) {
-      ssize_t w = ::send(fd_, b.data() + done, b.size() - done, MSG_NOSIGNAL);
-      if (w > 0) {
-        done += size_t(w);
-      } else if (w < 0 && errno == EAGAIN) {
-        pollfd p{fd_, POLLOUT, 0};
-        poll(&p, 1, 1000);
-      } else {
-        return false;
-      }
-    }
-    return true;
-  }
-  // Reads what the socket has; false when the peer closed.
-  bool Receive() {
-    uint8_t buf[65536];
-    for (;;) {
-      ssize_t r = ::recv(fd_, buf, sizeof buf, 0);
-      if (r > 0) {
-        in_.insert(in_.end(), buf, buf + r);
-        continue;
-      }
-      return !(r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK));
-    }
-  }
-  // The next complete message, if one is there: its type ("MSG", "ACK", "OPN", "ERR")
-  // and its body (for MSG and OPN the service response after the security headers).
-  bool Next(std::string& type, uatest::Bytes& body) {
-    for (;;) {
-      if (in_.size() - pos_ < 8) return Compact(false);
-      uint32_t size;
-      std::memcpy(&size, in_.data() + pos_ + 4, 4);
-      if (size < 8 || size > (64u << 20)) return Compact(false);
-      if (in_.size() - pos_ < size) return Compact(false);
-      const uint8_t* p = in_.data() + pos_;
-      std::string t(reinterpret_cast<const char*>(p), 3);
-      char chunk = char(p[3]);
-      pos_ += size;
-      size_t skip = 8;
-      if (t == "MSG") skip = 24;
-      if (t == "OPN") {
-        Decoder d(p + 8, size - 8);
-        d.U32();
-        d.String();
-        d.ByteString();
-        d.ByteString();
-        skip = 8 + size_t(d.Pos() - (p + 8)) + 8;
-      }
-      if (skip > size) skip = size;
-      joined_.insert(joined_.end(), p + skip, p + size);
-      if (t == "MSG" && chunk == 'C') continue;
-      type = t;
-      body.swap(joined_);
-      joined_.clear();
-      return Compact(true);
-    }
-  }
-  // Blocking: waits (up to 30 s) for the next message.
-  bool Wait(std::string& type, uatest::Bytes& body) {
-    for (int i = 0; i < 30000; ++i) {
-      if (Next(type, body)) return true;
-      pollfd p{fd_, POLLIN, 0};
-      poll(&p, 1, 1);
-      if (!Receive()) return false;
-    }
-    return false;
-  }
-  bool Call(uint32_t typeId, const Encoder& body, uatest::Response& r) {
-    std::string t;
-    uatest::Bytes b;
-    if (!Send(uatest::Message(ch, typeId, body)) || !Wait(t, b) || t != "MSG") return false;
-    uatest::ParseServiceResponse(b.data(), b.size(), r);
-    return r.ok && r.serviceResult == 0;
-  }
-  bool Login() {
-    std::string t;
-    uatest::Bytes b;
-    if (!Send(uatest::Hello(65535, 65535, 0, 0)) || !Wait(t, b) || t != "ACK") return false;
-    if (!Send(uatest::Open(ch)) || !Wait(t, b) || t != "OPN") return false;
-    uatest::Response r;
-    uatest::ParseServiceResponse(b.data(), b.size(), r);
-    Decoder d = r.Body();
-    d.U32();
-    ch.id = d.U32();
-    ch.token = d.U32();
-    if (!d.ok()) return false;
-    if (!Call(enc::CreateSessionRequest, uatest::CreateSessionBody(600000), r)) return false;
-    d = r.Body();
-    d.NodeId();
-    ch.authToken = uaclib::NodeId(d.NodeId());
-    return d.ok() && Call(enc::ActivateSessionRequest, uatest::ActivateSessionBody(0), r);
-  }
-
- private:
-  bool Compact(bool result) {
-    if (pos_ > 0 && pos_ * 2 >= in_.size()) {
-      in_.erase(in_.begin(), in_.begin() + long(pos_));
-      pos_ = 0;
-    }
-    return result;
-  }
-  int fd_ = -1;
-  std::vector<uint8_t> in_, joined_;
-  size_t pos_ = 0;
 };
 
 // What the server and this program spent during a measured window.
@@ -400,77 +268,19 @@ bool ReadPhase(const TOptions& o, std::vector<std::string>& names, bool sequenti
   return true;
 }
 
-// Notifications in a PublishResponse; its subscription and sequence number for the
-// acknowledgement.
-int64_t CountPublish(const uatest::Bytes& b, uint32_t& sub, uint32_t& seq) {
-  uatest::Response r;
-  uatest::ParseServiceResponse(b.data(), b.size(), r);
-  if (!r.ok || r.typeId != enc::PublishResponse) return -1;
-  Decoder d = r.Body();
-  sub = d.U32();
-  for (int32_t k = d.ArrayLength(4); k > 0; --k) d.U32();
-  d.Bool();
-  seq = d.U32();
-  d.Time();
-  int64_t count = 0;
-  int32_t n = d.ArrayLength(3);
-  for (int32_t i = 0; i < n && d.ok(); ++i) {
-    uaclib::ExtensionObjectView x = d.ExtensionObject();
-    if (!x.typeId.IsNs0(enc::DataChangeNotification)) continue;
-    Decoder body(reinterpret_cast<const uint8_t*>(x.body.data()), x.body.size());
-    int32_t items = body.ArrayLength(5);
-    if (items > 0) count += items;
-  }
-  return d.ok() ? count : -1;
-}
-
 bool SubscribePhase(const TOptions& o, std::vector<std::string>& names) {
   TServer server;
   if (!StartServer(o, true, server)) return false;
   TConn c;
   if (!c.Connect(server.Port()) || !c.Login()) return false;
-  uatest::Response r;
-  Encoder e;
-  e.F64(o.interval);
-  e.U32(100);   // lifetime count
-  e.U32(10);    // keep-alive count
-  e.U32(0);     // no cap on notifications per publish
-  e.Bool(true);
-  e.U8(0);
-  if (!c.Call(enc::CreateSubscriptionRequest, e, r)) return false;
-  const uint32_t subId = r.Body().U32();
-  // In calls of 1000 items: within every server's per-call limit.
-  for (int first = 0; first < o.vars; first += 1000) {
-    Encoder m;
-    m.U32(subId);
-    m.U32(2);
-    int n = std::min(1000, o.vars - first);
-    m.ArrayLength(size_t(n));
-    for (int i = first; i < first + n; ++i) {
-      m.NodeId(uaclib::NodeIdView{1, uaclib::IdKind::String, 0, names[size_t(i)]});
-      m.U32(uaclib::attr::Value);
-      m.NullString();
-      m.QualifiedName(0, {});
-      m.U32(2);  // reporting
-      m.U32(uint32_t(i));
-      m.F64(o.interval);
-      m.NullExtensionObject();
-      m.U32(1);
-      m.Bool(true);
-    }
-    if (!c.Call(enc::CreateMonitoredItemsRequest, m, r)) return false;
-  }
-  std::vector<std::pair<uint32_t, uint32_t>> acks;
-  auto publish = [&] {
-    Encoder p;
-    p.ArrayLength(acks.size());
-    for (auto [s, q] : acks) {
-      p.U32(s);
-      p.U32(q);
-    }
-    acks.clear();
-    c.Send(uatest::Message(c.ch, enc::PublishRequest, p));
-  };
+  uint32_t subId = 0;
+  std::vector<uaclib::NodeIdView> nodes;
+  for (int i = 0; i < o.vars; ++i) nodes.push_back({1, uaclib::IdKind::String, 0, names[size_t(i)]});
+  if (!uabench::CreateSubscription(c, o.interval, 100, 10, subId) ||
+      !uabench::MonitorItems(c, subId, nodes, o.interval, 1))
+    return false;
+  uabench::TAcks acks;
+  auto publish = [&] { uabench::SendPublish(c, acks); };
   for (int i = 0; i < o.publish; ++i) publish();
   const double warmEnd = SteadySec() + 3, end = warmEnd + o.seconds;
   std::unique_ptr<TMeter> meter;
@@ -484,7 +294,7 @@ bool SubscribePhase(const TOptions& o, std::vector<std::string>& names) {
     if (!c.Receive()) return false;
     while (c.Next(type, body)) {
       uint32_t sub = 0, seq = 0;
-      int64_t n = type == "MSG" ? CountPublish(body, sub, seq) : -1;
+      int64_t n = type == "MSG" ? uabench::ReadPublish(body, sub, seq) : -1;
       if (n < 0) {
         std::fprintf(stderr, "ua_load: a publish failed (%s)\n", type.c_str());
         return false;
