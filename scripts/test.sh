@@ -35,4 +35,6 @@ for san in "address,undefined:build-asan:server_e2e_test link_test ZelOpcServer3
   isolated ctest --test-dir "$dir" --output-on-failure -R "^($tests)\$" -j2
 done
 isolated ctest --test-dir build-fuzz --output-on-failure -L fuzz -j2 || { echo "fuzzing found a fault"; exit 1; }
+# The Windows build and its checks under Wine, after the Linux ones.
+isolated bash scripts/test-windows.sh
 echo "test run took $(( $(date +%s) - start )) s"

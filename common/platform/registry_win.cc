@@ -80,8 +80,8 @@ bool RegDeleteValue(TRegRoot root, std::string_view key, std::string_view name) 
 }
 
 bool RegDeleteKey(TRegRoot root, std::string_view key) {
-  return RegDeleteTreeW(RootKey(root), WideText(key).c_str()) == ERROR_SUCCESS &&
-         RegDeleteKeyW(RootKey(root), WideText(key).c_str()) == ERROR_SUCCESS;
+  // With a sub key named, the tree call removes that key itself as well.
+  return RegDeleteTreeW(RootKey(root), WideText(key).c_str()) == ERROR_SUCCESS;
 }
 
 std::vector<std::string> RegValueNames(TRegRoot root, std::string_view key) {
