@@ -10,3 +10,8 @@
 const std::vector<std::string>& TransferHeaders(const TwhTransfer& t);
 // The answer body as received.
 const std::string& TransferBody(const TwhTransfer& t);
+// A new transfer of the session's transport (its handle may be missing: not usable).
+TwhTransferPtr NewTransfer(const NxWinHTTP& session);
+bool TransferUsable(const TwhTransfer& t);
+// Forgets the last answer before the transfer waits in the pool.
+void ClearTransfer(TwhTransfer& t);

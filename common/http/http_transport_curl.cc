@@ -134,6 +134,13 @@ uint32_t MapCurlError(CURLcode rc) {
 const std::vector<std::string>& TransferHeaders(const TwhTransfer& t) { return t.headers; }
 const std::string& TransferBody(const TwhTransfer& t) { return t.body; }
 void TwhTransferDeleter::operator()(TwhTransfer* t) const { delete t; }
+TwhTransferPtr NewTransfer(const NxWinHTTP&) { return TwhTransferPtr(new TwhTransfer); }
+bool TransferUsable(const TwhTransfer& t) { return t.curl != nullptr; }
+void ClearTransfer(TwhTransfer& t) {
+  t.body.clear();
+  t.body.shrink_to_fit();
+  t.headers.clear();
+}
 
 // ---- session ----
 
@@ -144,50 +151,12 @@ NxWinHTTP::NxWinHTTP(std::string agent, bool useProxy) : agent_(std::move(agent)
 
 NxWinHTTP::~NxWinHTTP() = default;
 
-void NxWinHTTP::SetTimeouts(const TwhTimeouts& t) {
-  std::lock_guard lock(mutex_);
-  timeouts_ = t;
-}
 
-TwhTimeouts NxWinHTTP::Timeouts() const {
-  std::lock_guard lock(mutex_);
-  return timeouts_;
-}
 
-void NxWinHTTP::SetTrustFile(std::string path) {
-  std::lock_guard lock(mutex_);
-  trustFile_ = std::move(path);
-}
 
-std::string NxWinHTTP::TrustFile() const {
-  std::lock_guard lock(mutex_);
-  return trustFile_;
-}
 
-TwhTransferPtr NxWinHTTP::TakeTransfer() {
-  {
-    std::lock_guard lock(mutex_);
-    if (!idle_.empty()) {
-      auto t = std::move(idle_.back());
-      idle_.pop_back();
-      return t;
-    }
-  }
-  return TwhTransferPtr(new TwhTransfer);
-}
 
-void NxWinHTTP::GiveBack(TwhTransferPtr t) {
-  if (!t || !t->curl) return;
-  t->body.clear();
-  t->body.shrink_to_fit();
-  t->headers.clear();
-  std::lock_guard lock(mutex_);
-  if (idle_.size() < 8) idle_.push_back(std::move(t));
-}
 
-TwhRequest::~TwhRequest() {
-  if (transfer_) connect_.Session().GiveBack(std::move(transfer_));
-}
 
 int32_t TwhRequest::Send(std::string_view body) {
   lastError_ = 0;

@@ -39,62 +39,34 @@ const std::vector<std::string>& TransferHeaders(const TwhTransfer& t) { return t
 const std::string& TransferBody(const TwhTransfer& t) { return t.body; }
 void TwhTransferDeleter::operator()(TwhTransfer* t) const { delete t; }
 
+TwhTransferPtr NewTransfer(const NxWinHTTP& session) {
+  TwhTransferPtr t(new TwhTransfer);
+  t->session.Reset(WinHttpOpen(WideText(session.Agent()).c_str(),
+                               session.UseProxy() ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
+                               WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+  return t;
+}
+bool TransferUsable(const TwhTransfer& t) { return t.session.h != nullptr; }
+void ClearTransfer(TwhTransfer& t) {
+  t.body.clear();
+  t.body.shrink_to_fit();
+  t.headers.clear();
+}
+
 // ---- session ----
 
 NxWinHTTP::NxWinHTTP(std::string agent, bool useProxy) : agent_(std::move(agent)), useProxy_(useProxy) {}
 
 NxWinHTTP::~NxWinHTTP() = default;
 
-void NxWinHTTP::SetTimeouts(const TwhTimeouts& t) {
-  std::lock_guard lock(mutex_);
-  timeouts_ = t;
-}
 
-TwhTimeouts NxWinHTTP::Timeouts() const {
-  std::lock_guard lock(mutex_);
-  return timeouts_;
-}
 
-void NxWinHTTP::SetTrustFile(std::string path) {
-  std::lock_guard lock(mutex_);
-  trustFile_ = std::move(path);
-}
 
-std::string NxWinHTTP::TrustFile() const {
-  std::lock_guard lock(mutex_);
-  return trustFile_;
-}
 
-TwhTransferPtr NxWinHTTP::TakeTransfer() {
-  {
-    std::lock_guard lock(mutex_);
-    if (!idle_.empty()) {
-      auto t = std::move(idle_.back());
-      idle_.pop_back();
-      return t;
-    }
-  }
-  TwhTransferPtr t(new TwhTransfer);
-  t->session.Reset(WinHttpOpen(WideText(agent_).c_str(),
-                               useProxy_ ? WINHTTP_ACCESS_TYPE_DEFAULT_PROXY : WINHTTP_ACCESS_TYPE_NO_PROXY,
-                               WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-  return t;
-}
 
-void NxWinHTTP::GiveBack(TwhTransferPtr t) {
-  if (!t || !t->session.h) return;
-  t->body.clear();
-  t->body.shrink_to_fit();
-  t->headers.clear();
-  std::lock_guard lock(mutex_);
-  if (idle_.size() < 8) idle_.push_back(std::move(t));
-}
 
 // ---- request ----
 
-TwhRequest::~TwhRequest() {
-  if (transfer_) connect_.Session().GiveBack(std::move(transfer_));
-}
 
 namespace {
 // The raw header block as "Name: value" lines, the status line left out.

@@ -59,6 +59,51 @@ std::string EscapeForWire(std::string_view s, bool escapePercent) {
 
 }  // namespace
 
+// ---- session ----
+
+void NxWinHTTP::SetTimeouts(const TwhTimeouts& t) {
+  std::lock_guard lock(mutex_);
+  timeouts_ = t;
+}
+
+TwhTimeouts NxWinHTTP::Timeouts() const {
+  std::lock_guard lock(mutex_);
+  return timeouts_;
+}
+
+void NxWinHTTP::SetTrustFile(std::string path) {
+  std::lock_guard lock(mutex_);
+  trustFile_ = std::move(path);
+}
+
+std::string NxWinHTTP::TrustFile() const {
+  std::lock_guard lock(mutex_);
+  return trustFile_;
+}
+
+TwhTransferPtr NxWinHTTP::TakeTransfer() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!idle_.empty()) {
+      auto t = std::move(idle_.back());
+      idle_.pop_back();
+      return t;
+    }
+  }
+  return NewTransfer(*this);
+}
+
+void NxWinHTTP::GiveBack(TwhTransferPtr t) {
+  if (!t || !TransferUsable(*t)) return;
+  ClearTransfer(*t);
+  std::lock_guard lock(mutex_);
+  if (idle_.size() < 8) idle_.push_back(std::move(t));
+}
+
+TwhRequest::~TwhRequest() {
+  if (transfer_) connect_.Session().GiveBack(std::move(transfer_));
+}
+
 // ---- URL ----
 
 TwhParsedURL::TwhParsedURL(std::string_view url) : url_(url) {
