@@ -28,5 +28,16 @@ run() {  # name, seconds, program and arguments
   if timeout "$secs" wine "$@"; then echo "test-windows: $name passed"; else echo "test-windows: $name FAILED"; status=1; fi
 }
 run platform_check 120 "$build/bin/zel_platform_check.exe"
+
+# The HTTP client against a server on the Linux side (it ends by itself after 120 s).
+peer_out=$(mktemp)
+python3 tests/windows/http_peer.py >"$peer_out" &
+peer=$!
+for _ in $(seq 100); do [ -s "$peer_out" ] && break; sleep 0.1; done
+port=$(head -1 "$peer_out")
+closed=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+run http_check 120 "$build/bin/zel_http_check.exe" "http://127.0.0.1:$port" "$closed"
+kill "$peer" 2>/dev/null || true
+rm -f "$peer_out"
 echo "test-windows: build $((built - start)) s, Wine tests $(( $(date +%s) - built )) s"
 exit $status

@@ -130,6 +130,8 @@ int32_t TwhRequest::Send(std::string_view body) {
                                          WINHTTP_FLAG_ESCAPE_DISABLE | WINHTTP_FLAG_ESCAPE_DISABLE_QUERY |
                                              (IsSecure() ? WINHTTP_FLAG_SECURE : 0)));
   if (!request.h) return fail(GetLastError());
+  // Set on the request as well: not every implementation hands the session's on.
+  WinHttpSetTimeouts(request.h, 0, to.connectMs, to.sendMs, to.receiveMs);
   DWORD noRedirect = WINHTTP_DISABLE_REDIRECTS;
   WinHttpSetOption(request.h, WINHTTP_OPTION_DISABLE_FEATURE, &noRedirect, sizeof noRedirect);
   std::wstring lines;
