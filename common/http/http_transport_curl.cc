@@ -159,22 +159,9 @@ NxWinHTTP::~NxWinHTTP() = default;
 
 
 int32_t TwhRequest::Send(std::string_view body) {
-  lastError_ = 0;
-  if (!url_.Valid()) {
-    lastError_ = url_.Error();
-    return -1;
-  }
+  if (!Prepare()) return -1;
   NxWinHTTP& session = connect_.Session();
-  if (session.Cancelled()) {
-    lastError_ = kWhErrOperationCancelled;
-    return -1;
-  }
-  if (!transfer_) transfer_ = session.TakeTransfer();
   TwhTransfer& t = *transfer_;
-  if (!t.curl) {
-    lastError_ = kWhErrInternal;
-    return -1;
-  }
   CURL* c = t.curl;
   TwhTimeouts to = session.Timeouts();
   t.body.clear();

@@ -94,25 +94,12 @@ std::vector<std::string> HeaderLines(HINTERNET request) {
 }  // namespace
 
 int32_t TwhRequest::Send(std::string_view body) {
-  lastError_ = 0;
-  if (!url_.Valid()) {
-    lastError_ = url_.Error();
-    return -1;
-  }
+  if (!Prepare()) return -1;
   NxWinHTTP& session = connect_.Session();
-  if (session.Cancelled()) {
-    lastError_ = kWhErrOperationCancelled;
-    return -1;
-  }
-  if (!transfer_) transfer_ = session.TakeTransfer();
   TwhTransfer& t = *transfer_;
   t.body.clear();
   t.headers.clear();
   usedTls_ = false;
-  if (!t.session.h) {
-    lastError_ = kWhErrInternal;
-    return -1;
-  }
   const TwhTimeouts to = session.Timeouts();
   WinHttpSetTimeouts(t.session.h, 0, to.connectMs, to.sendMs, to.receiveMs);
   auto fail = [&](DWORD code) {

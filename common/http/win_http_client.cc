@@ -186,6 +186,25 @@ TwhRequest::TwhRequest(TwhConnect& connect, const TwhParsedURL& url, bool post)
              std::to_string(connect_.Port()) + EscapeForWire(path, true) + EscapeForWire(url_.ExtraInfo, false);
 }
 
+bool TwhRequest::Prepare() {
+  lastError_ = 0;
+  if (!url_.Valid()) {
+    lastError_ = url_.Error();
+    return false;
+  }
+  NxWinHTTP& session = connect_.Session();
+  if (session.Cancelled()) {
+    lastError_ = kWhErrOperationCancelled;
+    return false;
+  }
+  if (!transfer_) transfer_ = session.TakeTransfer();
+  if (!TransferUsable(*transfer_)) {
+    lastError_ = kWhErrInternal;
+    return false;
+  }
+  return true;
+}
+
 void TwhRequest::AddHeader(std::string_view line) {
   if (!line.empty()) headers_.emplace_back(line);
 }

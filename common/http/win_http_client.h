@@ -159,6 +159,10 @@ class TwhRequest {
   const std::string& WireUrl() const { return wireUrl_; }
 
  private:
+  // The checks before a transfer (URL, cancelled session) and its pooled handle; false
+  // with LastError set.
+  bool Prepare();
+
   TwhConnect& connect_;
   TwhParsedURL url_;
   bool post_;
