@@ -22,12 +22,24 @@ timeout 60 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/de
 stop_wine
 
 status=0
+winpath() { echo "Z:${1//\//\\}"; }
 run() {  # name, seconds, program and arguments
   local name=$1 secs=$2
   shift 2
   if timeout "$secs" wine "$@"; then echo "test-windows: $name passed"; else echo "test-windows: $name FAILED"; status=1; fi
 }
 run platform_check 120 "$build/bin/zel_platform_check.exe"
+
+# The proxy/stub DLL registers itself: every interface points to its class.
+run regsvr32 60 regsvr32 /s "$(winpath "$here/$build/bin/ZelOpcPS.dll")"
+for iid in 39C13A4D 39C13A4E 39C13A4F 39C13A50 39C13A51 39C13A52 39C13A54 39C13A55 39C13A70 39C13A71 39C13A72; do
+  timeout 30 wine reg query "HKCR\\Interface\\{$iid-011E-11D0-9675-0020AFD8ADB3}\\ProxyStubClsid32" >/dev/null 2>&1 ||
+    { echo "test-windows: interface $iid not registered"; status=1; }
+done
+for iid in F31DFDE1 F31DFDE2; do
+  timeout 30 wine reg query "HKCR\\Interface\\{$iid-07B6-11D2-B2D8-0060083BA1FB}\\ProxyStubClsid32" >/dev/null 2>&1 ||
+    { echo "test-windows: interface $iid not registered"; status=1; }
+done
 
 # The HTTP client against a server on the Linux side (it ends by itself after 120 s).
 peer_out=$(mktemp)
