@@ -52,6 +52,24 @@ function(zel_test name)
   set_tests_properties(${name} PROPERTIES LABELS ${A_LABEL} TIMEOUT ${A_TIMEOUT})
 endfunction()
 
+# zel_screenshot_test(name SOURCES ... DEPS ...): a GoogleTest program that draws desktop
+# windows under xvfb-run (X server, CJK font) into <build>/screenshots (ZEL_SCREENSHOT_DIR);
+# left out when xvfb-run is not installed.
+function(zel_screenshot_test name)
+  find_program(ZEL_XVFB_RUN xvfb-run)
+  if(ZEL_FUZZ OR NOT ZEL_XVFB_RUN)
+    return()
+  endif()
+  cmake_parse_arguments(A "" "" "SOURCES;DEPS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${A_DEPS} GTest::gtest_main)
+  target_compile_definitions(${name} PRIVATE ZEL_SCREENSHOT_DIR="${CMAKE_BINARY_DIR}/screenshots")
+  add_test(NAME ${name}
+           COMMAND ${ZEL_XVFB_RUN} -a -s "-screen 0 1024x768x24" $<TARGET_FILE:${name}> --gtest_brief=1)
+  set_tests_properties(${name} PROPERTIES LABELS unit TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=xcb")
+endfunction()
+
 # A fuzz target defines LLVMFuzzerTestOneInput. In the clang build (ZEL_FUZZ) it becomes
 # a libFuzzer binary that CTest runs for ZEL_FUZZ_SECONDS from its corpus; in the normal
 # build it is linked with a small driver that replays the corpus, so every found crash

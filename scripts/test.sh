@@ -23,10 +23,11 @@ isolated ctest --test-dir build --output-on-failure --no-tests=error -j2
 bash scripts/package-test.sh build
 # The data link and the running server once more under the sanitizers: AddressSanitizer
 # with UndefinedBehaviorSanitizer for the server process through cloud faults and for the
-# OPC UA library, the COM runtime and the Modbus engine; ThreadSanitizer for the data
-# link's threads and the Modbus listener's hand-over to the main thread.
+# OPC UA library, the COM runtime, the OPC DA objects with the server core and the
+# Modbus engine; ThreadSanitizer for the data link's threads and the Modbus listener's
+# hand-over to the main thread.
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 TSAN_OPTIONS=halt_on_error=1
-for san in "address,undefined:build-asan:server_e2e_test link_test ZelOpcServer3 cloudsim uaclib_test com_test modbus_test:server_e2e_test|link_test|uaclib_test|com_test|modbus_test" \
+for san in "address,undefined:build-asan:server_e2e_test link_test ZelOpcServer3 cloudsim uaclib_test com_test modbus_test opcda_test server_core_test:server_e2e_test|link_test|uaclib_test|com_test|modbus_test|opcda_test|server_core_test" \
            "thread:build-tsan:link_test cloudsim modbus_test:link_test|modbus_test"; do
   IFS=: read -r flags dir targets tests <<<"$san"
   cmake -S . -B "$dir" -G Ninja -DZEL_SANITIZE="$flags" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -19,6 +19,7 @@
 #include "common/config/app_paths.h"
 #include "server/core/command_line.h"
 #include "server/core/main_window.h"
+#include "server/core/opc_registration.h"
 #include "server/core/startup.h"
 #include "server/modbus/modbus_window.h"
 #include "server/opcda/da2.h"
@@ -27,7 +28,7 @@
 #include "server/shell/headless_shell.h"
 #include "server/ui/desktop.h"
 #include "server/ui/modbus_form.h"
-#include "server/ui/qt_boxes.h"
+#include "common/qtui/qt_boxes.h"
 #include "server/ui/qt_shell.h"
 #include "server/ui/server_app.h"
 
@@ -35,7 +36,8 @@ namespace {
 // The window logic in a shell (headless or desktop) until the window closes. `created`
 // runs after the window's creation, for the desktop window's own parts.
 template <class Shell>
-void RunWindow(Shell& shell, const std::function<void(TMainWindow&, TfrmModbusTCP&)>& created = {}) {
+void RunWindow(Shell& shell, TComStartMode comMode,
+               const std::function<void(TMainWindow&, TfrmModbusTCP&)>& created = {}) {
   // OPC DA server objects point into the projects' variables: they go on every way out,
   // before the runtime (gp_Main) is destroyed at static destruction.
   struct TEndOpcServers {
@@ -58,22 +60,25 @@ void RunWindow(Shell& shell, const std::function<void(TMainWindow&, TfrmModbusTC
   if (!modbus.Create(g_ModbusPort, g_ModbusNoError != 0, modbusOptions)) g_StartHidden = false;
   if (!modbus.StartText.empty()) shell.SetMessageLabel(modbus.StartText);
   if (created) created(window, modbus);
+  // The class objects; a COM-started process ends when its last object goes, as a quit
+  // of the main loop (the window is destroyed as on any end: the login cache is saved).
+  TOpcComServer comServer(comMode, [&shell, &window] { shell.Post([&window] { window.Destroy(); }); });
   shell.Run(window);
   // Data servers end first: their threads refer to the projects.
   g_DataServerMgr.reset();
   LogSys("ZelOpcServer_V3 Stop!");
 }
 
-void RunServer() {
+void RunServer(TComStartMode comMode) {
   THeadlessShell shell;
-  RunWindow(shell);
+  RunWindow(shell, comMode);
 }
 
 // The desktop front-end: the main window, its tray icon and Qt message boxes.
-void RunDesktopServer() {
+void RunDesktopServer(TComStartMode comMode) {
   TfrmOpcServer3Main form;
   TQtShell shell(form, *gp_Main);
-  RunWindow(shell, [&form](TMainWindow& window, TfrmModbusTCP& modbus) {
+  RunWindow(shell, comMode, [&form](TMainWindow& window, TfrmModbusTCP& modbus) {
     // The Modbus window shows only where a listener was asked for (its start or failure).
     if (g_ModbusPort != 0) form.PlaceModbus(new TModbusPanel(modbus));
     form.ApplyCreate(window.Lang, window.Ua() != nullptr);
@@ -110,8 +115,9 @@ int main(int argc, char** argv) {
     ApplyCommandTokens(ProgramTokens(argc, argv));
     g_ServerLog.SetStderrMirror(g_LogToStderr || StderrIsJournal(std::getenv("JOURNAL_STREAM")));
     if (!StartServer(argc, argv)) return 0;
-    if (app) RunDesktopServer();
-    else RunServer();
+    const TComStartMode comMode = ComStartModeFromArgs(argc, argv);
+    if (app) RunDesktopServer(comMode);
+    else RunServer(comMode);
   } catch (...) {
     // Nothing escapes the start: the process ends quietly, as a failed start must.
     return 0;

@@ -5,14 +5,14 @@ namespace uaclib {
 
 Node* AddressSpace::Add(NodeId id, NodeClass cls, uint16_t browseNs, std::string_view browseName,
                         std::string_view displayName) {
-  if (index_.find(id.View()) != index_.end()) return nullptr;
+  if (index_.Find(id.View())) return nullptr;
   Node& n = nodes_.emplace_back();
   n.id = std::move(id);
   n.cls = cls;
   n.browseNs = browseNs;
   n.browseName = browseName;
   n.displayName = displayName;
-  index_.emplace(n.id, &n);
+  index_.Insert(&n);
   return &n;
 }
 
@@ -47,8 +47,7 @@ std::span<const uint32_t> AddressSpace::RefsNamed(const Node& n, std::string_vie
 }
 
 Node* AddressSpace::Find(const NodeIdView& id) const {
-  auto it = index_.find(id);
-  return it == index_.end() ? nullptr : it->second;
+  return index_.Find(id);
 }
 
 void AddressSpace::IndexReferenceTypes() {

@@ -1,4 +1,5 @@
-// The address space: nodes with their attributes and references, indexed by node id.
+// The address space: nodes with their attributes and references, indexed by node id
+// (NodeTable, a flat table that stays one probe deep at any size).
 // Nodes never move or disappear once added, so references, continuation points and
 // monitored items hold plain pointers to them.
 #ifndef UACLIB_ADDRESS_SPACE_H
@@ -14,6 +15,7 @@
 
 #include "uaclib/encoding.h"
 #include "uaclib/node_ids.h"
+#include "uaclib/node_table.h"
 
 namespace uaclib {
 
@@ -90,6 +92,8 @@ class AddressSpace {
   Node* Find(const NodeIdView& id) const;
   Node* Ns0(uint32_t n) const { return Find(NodeIdView{0, IdKind::Numeric, n, {}}); }
   size_t Count() const { return nodes_.size(); }
+  // The index itself, for its size in tests and benchmarks.
+  const NodeTable& Index() const { return index_; }
 
   // Positions in n.refs of the references whose target has the browse name `name` (of
   // any namespace), in reference order. Nodes with many references keep an index built
@@ -106,7 +110,7 @@ class AddressSpace {
 
  private:
   std::deque<Node> nodes_;
-  std::unordered_map<NodeId, Node*, NodeIdHash, NodeIdEq> index_;
+  NodeTable index_;
   std::unordered_map<uint32_t, uint32_t> refParent_;  // reference type -> supertype (0: none)
   // Browse name of the target -> reference positions, per node with many references.
   std::unordered_map<const Node*, std::unordered_map<std::string_view, std::vector<uint32_t>>>

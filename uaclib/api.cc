@@ -1,6 +1,9 @@
 // The C API of uaclib.h over the Server class. Every entry point catches all
 // exceptions: none crosses the C boundary, a failure becomes a Bad status code and the
 // text of uasGetErrorInfo.
+#include <algorithm>
+#include <climits>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <string>
@@ -10,7 +13,38 @@
 #include "uaclib/status_codes.h"
 #include "uaclib/uaclib.h"
 
+namespace {
+
+// A certificate check of the C API as the server's verifier.
+class CallbackVerifier final : public uaclib::CertificateVerifier {
+ public:
+  CallbackVerifier(uasCertCheckFun check, void* context) : check_(check), context_(context) {}
+  uaclib::StatusCode VerifyChannelCertificate(std::span<const uint8_t> der) override {
+    return Call(der, nullptr);
+  }
+  uaclib::StatusCode VerifyApplicationUri(std::span<const uint8_t> der,
+                                          std::string_view applicationUri) override {
+    std::string uri(applicationUri);
+    return Call(der, uri.c_str());
+  }
+
+ private:
+  uaclib::StatusCode Call(std::span<const uint8_t> der, const char* uri) {
+    if (der.size() > INT32_MAX) return uaclib::status::BadCertificateInvalid;
+    uint32_t sc = check_(context_, der.data(), int32_t(der.size()), uri);
+    // Anything but Good or a Bad status counts as a refusal.
+    if (sc != 0 && !uaclib::IsBad(sc)) return uaclib::status::BadSecurityChecksFailed;
+    return sc;
+  }
+  uasCertCheckFun check_;
+  void* context_;
+};
+
+}  // namespace
+
+// The verifier is declared before the server: the server points at it while it lives.
 struct uasServer {
+  std::unique_ptr<CallbackVerifier> verifier;
   std::unique_ptr<uaclib::Server> server;
   std::string error;
 };
@@ -124,9 +158,34 @@ uint32_t uasSetLimit(uasHandle h, const char* name, double value) {
   });
 }
 
+uint32_t uasGetWaitInfo(uasHandle h, TuasWaitInfo* info, int infoSize) {
+  return Guarded(h, [&](uaclib::Server& s) {
+    if (!info || infoSize <= 0) return StatusCode(status::BadInvalidArgument);
+    TuasWaitInfo w{};
+    w.fd = s.WaitFd();
+    // A timer further away than an int holds is as good as never.
+    w.timeoutMs = int32_t(std::min<int64_t>(s.WaitTimeoutMs(), INT32_MAX));
+    std::memcpy(info, &w, std::min(size_t(infoSize), sizeof w));
+    return StatusCode(status::Good);
+  });
+}
+
 int uasGetPort(uasHandle h) {
   if (!h || !h->server) return 0;
   return h->server->Port();
+}
+
+uint32_t uasSetAllowNone(uasHandle h, int allow) {
+  return Guarded(h, [&](uaclib::Server& s) { return s.SetAllowNone(allow != 0); });
+}
+
+uint32_t uasSetCertificateCheck(uasHandle h, uasCertCheckFun check, void* context) {
+  return Guarded(h, [&](uaclib::Server& s) {
+    auto verifier = check ? std::make_unique<CallbackVerifier>(check, context) : nullptr;
+    s.SetCertificateVerifier(verifier.get());
+    h->verifier = std::move(verifier);
+    return StatusCode(status::Good);
+  });
 }
 
 }  // extern "C"

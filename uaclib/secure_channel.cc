@@ -208,14 +208,14 @@ void Connection::HandleOpen(uint8_t* chunk, size_t size) {
   std::memcpy(&headerChannel, chunk + kHeaderSize, 4);
   Decoder d(chunk + kHeaderSize + 4, size - kHeaderSize - 4);
   std::string_view policyUri = d.String();
-  d.ByteString();  // sender certificate
-  d.ByteString();  // receiver certificate thumbprint
+  std::string_view senderCert = d.ByteString();
+  std::string_view thumbprint = d.ByteString();
   if (!d.ok()) {
     Fail(status::BadDecodingError, "malformed asymmetric security header");
     return;
   }
   if (!channelOpen_) {
-    policy_ = MakeSecurityPolicy(policyUri, SecurityMode::None);
+    policy_ = MakeSecurityPolicy(policyUri, host_.Identity());
     if (!policy_) {
       Fail(status::BadSecurityPolicyRejected, "security policy not offered");
       return;
@@ -224,12 +224,25 @@ void Connection::HandleOpen(uint8_t* chunk, size_t size) {
     Fail(status::BadSecurityPolicyRejected, "security policy changed on renew");
     return;
   }
+  StatusCode sc = policy_->SetRemote(senderCert, thumbprint);
+  if (IsBad(sc)) {
+    Fail(sc, "client certificate or thumbprint refused");
+    return;
+  }
   size_t bodyStart = size_t(d.Pos() - chunk);
   size_t bodyEnd = 0;
-  StatusCode sc = policy_->OpenAsymmetric(chunk, size, bodyStart, bodyEnd);
+  sc = policy_->OpenAsymmetric(chunk, size, bodyStart, bodyEnd);
   if (IsBad(sc)) {
     Fail(sc, "OpenSecureChannel security check failed");
     return;
+  }
+  // Trust is asked only of a client that proved it holds the certificate's key.
+  if (!channelOpen_ && !policy_->RemoteCertificate().empty()) {
+    sc = host_.VerifyCertificate(policy_->RemoteCertificate());
+    if (IsBad(sc)) {
+      Fail(sc, "client certificate refused");
+      return;
+    }
   }
   Decoder seq(chunk + bodyStart, bodyEnd - bodyStart);
   uint32_t seqNo = seq.U32();
@@ -257,13 +270,18 @@ void Connection::OpenChannel(uint32_t requestId, const uint8_t* body, size_t siz
     Fail(status::BadDecodingError, "malformed OpenSecureChannel request");
     return;
   }
-  if (mode != uint32_t(policy_->Mode())) {
-    Fail(status::BadSecurityModeRejected, "security mode not offered");
+  if (!channelOpen_) {
+    if (!policy_->SetMode(SecurityMode(mode)) || !host_.Offers(policy_->Uri(), SecurityMode(mode))) {
+      Fail(status::BadSecurityModeRejected, "security mode not offered");
+      return;
+    }
+  } else if (mode != uint32_t(policy_->Mode())) {
+    Fail(status::BadSecurityModeRejected, "security mode changed on renew");
     return;
   }
-  StatusCode sc = policy_->SetClientNonce(clientNonce);
-  if (IsBad(sc)) {
-    Fail(sc, "client nonce refused");
+  size_t nonceLength = policy_->NonceLength();
+  if (nonceLength && clientNonce.size() != nonceLength) {
+    Fail(status::BadNonceInvalid, "client nonce of the wrong length");
     return;
   }
   const Limits& lim = host_.GetLimits();
@@ -285,8 +303,17 @@ void Connection::OpenChannel(uint32_t requestId, const uint8_t* body, size_t siz
     prevTokenId_ = tokenId_;
     prevTokenExpiryMs_ = tokenExpiryMs_;
     ++tokenId_;
+    // The policy keeps the keys of one token before the newest: answers that waited
+    // for the client to use a new token move to the one before it.
+    if (sendTokenId_ != tokenId_) sendTokenId_ = prevTokenId_;
   } else {
     Fail(status::BadRequestTypeInvalid, "unknown request type");
+    return;
+  }
+  std::string serverNonce = host_.ChannelNonce(nonceLength);
+  StatusCode sc = policy_->NewToken(clientNonce, serverNonce);
+  if (IsBad(sc)) {
+    Fail(sc, "client nonce refused");
     return;
   }
   if (lifetime == 0) lifetime = 600000;
@@ -301,8 +328,17 @@ void Connection::OpenChannel(uint32_t requestId, const uint8_t* body, size_t siz
   Encoder e;
   e.U32(channelId_);
   e.String(policy_->Uri());
-  e.NullString();  // sender certificate
-  e.NullString();  // receiver thumbprint
+  std::string_view cert = policy_->LocalCertificate();
+  std::string thumbprint = policy_->RemoteThumbprint();
+  if (cert.empty())
+    e.NullString();
+  else
+    e.ByteString(cert);
+  if (thumbprint.empty())
+    e.NullString();
+  else
+    e.ByteString(thumbprint);
+  size_t bodyStart = out_.size() + e.Size();
   e.U32(++sendSeq_);
   e.U32(requestId);
   e.NumericNodeId(enc::OpenSecureChannelResponse);
@@ -312,12 +348,19 @@ void Connection::OpenChannel(uint32_t requestId, const uint8_t* body, size_t siz
   e.U32(tokenId_);
   e.Time(created);
   e.U32(lifetime);
-  e.ByteString(policy_->ServerNonce());
+  if (serverNonce.empty())
+    e.NullString();
+  else
+    e.ByteString(serverNonce);
   out_.insert(out_.end(), e.Data(), e.Data() + e.Size());
-  uint32_t total = uint32_t(out_.size() - start);
-  std::memcpy(out_.data() + sizeAt, &total, 4);
-  Log(kLogChannel, 1, "channel %u: %s token %u, lifetime %u ms", channelId_,
-      requestType == 0 ? "opened" : "renewed", tokenId_, lifetime);
+  if (!policy_->SealAsymmetric(out_, start, bodyStart)) {
+    out_.resize(start);
+    Fail(status::BadSecurityChecksFailed, "OpenSecureChannel response cannot be secured");
+    return;
+  }
+  Log(kLogChannel, 1, "channel %u: %s token %u, %.*s mode %u, lifetime %u ms", channelId_,
+      requestType == 0 ? "opened" : "renewed", tokenId_, int(policy_->Uri().size()),
+      policy_->Uri().data(), mode, lifetime);
 }
 
 void Connection::HandleSymmetric(uint8_t* chunk, size_t size) {
@@ -337,20 +380,25 @@ void Connection::HandleSymmetric(uint8_t* chunk, size_t size) {
     return;
   }
   int64_t now = host_.NowMs();
-  if (token != tokenId_ && !(prevTokenId_ != 0 && token == prevTokenId_ && now <= prevTokenExpiryMs_)) {
+  bool previous = token != tokenId_;
+  if (previous && !(prevTokenId_ != 0 && token == prevTokenId_ && now <= prevTokenExpiryMs_)) {
     Fail(status::BadSecureChannelTokenUnknown, "unknown security token");
     return;
   }
-  // OPC UA Part 6: answers keep the old token until the client uses the new one.
-  if (token == tokenId_) {
-    prevTokenId_ = 0;
-    sendTokenId_ = tokenId_;
-  }
   size_t bodyEnd = 0;
-  StatusCode sc = policy_->OpenSymmetric(chunk, size, kSymHeaderSize, bodyEnd);
+  StatusCode sc = policy_->OpenSymmetric(chunk, size, kSymHeaderSize, bodyEnd, previous);
   if (IsBad(sc)) {
     Fail(sc, "chunk security check failed");
     return;
+  }
+  if (bodyEnd < kSymHeaderSize + kSeqHeaderSize) {
+    Fail(status::BadDecodingError, "short chunk");
+    return;
+  }
+  // OPC UA Part 6: answers keep the old token until the client uses the new one.
+  if (!previous) {
+    prevTokenId_ = 0;
+    sendTokenId_ = tokenId_;
   }
   uint32_t seqNo, requestId;
   std::memcpy(&seqNo, chunk + kSymHeaderSize, 4);
@@ -428,15 +476,13 @@ void Connection::SendMessage(uint32_t requestId, const uint8_t* body, size_t siz
     size_t part = std::min(room, size - done);
     bool last = done + part == size;
     size_t start = out_.size();
-    size_t sizeAt;
+    size_t sizeAt;  // written by the policy, which signs the size
     BeginChunk("MSG", last ? 'F' : 'C', sizeAt);
     uint32_t fields[4] = {channelId_, sendTokenId_, ++sendSeq_, requestId};
     const uint8_t* f = reinterpret_cast<const uint8_t*>(fields);
     out_.insert(out_.end(), f, f + sizeof fields);
     out_.insert(out_.end(), body + done, body + done + part);
-    policy_->SealSymmetric(out_, start, start + kSymHeaderSize);
-    uint32_t total = uint32_t(out_.size() - start);
-    std::memcpy(out_.data() + sizeAt, &total, 4);
+    policy_->SealSymmetric(out_, start, start + kSymHeaderSize, sendTokenId_ != tokenId_);
     done += part;
   } while (done < size);
 }

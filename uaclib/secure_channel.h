@@ -49,6 +49,14 @@ class ChannelHost {
   // when the budget has no room for `bytes` more.
   virtual bool ReserveAssembly(size_t bytes) = 0;
   virtual void ReleaseAssembly(size_t bytes) = 0;
+  // The server's certificate and key for secure policies; nullptr without them.
+  virtual const LocalIdentity* Identity() const = 0;
+  // Whether a channel with this policy and mode may open.
+  virtual bool Offers(std::string_view policyUri, SecurityMode mode) const = 0;
+  // Trust in a client certificate (leaf first, then its chain) at OpenSecureChannel.
+  virtual StatusCode VerifyCertificate(std::string_view der) = 0;
+  // Random bytes for the server nonce of a new token.
+  virtual std::string ChannelNonce(size_t n) = 0;
 };
 
 class Connection {
@@ -103,6 +111,8 @@ class Connection {
   // Largest response body the client accepts (its MaxMessageSize and MaxChunkCount).
   size_t MaxResponseBody() const;
   StatusCode CloseReason() const { return closeReason_; }
+  // The channel's security policy once OpenSecureChannel arrived; nullptr before.
+  const SecurityPolicy* Policy() const { return policy_.get(); }
   int64_t LastReceiveMs() const { return lastReceiveMs_; }
 
  private:

@@ -14,6 +14,21 @@
 
 namespace uaclib {
 
+namespace {
+// The verifier of a server nobody gave a trust list: any certificate that is one.
+class AcceptAnyCertificate final : public CertificateVerifier {
+ public:
+  StatusCode VerifyChannelCertificate(std::span<const uint8_t> der) override {
+    RsaKey key;
+    std::string_view bytes(reinterpret_cast<const char*>(der.data()), der.size());
+    return key.LoadFromCertificate(bytes) ? status::Good : status::BadCertificateInvalid;
+  }
+  StatusCode VerifyApplicationUri(std::span<const uint8_t>, std::string_view) override {
+    return status::Good;
+  }
+};
+}  // namespace
+
 std::string RandomBytes(size_t n) {
   std::string out(n, '\0');
   size_t got = 0;
@@ -72,7 +87,8 @@ const Server::ServiceEntry Server::kServices[] = {
 
 Server::Server(int port, ServerConfig config, uasWriteFun onWrite, Clock* clock)
     : config_(std::move(config)), onWrite_(onWrite), clock_(clock ? clock : &systemClock_),
-      port_(port) {
+      port_(port), defaultVerifier_(std::make_unique<AcceptAnyCertificate>()),
+      verifier_(defaultVerifier_.get()) {
   if (config_.info.applicationUri.empty()) config_.info.applicationUri = "urn:uaclib:server";
   if (config_.info.productUri.empty()) config_.info.productUri = config_.info.applicationUri;
   startTime_ = clock_->UtcNow();
@@ -81,9 +97,21 @@ Server::Server(int port, ServerConfig config, uasWriteFun onWrite, Clock* clock)
                      {"http://opcfoundation.org/UA/", config_.info.applicationUri});
   if (Node* st = space_.Ns0(ns0::StartTime)) st->value = Variant::Time(startTime_);
   if (!config_.privateKey.empty()) {
-    if (!key_.Load(reinterpret_cast<const uint8_t*>(config_.privateKey.data()),
-                   config_.privateKey.size()))
-      Log(kLogSecurity, 3, "private key not usable: encrypted passwords are not offered");
+    if (!identity_.key.LoadPrivate(reinterpret_cast<const uint8_t*>(config_.privateKey.data()),
+                                   config_.privateKey.size()))
+      Log(kLogSecurity, 3, "private key not usable: only SecurityPolicy None is offered");
+  }
+  if (identity_.key.Loaded()) {
+    RsaKey pub;
+    size_t leaf = FirstDerLength(config_.certificate);
+    // Without its certificate the key still decrypts passwords, but no channel is secured.
+    if (!pub.LoadFromCertificate(config_.certificate) || !pub.SamePublic(identity_.key)) {
+      Log(kLogSecurity, 3, "server certificate missing or not the key's: only SecurityPolicy None is offered");
+    } else {
+      // The certificate alone: what clients get in the security header and endpoints.
+      identity_.certificate = config_.certificate.substr(0, leaf);
+      identity_.thumbprint = Sha1(identity_.certificate);
+    }
   }
   transport_.SetMaxPendingOutput(limits_.maxPendingOutput);
 }
@@ -216,6 +244,39 @@ constexpr LimitKnob kLimitKnobs[] = {
 };
 }  // namespace
 
+StatusCode Server::SetAllowNone(bool allow) {
+  if (started_) {
+    lastError_ = "the endpoints are set before the server starts";
+    return status::BadInvalidState;
+  }
+  config_.allowNone = allow;
+  return status::Good;
+}
+
+void Server::SetCertificateVerifier(CertificateVerifier* verifier) {
+  verifier_ = verifier ? verifier : defaultVerifier_.get();
+}
+
+const LocalIdentity* Server::Identity() const {
+  return identity_.key.Loaded() && !identity_.certificate.empty() ? &identity_ : nullptr;
+}
+
+bool Server::Offers(std::string_view policyUri, SecurityMode mode) const {
+  // Clients look up the endpoints over None before they can open a secure channel, so
+  // a None channel always opens; without the None endpoint it serves discovery only.
+  if (policyUri == kPolicyNoneUri && mode == SecurityMode::None) return true;
+  for (const auto& [uri, m] : Endpoints())
+    if (uri == policyUri && m == mode) return true;
+  return false;
+}
+
+StatusCode Server::VerifyCertificate(std::string_view der) {
+  StatusCode sc = verifier_->VerifyChannelCertificate(
+      std::span(reinterpret_cast<const uint8_t*>(der.data()), der.size()));
+  if (IsBad(sc)) Log(kLogSecurity, 3, "client certificate refused: 0x%08X", sc);
+  return sc;
+}
+
 StatusCode Server::SetLimit(std::string_view name, double value) {
   if (started_) {
     lastError_ = "limits are set before the server starts";
@@ -266,6 +327,7 @@ StatusCode Server::RunOnce(TuasRunStats* stats, int statsSize) {
     ~Guard() { flag = false; }
   } guard{inRun_};
   inRun_ = true;
+  ++runSteps_;
   runDeadlineMs_ = NowMs() + limits_.runBudgetMs;
   transport_.Poll(*this);
   inputRead_ = !OutOfTime();
@@ -325,6 +387,7 @@ void Server::RunTimers() {
   if (!pendingItems_.empty()) {
     size_t keep = 0;
     bool timeLeft = true;
+    pendingDueMs_ = INT64_MAX;
     for (size_t i = 0; i < pendingItems_.size(); ++i) {
       MonitoredItem* m = pendingItems_[i];
       // Items left when the step's time is spent keep their place for the next step.
@@ -335,6 +398,7 @@ void Server::RunTimers() {
       } else {
         m->pendingPos = keep;
         pendingItems_[keep++] = m;
+        pendingDueMs_ = std::min(pendingDueMs_, m->nextSampleMs);
       }
     }
     pendingItems_.resize(keep);
@@ -364,7 +428,7 @@ void Server::RunTimers() {
     std::vector<uint32_t> gone;
     for (size_t i = 0; i < s.subscriptions.size(); ++i) {
       Subscription& sub = *s.subscriptions[i];
-      if (now < sub.nextTickMs) continue;
+      if (now < sub.nextTickMs && !PublishesEarly(sub, now)) continue;
       // Out of time: it stays due and ticks in the next step.
       if (OutOfTime()) break;
       TickSubscription(sub, now);
@@ -386,6 +450,27 @@ void Server::RunTimers() {
   }
   for (auto& [id, c] : connections_) c->CheckTimers(now, inputRead_);
   ExpireConnections(now);
+}
+
+int64_t Server::WaitTimeoutMs() {
+  int64_t now = NowMs();
+  // Input read but left for lack of time waits for no event: the next step takes it up.
+  if (!inputRead_) return 0;
+  int64_t due = now + kHousekeepingMs;
+  if (!pendingItems_.empty()) due = std::min(due, pendingDueMs_);
+  for (const MonitoredItem* m : polledItems_)
+    if (m->mode != MonitoringMode::Disabled) due = std::min(due, m->nextSampleMs);
+  for (auto& [token, sp] : sessions_) {
+    for (const auto& sub : sp->subscriptions) {
+      due = std::min(due, sub->nextTickMs);
+      // Changes ready to go wait only for the interval since the last message.
+      if (sub->enabled && !sub->ready.Empty() && !sp->publishQueue.empty())
+        due = std::min(due, sub->lastSentMs + int64_t(sub->intervalMs));
+    }
+    for (const PendingPublish& p : sp->publishQueue)
+      if (p.deadlineMs) due = std::min(due, p.deadlineMs + 1);  // answered once past it
+  }
+  return std::max<int64_t>(0, due - now);
 }
 
 void Server::ExpireConnections(int64_t now) {

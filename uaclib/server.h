@@ -5,6 +5,7 @@
 #define UACLIB_SERVER_H
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "uaclib/address_space.h"
+#include "uaclib/cert_verifier.h"
 #include "uaclib/clock.h"
 #include "uaclib/encoding.h"
 #include "uaclib/secure_channel.h"
@@ -29,6 +31,7 @@ struct ServerConfig {
   std::string password;
   std::string certificate;  // DER, may be empty
   std::string privateKey;   // DER, may be empty
+  bool allowNone = true;    // offer and accept SecurityPolicy None
 };
 
 class Server final : public ChannelHost, private TransportHost {
@@ -49,6 +52,12 @@ class Server final : public ChannelHost, private TransportHost {
   Limits& MutableLimits() { return limits_; }
   // One budget by its name, before Start (uasSetLimit).
   [[nodiscard]] StatusCode SetLimit(std::string_view name, double value);
+  // Offer SecurityPolicy None or not, before Start.
+  [[nodiscard]] StatusCode SetAllowNone(bool allow);
+  // The trust decisions on client certificates; nullptr restores the default, which
+  // accepts every certificate that parses. The verifier must outlive the server or
+  // its replacement.
+  void SetCertificateVerifier(CertificateVerifier* verifier);
 
   // Connections without a socket, for tests and the fuzz target: bytes go in with
   // Connection::Feed, answers collect in its output.
@@ -56,6 +65,12 @@ class Server final : public ChannelHost, private TransportHost {
   void CloseLocalConnection(Connection* c);
   // Timer work of one run step (sampling, publishing, time-outs) without network I/O.
   void RunTimers();
+  // What a caller waits for before the next run step (uasGetWaitInfo): the transport's
+  // epoll descriptor and the milliseconds until the next timer is due (0: work is left).
+  int WaitFd() const { return transport_.WaitFd(); }
+  int64_t WaitTimeoutMs();
+  // Run steps since the start (tests count them to tell an event from a timer).
+  uint64_t RunSteps() const { return runSteps_; }
   // Tests and the fuzz target: session ids, tokens and nonces from a counter instead of
   // the kernel's random source, so recorded requests stay valid. Never for production.
   void UseCounterNonces() { counterNonces_ = true; }
@@ -75,6 +90,10 @@ class Server final : public ChannelHost, private TransportHost {
   bool OutOfTime() override { return inRun_ && NowMs() >= runDeadlineMs_; }
   bool ReserveAssembly(size_t bytes) override;
   void ReleaseAssembly(size_t bytes) override { assemblyBytes_ -= std::min(bytes, assemblyBytes_); }
+  const LocalIdentity* Identity() const override;
+  bool Offers(std::string_view policyUri, SecurityMode mode) const override;
+  StatusCode VerifyCertificate(std::string_view der) override;
+  std::string ChannelNonce(size_t n) override { return Nonce(n); }
 
  private:
   struct Call {
@@ -127,7 +146,11 @@ class Server final : public ChannelHost, private TransportHost {
   // Helpers of the services.
   std::string EndpointUrlFor(std::string_view requested, const Connection& conn) const;
   void EncodeApplication(Encoder& e, std::string_view url) const;
-  void EncodeEndpoint(Encoder& e, std::string_view url) const;
+  // The endpoints offered, `policyUri` and `mode` pairs: None first when allowed.
+  std::vector<std::pair<std::string_view, SecurityMode>> Endpoints() const;
+  void EncodeEndpoint(Encoder& e, std::string_view url, std::string_view policyUri,
+                      SecurityMode mode) const;
+  void EncodeEndpoints(Encoder& e, std::string_view url) const;
   StatusCode CheckIdentity(Session& s, const ExtensionObjectView& token);
   void EncodeBrowseResult(Session& s, ContinuationPoint& cp, Encoder& e, uint32_t& work);
   StatusCode ReadAttribute(const Node& n, uint32_t attributeId, Timestamps ts, DataValue& out);
@@ -154,6 +177,7 @@ class Server final : public ChannelHost, private TransportHost {
   void OnValueChanged(Node& n, int64_t now);
   void Enqueue(MonitoredItem& m, DataValue dv);
   void TickSubscription(Subscription& s, int64_t now);
+  bool PublishesEarly(const Subscription& s, int64_t now) const;
   bool SendPublish(Session& s, Subscription* sub, bool keepAlive);
   bool SendStatusChange(Session& s);
   bool TakePublish(Session& s, PendingPublish& pp, Connection*& conn);
@@ -172,7 +196,10 @@ class Server final : public ChannelHost, private TransportHost {
   bool started_ = false;
   bool inRun_ = false;
   DateTime startTime_ = 0;
-  PrivateKey key_;
+  // Key loaded: encrypted passwords; key and its certificate: secure policies too.
+  LocalIdentity identity_;
+  std::unique_ptr<CertificateVerifier> defaultVerifier_;
+  CertificateVerifier* verifier_;
 
   AddressSpace space_;
   std::deque<VarSlot> slots_;
@@ -203,6 +230,12 @@ class Server final : public ChannelHost, private TransportHost {
   size_t monitoredItemCount_ = 0;
   size_t queueSlots_ = 0;  // sum of the queue sizes of all monitored items
   std::vector<MonitoredItem*> pendingItems_;  // pushed items waiting for their sampling time
+  // No pending item samples before this (it may be early, never late).
+  int64_t pendingDueMs_ = INT64_MAX;
+  uint64_t runSteps_ = 0;
+  // Session and connection time-outs are checked at least this often by a caller that
+  // waits on WaitTimeoutMs; they are seconds long, so a coarse period is precise enough.
+  static constexpr int64_t kHousekeepingMs = 100;
   std::vector<MonitoredItem*> polledItems_;   // items on computed values
 
   std::string Nonce(size_t n);

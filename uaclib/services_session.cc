@@ -13,8 +13,6 @@ namespace uaclib {
 namespace {
 constexpr std::string_view kTransportProfile =
     "http://opcfoundation.org/UA-Profile/Transport/uatcp-uasc-uabinary";
-constexpr std::string_view kBasic256Sha256Uri =
-    "http://opcfoundation.org/UA/SecurityPolicy#Basic256Sha256";
 constexpr size_t kNonceSize = 32;
 // UserTokenType values.
 constexpr uint32_t kTokenAnonymous = 0, kTokenUserName = 1;
@@ -43,18 +41,31 @@ void Server::EncodeApplication(Encoder& e, std::string_view url) const {
   e.String(url);
 }
 
-// EndpointDescription (OPC UA Part 4) of the one endpoint: SecurityPolicy None.
-void Server::EncodeEndpoint(Encoder& e, std::string_view url) const {
+std::vector<std::pair<std::string_view, SecurityMode>> Server::Endpoints() const {
+  std::vector<std::pair<std::string_view, SecurityMode>> out;
+  if (config_.allowNone) out.emplace_back(kPolicyNoneUri, SecurityMode::None);
+  if (Identity()) {
+    for (std::string_view uri : kSecurePolicyUris) {
+      out.emplace_back(uri, SecurityMode::Sign);
+      out.emplace_back(uri, SecurityMode::SignAndEncrypt);
+    }
+  }
+  return out;
+}
+
+// EndpointDescription (OPC UA Part 4).
+void Server::EncodeEndpoint(Encoder& e, std::string_view url, std::string_view policyUri,
+                            SecurityMode mode) const {
   e.String(url);
   EncodeApplication(e, url);
-  if (config_.certificate.empty())
+  if (identity_.certificate.empty())
     e.NullString();
   else
-    e.ByteString(config_.certificate);
-  e.U32(uint32_t(SecurityMode::None));
-  e.String(kPolicyNoneUri);
+    e.ByteString(identity_.certificate);
+  e.U32(uint32_t(mode));
+  e.String(policyUri);
   // UserTokenPolicy (OPC UA Part 4): policyId, tokenType, issuedTokenType,
-  // issuerEndpointUrl, securityPolicyUri.
+  // issuerEndpointUrl, securityPolicyUri (null: the endpoint's policy).
   auto policy = [&e](std::string_view id, uint32_t type, std::string_view secPolicy) {
     e.String(id);
     e.U32(type);
@@ -65,20 +76,27 @@ void Server::EncodeEndpoint(Encoder& e, std::string_view url) const {
     else
       e.String(secPolicy);
   };
-  if (!config_.hasUser) {
-    e.ArrayLength(1);
+  e.ArrayLength(1);
+  if (!config_.hasUser)
     policy("anonymous", kTokenAnonymous, {});
-  } else if (key_.Loaded() && !config_.certificate.empty()) {
-    // Clients take the first fitting policy: the one that encrypts the password.
-    e.ArrayLength(2);
-    policy("username_rsa", kTokenUserName, kBasic256Sha256Uri);
-    policy("username", kTokenUserName, {});
-  } else {
-    e.ArrayLength(1);
-    policy("username", kTokenUserName, {});
-  }
+  else if (mode != SecurityMode::None)
+    policy("username", kTokenUserName, {});  // encrypted with the channel's policy
+  else if (Identity())
+    policy("username_basic256sha256", kTokenUserName, kBasic256Sha256Uri);  // never in clear
+  else
+    policy("username", kTokenUserName, {});  // no certificate: clients cannot encrypt
   e.String(kTransportProfile);
-  e.U8(0);  // security level
+  // Security level: stronger policies rank higher, SignAndEncrypt above Sign.
+  uint8_t level = 0;
+  for (size_t i = 0; i < std::size(kSecurePolicyUris); ++i)
+    if (kSecurePolicyUris[i] == policyUri) level = uint8_t(1 + i + (mode == SecurityMode::SignAndEncrypt ? 10 : 0));
+  e.U8(level);
+}
+
+void Server::EncodeEndpoints(Encoder& e, std::string_view url) const {
+  auto list = Endpoints();
+  e.ArrayLength(int32_t(list.size()));
+  for (const auto& [uri, mode] : list) EncodeEndpoint(e, url, uri, mode);
 }
 
 StatusCode Server::GetEndpoints(Call& c) {
@@ -94,8 +112,7 @@ StatusCode Server::GetEndpoints(Call& c) {
     c.out.EmptyArray();
     return status::Good;
   }
-  c.out.ArrayLength(1);
-  EncodeEndpoint(c.out, EndpointUrlFor(url, c.conn));
+  EncodeEndpoints(c.out, EndpointUrlFor(url, c.conn));
   return status::Good;
 }
 
@@ -120,7 +137,7 @@ StatusCode Server::FindServers(Call& c) {
 StatusCode Server::CreateSession(Call& c) {
   Decoder& in = c.in;
   // Client ApplicationDescription.
-  in.String();
+  std::string_view applicationUri = in.String();
   in.String();
   in.LocalizedText(nullptr, nullptr);
   in.U32();
@@ -131,11 +148,37 @@ StatusCode Server::CreateSession(Call& c) {
   in.String();  // server URI
   std::string_view url = in.String();
   std::string_view name = in.String();
-  in.ByteString();  // client nonce
-  in.ByteString();  // client certificate
+  std::string_view clientNonce = in.ByteString();
+  std::string_view clientCertificate = in.ByteString();
   double timeout = in.F64();
   uint32_t maxResponse = in.U32();
   if (!in.ok()) return status::BadDecodingError;
+  // On a secure channel the session belongs to the channel's client: it states the
+  // channel's certificate and an ApplicationUri that certificate carries, and gets the
+  // server's signature over its certificate and nonce.
+  const SecurityPolicy* policy = c.conn.Policy();
+  if (!config_.allowNone && (!policy || !policy->Algorithms())) {
+    Log(kLogSession, 3, "session over SecurityPolicy None refused: the endpoint is not offered");
+    return status::BadSecurityPolicyRejected;
+  }
+  std::string serverSignature;
+  if (policy && policy->Algorithms()) {
+    std::string_view channelCert = policy->RemoteCertificate();
+    if (clientNonce.size() < kNonceSize) return status::BadNonceInvalid;
+    if (clientCertificate.substr(0, FirstDerLength(clientCertificate)) !=
+        channelCert.substr(0, FirstDerLength(channelCert)))
+      return status::BadCertificateInvalid;
+    StatusCode sc = verifier_->VerifyApplicationUri(
+        std::span(reinterpret_cast<const uint8_t*>(channelCert.data()), channelCert.size()),
+        applicationUri);
+    if (IsBad(sc)) {
+      Log(kLogSession, 3, "session \"%.*s\": ApplicationUri refused, 0x%08X", int(name.size()),
+          name.data(), sc);
+      return sc;
+    }
+    if (!policy->SignLocal(std::string(clientCertificate) + std::string(clientNonce), serverSignature))
+      return status::BadSecurityChecksFailed;
+  }
   // Sessions nobody activated have a small budget per connection, and the oldest of
   // them makes room when all sessions are taken.
   uint32_t waiting = 0;
@@ -168,6 +211,7 @@ StatusCode Server::CreateSession(Call& c) {
   s->createdMs = s->lastSeenMs;
   s->serverNonce = Nonce(kNonceSize);
   s->maxResponseSize = maxResponse;
+  if (policy) s->clientCertificate = policy->RemoteCertificate();
   ++lastSessionNumber_;
 
   Encoder& e = c.out;
@@ -175,15 +219,19 @@ StatusCode Server::CreateSession(Call& c) {
   e.NodeId(s->authToken);
   e.F64(s->timeoutMs);
   e.ByteString(s->serverNonce);
-  if (config_.certificate.empty())
+  if (identity_.certificate.empty())
     e.NullString();
   else
-    e.ByteString(config_.certificate);
-  e.ArrayLength(1);
-  EncodeEndpoint(e, EndpointUrlFor(url, c.conn));
+    e.ByteString(identity_.certificate);
+  EncodeEndpoints(e, EndpointUrlFor(url, c.conn));
   e.EmptyArray();   // server software certificates
-  e.NullString();   // signature algorithm
-  e.NullString();   // signature
+  if (serverSignature.empty()) {
+    e.NullString();  // signature algorithm
+    e.NullString();  // signature
+  } else {
+    e.String(policy->Algorithms()->asymSignUri);
+    e.ByteString(serverSignature);
+  }
   e.U32(limits_.maxMessageSize);
   Log(kLogSession, 2, "session \"%s\" created, time-out %.0f ms", s->name.c_str(), s->timeoutMs);
   NodeId token = s->authToken;
@@ -213,19 +261,25 @@ StatusCode Server::CheckIdentity(Session& s, const ExtensionObjectView& token) {
   if (!d.ok()) return status::BadIdentityTokenInvalid;
   std::string password;
   if (algorithm.empty()) {
+    // With a certificate every offered token policy encrypts: a password in clear is
+    // refused before it is compared.
+    if (Identity()) {
+      Log(kLogUser, 3, "user \"%.*s\": password sent in clear, refused", int(user.size()), user.data());
+      return status::BadIdentityTokenInvalid;
+    }
     password = secret;
   } else {
-    bool sha256 = algorithm == kRsaOaepSha256Uri;
+    bool sha256 = algorithm == kRsaOaepSha256Uri || algorithm == kRsaOaepSha256OldUri;
     if (!sha256 && algorithm != kRsaOaepUri) return status::BadIdentityTokenInvalid;
     // A password with its nonce fits a few RSA blocks; each block more is work for an
     // unknown client.
-    if (key_.Loaded() && secret.size() > key_.BlockSize() * limits_.maxSecretBlocks) {
+    if (identity_.key.Loaded() && secret.size() > identity_.key.Size() * limits_.maxSecretBlocks) {
       Log(kLogUser, 3, "user \"%.*s\": encrypted password of %zu bytes refused", int(user.size()),
           user.data(), secret.size());
       return status::BadIdentityTokenInvalid;
     }
     std::string plain;
-    if (!key_.DecryptOaep(secret, sha256, plain) ||
+    if (!identity_.key.Decrypt(sha256 ? RsaCrypt::OaepSha256 : RsaCrypt::OaepSha1, secret, plain) ||
         !ParseUserSecret(plain, s.serverNonce, password)) {
       Log(kLogUser, 3, "user \"%.*s\": password cannot be decrypted", int(user.size()), user.data());
       return status::BadUserAccessDenied;
@@ -243,8 +297,8 @@ StatusCode Server::CheckIdentity(Session& s, const ExtensionObjectView& token) {
 
 StatusCode Server::ActivateSession(Call& c) {
   Decoder& in = c.in;
-  in.String();      // client signature algorithm
-  in.ByteString();  // client signature
+  in.String();  // client signature algorithm: the channel's policy decides
+  std::string_view clientSignature = in.ByteString();
   int32_t n = in.ArrayLength(8);
   for (int32_t i = 0; i < n; ++i) {  // software certificates
     in.ByteString();
@@ -271,6 +325,20 @@ StatusCode Server::ActivateSession(Call& c) {
     return status::BadSessionIdInvalid;
   }
   Session& s = *it->second;
+  // The client proves it holds its certificate's key: its signature over our
+  // certificate and the last nonce we gave this session.
+  const SecurityPolicy* policy = c.conn.Policy();
+  std::string_view channelCert = policy ? policy->RemoteCertificate() : std::string_view();
+  if (channelCert != s.clientCertificate) {
+    SpendActivation(peer);
+    return status::BadSecurityChecksFailed;
+  }
+  if (policy && policy->Algorithms() &&
+      !policy->VerifyRemote(identity_.certificate + s.serverNonce, clientSignature)) {
+    SpendActivation(peer);
+    Log(kLogSession, 3, "session \"%s\": client signature invalid", s.name.c_str());
+    return status::BadApplicationSignatureInvalid;
+  }
   StatusCode sc = CheckIdentity(s, token);
   if (IsBad(sc)) {
     SpendActivation(peer);

@@ -3,6 +3,7 @@
 #ifndef UACLIB_SUBSCRIPTION_H
 #define UACLIB_SUBSCRIPTION_H
 
+#include <climits>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -123,6 +124,7 @@ class Subscription {
   uint32_t nextSeq = 1;
   bool messageSent = false;
   bool late = false;  // wants to send and waits for a Publish request
+  int64_t lastSentMs = INT64_MIN / 2;  // the last publish response (data or keep-alive)
 
   std::unordered_map<uint32_t, std::unique_ptr<MonitoredItem>> items;
   ReadyList ready;
@@ -162,6 +164,9 @@ class Session {
   int64_t createdMs = 0;
   int64_t orphanSinceMs = 0;  // its connection closed at this time; 0: it has one
   std::string serverNonce;
+  // Certificate of the secure channel that created it (empty over None): only a
+  // channel of the same client may activate it.
+  std::string clientCertificate;
   std::string user;
   uint32_t maxResponseSize = 0;
   std::vector<ContinuationPoint> continuationPoints;

@@ -98,6 +98,7 @@ void Server::OnValueChanged(Node& n, int64_t now) {
     } else if (!m->pending) {
       m->pending = true;
       ListAdd(pendingItems_, m, &MonitoredItem::pendingPos);
+      pendingDueMs_ = std::min(pendingDueMs_, m->nextSampleMs);
     }
   }
 }
@@ -593,6 +594,7 @@ bool Server::SendPublish(Session& s, Subscription* sub, bool keepAlive) {
   sub->messageSent = true;
   sub->keepAliveCounter = 0;
   sub->late = more;
+  sub->lastSentMs = NowMs();
   return true;
 }
 
@@ -637,9 +639,21 @@ void Server::ServeLate(Session& s) {
   }
 }
 
+bool Server::PublishesEarly(const Subscription& s, int64_t now) const {
+  // The publishing interval is kept as the least time between two messages rather than
+  // as a fixed phase: a change that finds the last message an interval old or more goes
+  // out in this step instead of waiting up to a whole interval for the next cycle.
+  return s.enabled && !s.late && !s.ready.Empty() && !s.session->publishQueue.empty() &&
+         now >= s.lastSentMs + int64_t(s.intervalMs);
+}
+
 void Server::TickSubscription(Subscription& s, int64_t now) {
-  s.nextTickMs += int64_t(s.intervalMs);
-  if (s.nextTickMs <= now) s.nextTickMs = now + int64_t(s.intervalMs);
+  if (s.nextTickMs > now) {
+    s.nextTickMs = now + int64_t(s.intervalMs);  // an early message: the cycle starts here
+  } else {
+    s.nextTickMs += int64_t(s.intervalMs);
+    if (s.nextTickMs <= now) s.nextTickMs = now + int64_t(s.intervalMs);
+  }
   Session& session = *s.session;
   // OPC UA Part 4: the lifetime counter counts cycles without a Publish request.
   if (session.publishQueue.empty()) ++s.lifetimeCounter;

@@ -168,7 +168,10 @@ void TcpTransport::Flush(TransportHost& host, int64_t nowMs) {
     }
     // Back-pressure: while its answers pile up unread, a client's requests stay in the
     // socket (and in the client) instead of in our memory.
-    uint32_t want = (pending ? uint32_t(EPOLLOUT) : 0u) | (c->OutputFull() ? 0u : uint32_t(EPOLLIN | EPOLLRDHUP));
+    // A closing connection reads nothing more: a peer's half-close, level-triggered,
+    // would otherwise keep waking a caller that waits on the epoll descriptor.
+    bool reads = !c->OutputFull() && !c->Closing();
+    uint32_t want = (pending ? uint32_t(EPOLLOUT) : 0u) | (reads ? uint32_t(EPOLLIN | EPOLLRDHUP) : 0u);
     uint32_t& have = interest_[fd];
     if (want != have) {
       epoll_event ev{};

@@ -41,6 +41,9 @@ class TcpTransport {
   // Sends pending output and closes connections that are done or broken.
   void Flush(TransportHost& host, int64_t nowMs);
   size_t Count() const { return sockets_.size(); }
+  // The epoll descriptor: readable while a socket has input, a new client waits, or
+  // held-back output can move (-1 before Listen).
+  int WaitFd() const { return epollFd_; }
   void SetMaxPendingOutput(size_t bytes) { maxPending_ = bytes; }
   // Closes every socket (the host gets OnClosed for each).
   void CloseAll(TransportHost& host);

@@ -2,7 +2,8 @@
  *
  * C interface used by the gateway's OPC UA bridge. All calls and both callbacks run on
  * the caller's thread; uasRunIntv does all pending network work without blocking and
- * calls the write callback from inside. Records keep their field order with natural
+ * calls the write callback from inside. A caller may run it on a fixed period or wait
+ * for what uasGetWaitInfo names, so that a request is answered as soon as it arrives. Records keep their field order with natural
  * widths; texts are UTF-8, zero-terminated, and must stay valid while the server lives.
  * No C++ exception leaves any of these functions. */
 #ifndef UACLIB_UACLIB_H
@@ -83,6 +84,16 @@ typedef struct TuasRunStats {
   int32_t reserved[6];
 } TuasRunStats;             /* 40 bytes */
 
+/* What a caller that sleeps between run steps waits for (uasGetWaitInfo). */
+typedef struct TuasWaitInfo {
+  int32_t fd;               /* readable (level-triggered) when a client sent something or
+                             * held-back answers can go on; -1 before uasRunStart. Poll it
+                             * only: never read, change or close it. */
+  int32_t timeoutMs;        /* until the server's next timer (sampling, publishing,
+                             * time-outs) is due; 0: work is left, run at once */
+  int32_t reserved[2];
+} TuasWaitInfo;             /* 16 bytes */
+
 /* Results: 0 is success; a result with any of the upper 16 bits set is an error (an
  * OPC UA Bad status code). */
 uint32_t uaInitLib(uasLogFun log, int flags);
@@ -95,11 +106,31 @@ const char* uasGetErrorInfo(uasHandle h);
 void uasDelServer(uasHandle h);
 /* The TCP port actually bound after uasRunStart (useful with port 0 in tests); 0 before. */
 int uasGetPort(uasHandle h);
+/* Fills `info` (its first `infoSize` bytes) with what to wait for before the next
+ * uasRunIntv: call uasRunIntv as soon as `fd` is readable or `timeoutMs` has passed,
+ * whichever comes first. Ask again after every uasRunIntv and uasUpdateVar. */
+uint32_t uasGetWaitInfo(uasHandle h, TuasWaitInfo* info, int infoSize);
 /* Changes one of the server's budgets before uasRunStart, by name (for example
  * "activateTimeoutMs", "orphanGraceMs", "maxConnectionsPerPeer"); for tests and
  * uademo, the defaults suit plants. BadInvalidArgument for an unknown name or a value
  * out of range, BadInvalidState once the server runs. */
 uint32_t uasSetLimit(uasHandle h, const char* name, double value);
+/* Offers the SecurityPolicy None endpoint (allow 1, the default) or not (0): without
+ * it GetEndpoints lists only the signing and encrypting endpoints, and a None channel
+ * serves discovery only (GetEndpoints, FindServers): CreateSession over it is refused
+ * with BadSecurityPolicyRejected. Before uasRunStart, else BadInvalidState. */
+uint32_t uasSetAllowNone(uasHandle h, int allow);
+/* Decides on a client's application instance certificate: `der` is the certificate the
+ * client sent (leaf first, optionally followed by its chain). Called with
+ * `applicationUri` 0 when a secure channel opens (trust, validity, usage) and with the
+ * ApplicationUri the client states at CreateSession (which the certificate must carry).
+ * Returns 0 to accept or the OPC UA Bad status the client is refused with. Called on
+ * the thread of uasRunIntv; it must not call back into the server. */
+typedef uint32_t (*uasCertCheckFun)(void* context, const uint8_t* der, int32_t length,
+                                    const char* applicationUri);
+/* Installs the check (0 restores the default, which accepts every certificate that
+ * parses); `context` is handed back to it and must stay valid while it is installed. */
+uint32_t uasSetCertificateCheck(uasHandle h, uasCertCheckFun check, void* context);
 
 #ifdef __cplusplus
 }

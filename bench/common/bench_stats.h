@@ -85,3 +85,12 @@ inline int64_t ProcStatusBytes(int pid, const char* field) {
     if (line.compare(0, want.size(), want) == 0) return std::stoll(line.substr(want.size())) * 1024;
   return -1;
 }
+
+// The load average of /proc/loadavg ("1.02 0.87 0.65"): the conditions of a run on a
+// shared machine.
+inline std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string a, b, c;
+  in >> a >> b >> c;
+  return a + " " + b + " " + c;
+}

@@ -18,6 +18,9 @@
 //
 //   gateway_ua_bench [--latency-seconds S] [--load-seconds S] [--base-seconds S]
 //                    [--procs P] [--subs N] [--interval MS] [--devices D] [--vars V]
+//                    [--server PATH]
+// --load-seconds 0 measures the idle latency only; --server runs another build of the
+// gateway (e.g. a baseline to compare with in the same run).
 // Defaults: 25 s of latency samples on the idle gateway, 20 s under load, 6 s of polling
 // without OPC UA clients as the CPU baseline, 1 count process (it keeps up at about half a
 // core), 1 subscription, publishing interval 100 ms, 200 devices of 500 variables.
@@ -46,7 +49,7 @@
 #include "tests/common/test_env.h"
 
 namespace {
-const std::string kServer = std::string(ZEL_BIN_DIR) + "/ZelOpcServer3";
+const std::string kServer = std::string(ZEL_BIN_DIR) + "/ZelOpcServer3";  // unless --server
 constexpr const char* kWindowClass = "TfrmOpcServer3Main";
 constexpr const char* kWindowCaption = "$ZEL_OPC_SERVER3$";
 constexpr int kServers = 2;
@@ -54,7 +57,8 @@ constexpr int kRefreshMs = 500;  // read interval 400 ms, the shortest the gatew
 constexpr int kLatDevices = 8;   // a set every 100-200 ms in turn: about 1.2 s apart per device
 
 struct TOptions {
-  double latencySeconds = 25, loadSeconds = 20, baseSeconds = 6;
+  double latencySeconds = 25, loadSeconds = 20, baseSeconds = 6;  // load 0: the idle latency only
+  std::string server = kServer;
   int procs = 1, subs = 1, interval = 100, devices = 200, vars = 500;
 };
 
@@ -143,9 +147,9 @@ struct TRoot {
 // The gateway process; it stops with SIGTERM when it goes out of scope.
 class TGateway {
  public:
-  TGateway(const TRoot& root, const TLogReceiver& log, int port) : port_(port) {
+  TGateway(const TRoot& root, const TLogReceiver& log, int port, const std::string& server) : port_(port) {
     root.WriteConfig(port);
-    ok_ = proc_.Start(kServer, {}, {log.Env(), "ZELOPC_DATA_ROOT=" + root.data}, root.data + "/server.out");
+    ok_ = proc_.Start(server, {}, {log.Env(), "ZELOPC_DATA_ROOT=" + root.data}, root.data + "/server.out");
     t0_ = SteadySec();
   }
   ~TGateway() { Stop(); }
@@ -339,13 +343,6 @@ void PrintLatency(const char* title, const TLatResult& r) {
               "  %-44s  for the OPC UA run step at the start of the tick after: about two ticks)\n", "", "");
 }
 
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string a, b, c;
-  in >> a >> b >> c;
-  return a + " " + b + " " + c;
-}
-
 std::string NodeOpcuaVersion() {
   std::ifstream in(ZEL_NODE_MODULES "/node-opcua/package.json");
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -369,7 +366,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string k = argv[i];
     double v = std::atof(argv[i + 1]);
-    if (k == "--latency-seconds") o.latencySeconds = v;
+    if (k == "--server") o.server = argv[i + 1];
+    else if (k == "--latency-seconds") o.latencySeconds = v;
     else if (k == "--load-seconds") o.loadSeconds = v;
     else if (k == "--base-seconds") o.baseSeconds = v;
     else if (k == "--procs") o.procs = std::max(1, int(v));
@@ -378,7 +376,7 @@ int main(int argc, char** argv) {
     else if (k == "--devices") o.devices = std::max(1, int(v));
     else if (k == "--vars") o.vars = std::max(1, int(v));
     else {
-      std::fprintf(stderr, "usage: gateway_ua_bench [--latency-seconds S] [--load-seconds S] [--base-seconds S]\n"
+      std::fprintf(stderr, "usage: gateway_ua_bench [--latency-seconds S] [--load-seconds S] [--base-seconds S] [--server PATH]\n"
                            "                        [--procs P] [--subs N] [--interval MS] [--devices D] [--vars V]\n");
       return 2;
     }
@@ -403,7 +401,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "gateway_ua_bench: cloudsim did not start\n%s\n", sim.Output().c_str());
       return 1;
     }
-    TGateway gw(data, log, FreePort());
+    TGateway gw(data, log, FreePort(), o.server);
     // The first start makes the OPC UA certificate.
     if (!gw.Ok() || !gw.WaitComplete(kLatDevices, 60)) {
       std::fprintf(stderr, "gateway_ua_bench: the gateway did not read the latency devices\n%s\n",
@@ -424,6 +422,7 @@ int main(int argc, char** argv) {
     if (gw.Stop() != 0) std::printf("WARNING: the gateway's exit code was not 0\n");
   }
 
+  if (o.loadSeconds <= 0) return rc;
   // 2. Throughput at 100 000 variables, and the latency under that load. The login cache
   // of the first run names a data server that is gone; the gateway would use it for up to
   // seven minutes, so this run logs in afresh.
@@ -436,7 +435,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "gateway_ua_bench: cloudsim did not start\n%s\n", sim.Output().c_str());
     return 1;
   }
-  TGateway gw(data, log, FreePort());
+  TGateway gw(data, log, FreePort(), o.server);
   if (!gw.Ok() || !gw.WaitComplete(o.devices + kLatDevices, 90)) {
     std::vector<std::string> lines;
     std::string status;

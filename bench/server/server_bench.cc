@@ -259,12 +259,6 @@ class TPlainCfg : public TOpcCfgFile {
 
 double MiB(int64_t bytes) { return double(bytes) / (1024.0 * 1024.0); }
 
-std::string LoadAverage() {
-  std::ifstream in("/proc/loadavg");
-  std::string a, b, c;
-  in >> a >> b >> c;
-  return a + " " + b + " " + c;
-}
 }  // namespace
 
 int main(int argc, char** argv) {

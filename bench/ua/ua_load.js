@@ -1,6 +1,7 @@
 // One load process of the OPC UA benchmark, the same for every server measured.
 //   node ua_load.js read <endpoint> --clients C --vars N --nodes K
 //   node ua_load.js subscribe <endpoint> --vars N --interval MS
+//   either with --policy <SecurityPolicy name> --security <Sign|SignAndEncrypt> (default None)
 // It connects, prints "ready", waits for "go <seconds>" on stdin, runs for that time and
 // prints one line "result {json}". read: C sessions each reading K of the N generated
 // variables per request, back to back. subscribe: one session, one subscription with all
@@ -14,12 +15,18 @@ const genNode = (i) => `ns=1;s=Gen.F${Math.floor(i / 100)}.V${i}`;
 
 function parse(argv) {
   const o = { mode: argv[0], endpoint: argv[1], clients: 2, vars: 10000, nodes: 1000, interval: 100 };
-  for (let i = 2; i < argv.length; i += 2) o[argv[i].replace(/^--/, "")] = Number(argv[i + 1]);
+  o.policy = "None";
+  o.security = "None";
+  for (let i = 2; i < argv.length; i += 2) {
+    const k = argv[i].replace(/^--/, "");
+    o[k] = k === "policy" || k === "security" ? argv[i + 1] : Number(argv[i + 1]);
+  }
   return o;
 }
 
-async function openSession(endpoint) {
-  const client = makeClient({ requestedSessionTimeout: 120000, keepSessionAlive: true });
+async function openSession(endpoint, o) {
+  const client = makeClient({ requestedSessionTimeout: 120000, keepSessionAlive: true,
+    securityPolicy: opcua.SecurityPolicy[o.policy], securityMode: opcua.MessageSecurityMode[o.security] });
   await withTimeout(client.connect(endpoint), 30000, "connect");
   const session = await withTimeout(client.createSession(), 30000, "createSession");
   return { client, session };
@@ -28,7 +35,7 @@ async function openSession(endpoint) {
 async function readLoad(o, start) {
   const sessions = [];
   // One after the other: the first makes the client certificate the others use.
-  for (let c = 0; c < o.clients; ++c) sessions.push(await openSession(o.endpoint));
+  for (let c = 0; c < o.clients; ++c) sessions.push(await openSession(o.endpoint, o));
   const blocks = [];
   for (let b = 0; b * o.nodes < o.vars; ++b) {
     blocks.push(Array.from({ length: Math.min(o.nodes, o.vars - b * o.nodes) },
@@ -55,7 +62,7 @@ async function readLoad(o, start) {
 }
 
 async function subscribeLoad(o, start) {
-  const { client, session } = await openSession(o.endpoint);
+  const { client, session } = await openSession(o.endpoint, o);
   const limitDv = await session.read({ nodeId: "ns=0;i=11714", attributeId: AttributeIds.Value });
   const perCall = Math.min(1000, Number(limitDv.value.value) || 1000);
   const sub = await session.createSubscription2({

@@ -38,6 +38,9 @@ int StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax);  // characters in
 HRESULT CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid);
 HRESULT IIDFromString(LPCOLESTR lpsz, IID* lpiid);
 
+// The user's locale: en-US, as the runtime has no locale table of its own.
+LCID GetUserDefaultLCID();
+
 // Times. Local time follows the machine's time zone (TZ).
 void GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime);
 BOOL FileTimeToSystemTime(const FILETIME* lpFileTime, LPSYSTEMTIME lpSystemTime);

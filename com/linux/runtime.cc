@@ -136,3 +136,5 @@ ULONG CoReleaseServerProcess() {
   }
   return prev - 1;
 }
+
+LCID GetUserDefaultLCID() { return 0x409; }

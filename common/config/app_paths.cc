@@ -44,6 +44,8 @@ bool InitAppPaths(std::string* error) {
   CreateDir(g_DataDir + "/cert");
   CreateDir(g_DataDir + "/cert/self");
   CreateDir(g_DataDir + "/cert/trust");
+  CreateDir(g_DataDir + "/cert/issuers");
+  CreateDir(g_DataDir + "/cert/rejected");
   std::srand(unsigned(MonotonicMs()));
   if (!FileExists(g_CfgFileName) && FileExists(g_AppDir + "/config.ini"))
     CopyFileOver(g_AppDir + "/config.ini", g_CfgFileName);

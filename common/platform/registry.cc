@@ -141,6 +141,36 @@ class TRegLock {
 
 constexpr std::string_view kRunKey = "hkcu\\software\\microsoft\\windows\\currentversion\\run";
 
+// The Exec line of a Run value, which is a command line. A value that names an existing
+// file as a whole is that one program, and is quoted when its path holds a character the
+// desktop's command-line rules reserve (a folder with a blank or a '$' in its name);
+// anything else is taken as written. Then the string escapes of desktop entries and '%'
+// doubled.
+std::string DesktopExec(const std::string& value) {
+  constexpr std::string_view kReserved = " \t\n\"'\\><~|&;$*?#()`";
+  std::string arg;
+  if (value.find_first_of(kReserved) == std::string::npos || !FileExists(value)) {
+    arg = value;
+  } else {
+    arg = "\"";
+    for (char c : value) {
+      if (c == '"' || c == '`' || c == '$' || c == '\\') arg.push_back('\\');
+      arg.push_back(c);
+    }
+    arg.push_back('"');
+  }
+  std::string out;
+  for (char c : arg) {
+    if (c == '\\') out += "\\\\";
+    else if (c == '\n') out += "\\n";
+    else if (c == '\r') out += "\\r";
+    else if (c == '\t') out += "\\t";
+    else if (c == '%') out += "%%";
+    else out.push_back(c);
+  }
+  return out;
+}
+
 void MirrorAutostart(const std::string& lowerPath, std::string_view name, const std::string* value) {
   if (lowerPath != kRunKey || name.empty()) return;
   std::string file = AutostartFileName(name);
@@ -151,7 +181,7 @@ void MirrorAutostart(const std::string& lowerPath, std::string_view name, const 
   std::string dir = ExtractFileDir(file);
   CreateDir(ExtractFileDir(dir));
   CreateDir(dir);
-  std::string text = "[Desktop Entry]\nType=Application\nName=" + std::string(name) + "\nExec=" + *value +
+  std::string text = "[Desktop Entry]\nType=Application\nName=" + std::string(name) + "\nExec=" + DesktopExec(*value) +
                      "\nX-GNOME-Autostart-enabled=true\n";
   WriteFileAtomic(file, text);
 }

@@ -30,6 +30,8 @@ void LoadSysConfig(const std::string& fileName, TSysOPRecord& op) {
   op.KeepUARun = ini.ReadInteger("OPCUA", "KeepUARun", 0);
   op.ClosePass = ini.ReadString("OPCUA", "ClosePass", "");
   op.DispAddFolder = ini.ReadInteger("OPCUA", "DispAddFolder", 1);
+  op.AutoTrust = ini.ReadInteger("OPCUA", "AutoTrust", 0) != 0 ? 1 : 0;
+  op.AllowNone = ini.ReadInteger("OPCUA", "AllowNone", 1) != 0 ? 1 : 0;
   if (op.Port == 0) op.Port = 4866;
   // The close password is at most 8 characters and must be a decimal number.
   if (Utf16Length(op.ClosePass) > 8) op.ClosePass = Utf16Left(op.ClosePass, 8);

@@ -17,6 +17,8 @@ struct TSysOPRecord {
   int32_t Port = 0;
   int32_t DispAddFolder = 0;
   int32_t LogLevel = 0;
+  int32_t AutoTrust = 0;  // trust a new OPC UA client certificate on first use
+  int32_t AllowNone = 1;  // 0: the OPC UA server offers and accepts no SecurityPolicy None
   std::string ClosePass;
   std::string User;
   std::string Pass;

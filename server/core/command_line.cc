@@ -13,14 +13,16 @@ int32_t g_ModbusNoError = 0;
 bool g_LogToStderr = false;
 
 const char* const kServerHelp =
-    "Usage: ZelOpcServer3 [-REGSERVER] [-EMBEDDING] [-K] [-H] [-M [port]] [-MBNOERROR] [-LOG]\n"
+    "Usage: ZelOpcServer3 [-REGSERVER] [-UNREGSERVER] [-EMBEDDING] [-K] [-H] [-M [port]] [-MBNOERROR] [-LOG]\n"
     "The ZEL OPC gateway: polls the configured devices of the vendor cloud and serves their\n"
     "variables over OPC UA, OPC DA and Modbus TCP.\n"
     "\n"
     "Options are also read one per line from OpcServerParam.ini beside the program; letter\n"
     "case does not matter, '/' works like '-', other options are ignored.\n"
     "  -REGSERVER  register the OPC DA server and end\n"
-    "  -EMBEDDING  started for OPC DA clients: keep running while they are connected\n"
+    "  -UNREGSERVER  remove that registration again and end\n"
+    "  -EMBEDDING  started by COM for OPC DA clients: runs while they are connected and\n"
+    "              ends when the last one has released its objects\n"
     "  -K          keep running (also without clients), as a service does\n"
     "  -H          start with the main window hidden\n"
     "  -M [port]   serve Modbus TCP on the port (502 when none is given)\n"

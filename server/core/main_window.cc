@@ -100,6 +100,20 @@ void TMainWindow::BaseTick(int64_t now) {
   baseGuard_ = false;
 }
 
+TUaServerHost::TWait TMainWindow::UaWait() {
+  if (!ua_ || !uaStarted_ || g_TimersBlocked || Closed || baseGuard_) return {};
+  return ua_->Wait();
+}
+
+void TMainWindow::UaEvent() {
+  if (!ua_ || !uaStarted_ || g_TimersBlocked || Closed || baseGuard_) return;
+  // Shares the base tick's guard: an exception leaves it set, as there.
+  baseGuard_ = true;
+  ++UaEventSteps;
+  ua_->RunStep();
+  baseGuard_ = false;
+}
+
 void TMainWindow::ScanTick() {
   if (g_TimersBlocked) return;
   ScanOPCServers();

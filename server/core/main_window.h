@@ -41,6 +41,15 @@ class TUaServerHost {
   virtual int Port() const = 0;
   // Values were pushed since the last run step (they go out with the next one).
   virtual bool HasPendingUpdates() const { return false; }
+  // What the shell waits on beside its own timers so that a request is answered at once
+  // rather than at the next base tick: a descriptor that turns readable when a client's
+  // request arrives (-1: none) and the milliseconds until the server's next timer (-1:
+  // none, the base tick serves it).
+  struct TWait {
+    int fd = -1;
+    int timeoutMs = -1;
+  };
+  virtual TWait Wait() { return {}; }
 };
 
 // The texts of "uiinfo.ini" [Lang] with their defaults.
@@ -71,6 +80,11 @@ class TMainWindow : public TCloseScheduler {
   void Create(std::unique_ptr<TUaServerHost> ua = nullptr, bool hasUser = false);
 
   void BaseTick(int64_t now);
+  // The OPC UA server's descriptor and timer for the shell's wait ({-1, -1} while the
+  // server is not running or the timers are blocked), and the run step the shell calls
+  // when either fires; the base tick's work stays with BaseTick.
+  TUaServerHost::TWait UaWait();
+  void UaEvent();
   void ScanTick();
   void ClientCountTick();
   void SecondTick();
@@ -91,6 +105,7 @@ class TMainWindow : public TCloseScheduler {
   bool Closed = false;
   int LastDaCount = -1;
   int LastUaCount = -1;
+  int64_t UaEventSteps = 0;  // OPC UA run steps started by UaEvent (not by the base tick)
   TmyLangString Lang;
   TUaServerHost* Ua() { return ua_.get(); }
 

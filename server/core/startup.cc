@@ -48,6 +48,13 @@ bool StartServer(int argc, const char* const* argv) {
     if (RegisteredServerDir().empty()) ErrorBox("ZelOpcServer V3 注册失败!");
     return false;
   }
+  // The class runtime's own registry modes end here in every configuration, before a
+  // normal start would register the program once more.
+  const TComStartMode comMode = ComStartModeFromArgs(argc, argv);
+  if (comMode != TComStartMode::Normal && !StartedByCom(comMode)) {
+    ApplyRegistrationMode(comMode);
+    return false;
+  }
   if (!g_Embedding && g_ModbusPort == 0 && TSysOP.Enable == 0) return false;
   if (TSysOP.LogOPC) g_POpcLogFun = [](const std::string& text) { LogWebRead(text); };
   if (FileExists(g_RegCacheFileName)) LoadRegCacheFile(gp_Main->RegCache, g_RegCacheFileName, NowMs() - kCacheLoadAgeMs);

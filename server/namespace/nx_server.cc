@@ -5,16 +5,13 @@
 
 #include "com/ole_text.h"
 #include "common/helpers/message_boxes.h"
+#include "common/platform/text.h"
+#include "server/namespace/case_fold.h"
 #include "server/opcda/opc_util.h"
 
 TInitServerFun g_PInitServer = nullptr;
 
-std::string FoldCase(const std::string& s) {
-  std::string out = s;
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
+std::string FoldCase(const std::string& s) { return FoldCaseUtf8(s); }
 
 namespace {
 
@@ -113,8 +110,9 @@ void TOpcVarGroup::FillGroupList(std::vector<std::string>& list, VARTYPE vtype) 
 TOPCGroup* TNxBaseOPCGroup::Create(TDA2* server, const std::string& name, bool active,
                                    DWORD requestedUpdateRate, OPCHANDLE clientHandle, DWORD lcid) {
   try {
-    return Register(new TNxBaseOPCGroup(server, name, active, requestedUpdateRate, clientHandle, lcid),
-                    server);
+    auto* g = new TNxBaseOPCGroup(server, name, active, requestedUpdateRate, clientHandle, lcid);
+    g->classInfo().AnswerGroupInterface();  // the type library's IOPCGroup
+    return Register(g, server);
   } catch (...) {
     return nullptr;
   }
@@ -199,9 +197,11 @@ std::string TNxBaseOPCServer::ExpandFullName(const std::string& nameInGroup) {
 }
 
 std::string TNxBaseOPCServer::RemoveSelfNamePrefix(const std::string& fullName) {
-  static const std::string self = FoldCase("ZelOpcServer3.ZELOPC");
+  // ASCII folding here: the name is ASCII, and a fold that keeps every byte in place lets
+  // the positions of the folded text serve the original.
+  static const std::string self = LowerCase("ZelOpcServer3.ZELOPC");
   std::string out;
-  std::string folded = FoldCase(fullName);
+  std::string folded = LowerCase(fullName);
   size_t i = 0;
   while (i < fullName.size()) {
     if (folded.compare(i, self.size(), self) == 0) {

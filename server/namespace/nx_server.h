@@ -28,7 +28,7 @@ using TOpcScanFun = void (*)(TValueProxy* item);
 // Builds the namespace of a new server object; set at start-up.
 extern TInitServerFun g_PInitServer;
 
-// Letter-case folding of the item lookup (ASCII letters).
+// Letter-case folding of the item lookup (Unicode simple case folding, server/namespace/case_fold.h).
 std::string FoldCase(const std::string& s);
 
 class TValueProxy final : public TOPCItemProxy {

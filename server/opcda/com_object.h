@@ -1,13 +1,15 @@
 // A small COM object base for the OPC layer's stand-alone objects (enumerators): one
 // interface plus IUnknown, a reference count, deletion on the last Release. Main thread
-// only (single-threaded apartment), so the count is a plain number.
+// only (single-threaded apartment), so the count is a plain number. Each live object
+// counts on the server process (server/opcda/com_server.h).
 #pragma once
 #include "com/com.h"
+#include "server/opcda/com_server.h"
 
 template <class I, const IID* Iid>
 class TComObject : public I {
  public:
-  TComObject() = default;
+  TComObject() { ServerObjectCreated(); }
   TComObject(const TComObject&) = delete;
   TComObject& operator=(const TComObject&) = delete;
 
@@ -29,7 +31,7 @@ class TComObject : public I {
   }
 
  protected:
-  virtual ~TComObject() = default;
+  virtual ~TComObject() { ServerObjectReleased(); }
 
  private:
   ULONG refs_ = 1;  // the creator's reference

@@ -26,7 +26,7 @@ TDA2::TDA2()
     _clientSink = connected ? zelcom::ComPtr<IOPCShutdown>(static_cast<IOPCShutdown*>(sink))
                             : nullptr;
   });
-  CoAddRefServerProcess();
+  ServerObjectCreated();
 }
 
 void TDA2::Initialize() {
@@ -44,7 +44,7 @@ TDA2::~TDA2() {
   DetachGroups();
   if (auto* p = _connectionPoints.Find(IID_IOPCShutdown)) p->DisconnectAll();
   _clientSink.Reset();
-  CoReleaseServerProcess();
+  ServerObjectReleased();
 }
 
 void TDA2::DetachGroups() {
@@ -79,6 +79,8 @@ HRESULT TDA2::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<IPersistFile*>(this);
   else if (IsEqualIID(riid, IID_IConnectionPointContainer))
     *ppv = static_cast<IConnectionPointContainer*>(&_connectionPoints);
+  else if (void* part = _classInfo.Find(riid))
+    *ppv = part;
   else {
     *ppv = nullptr;
     return E_NOINTERFACE;
@@ -490,6 +492,9 @@ HRESULT TDA2::GetCurFile(LPOLESTR* ppszFileName) {
 // ---- scans
 
 void TDA2::Scan() {
+  // The client may release the server in a group's callback: held until the end, and
+  // declared before the guard so the lock is left first.
+  zelcom::ComPtr<IUnknown> self(Unknown());
   TOpcGuard g(_lock);
   _lastUpdateTime = NowDate();
   // A copy with references: a callback may remove groups while the loop runs.
@@ -497,7 +502,10 @@ void TDA2::Scan() {
   std::vector<TOPCGroup*> groups = _groups;
   hold.reserve(groups.size());
   for (TOPCGroup* grp : groups) hold.emplace_back(grp->Unknown());
-  for (TOPCGroup* grp : groups) grp->scan();
+  for (TOPCGroup* grp : groups) {
+    // A group removed by an earlier group's callback no longer calls its client.
+    if (std::find(_groups.begin(), _groups.end(), grp) != _groups.end()) grp->scan();
+  }
 }
 
 void ScanOPCServers() {

@@ -1,7 +1,8 @@
 // TDA2: the OPC DA 2.0 server object one client creates. It answers IOPCServer,
 // IOPCCommon, IOPCServerPublicGroups, IOPCBrowseServerAddressSpace, IOPCItemProperties
-// (embedded TOPCItemProp), IPersistFile (stubs) and IConnectionPointContainer with one
-// IOPCShutdown point. The address space (browse tree, item lookup, group class) is left
+// (embedded TOPCItemProp), IPersistFile (stubs), IConnectionPointContainer with one
+// IOPCShutdown point, and the automation side: IDispatch with the member-less dual IDA2,
+// IProvideClassInfo, ISupportErrorInfo (server/opcda/class_info.h). The address space (browse tree, item lookup, group class) is left
 // to a derived class.
 //
 // Threading: COM calls, scans and callbacks run on the main thread (single-threaded
@@ -17,6 +18,8 @@
 // client still holds answers without touching freed memory.
 #pragma once
 #include <memory>
+#include "server/opcda/class_info.h"
+#include "server/opcda/com_server.h"
 #include "server/opcda/opc_lock.h"
 #include <string>
 #include <vector>
@@ -141,6 +144,8 @@ class TDA2 : public IOPCServer,
   ULONG refs_ = 1;
   TOPCItemProp _opcItemProperties;
   zelcom::ConnectionPointContainer _connectionPoints;
+  // IDispatch (dual IDA2), IProvideClassInfo and ISupportErrorInfo of the server class.
+  TClassInfoPart _classInfo{*static_cast<IOPCServer*>(this), TZelType::ServerClass, true};
   TOpcLock _lock;
   std::vector<TOPCGroup*> _groups;  // GUARDED_BY(_lock): listed groups, creation order
   // GUARDED_BY(_lock): every live group of this server, removed ones included, so each

@@ -71,7 +71,7 @@ TOPCGroup::TOPCGroup(TDA2* server, const std::string& name, bool active, DWORD r
     _clientSink = connected ? zelcom::ComPtr<IOPCDataCallback>(static_cast<IOPCDataCallback*>(sink))
                             : nullptr;
   });
-  CoAddRefServerProcess();
+  ServerObjectCreated();
 }
 
 TOPCGroup* TOPCGroup::Create(TDA2* server, const std::string& name, bool active,
@@ -101,11 +101,12 @@ TOPCGroup::~TOPCGroup() {
     TOpcGuard g(_lock);
     while (!_items.empty()) _items.pop_back();  // last first
     _byHandle.clear();
+    _asyncList.clear();
   }
   if (auto* p = _connectionPoints.Find(IID_IOPCDataCallback)) p->DisconnectAll();
   _clientSink.Reset();
   if (_server) _server->GroupGone(this);
-  CoReleaseServerProcess();
+  ServerObjectReleased();
 }
 
 void TOPCGroup::Detach() {
@@ -125,8 +126,12 @@ HRESULT TOPCGroup::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<IOPCPublicGroupStateMgt*>(this);
   else if (IsEqualIID(riid, IID_IOPCSyncIO))
     *ppv = static_cast<IOPCSyncIO*>(this);
+  else if (IsEqualIID(riid, IID_IOPCAsyncIO2))
+    *ppv = static_cast<IOPCAsyncIO2*>(this);
   else if (IsEqualIID(riid, IID_IConnectionPointContainer))
     *ppv = static_cast<IConnectionPointContainer*>(&_connectionPoints);
+  else if (void* part = _classInfo.Find(riid))
+    *ppv = part;
   else {
     *ppv = nullptr;
     return E_NOINTERFACE;
@@ -154,10 +159,6 @@ std::vector<TOPCItem*> TOPCGroup::getActiveItems() {
   for (auto& it : _items)
     if (it->active()) out.push_back(it.get());
   return out;
-}
-
-void TOPCGroup::scan() {
-  // Subscriptions and asynchronous completions come with the asynchronous IO.
 }
 
 // ---- IOPCItemMgt
@@ -390,7 +391,12 @@ HRESULT TOPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRa
   (void)pPercentDeadband;
   TOpcGuard g(_lock);
   if (pRequestedUpdateRate) _requestedUpdateRate = validateRequestedUpDateRate(*pRequestedUpdateRate);
-  if (pActive) _active = *pActive != 0;
+  if (pActive) {
+    // A group that turns active reports every active item at its next report.
+    if (*pActive && !_active)
+      for (auto& it : _items) it->forgetSent();
+    _active = *pActive != 0;
+  }
   if (pLCID) _LCID = *pLCID;
   if (phClientGroup) _clientHandle = *phClientGroup;
   if (pRevisedUpdateRate) *pRevisedUpdateRate = _requestedUpdateRate;

@@ -121,6 +121,12 @@ bool TUAServer::Build(std::string& error) {
     error = "本程序自身的OPCUA证书文件错误!";
     return false;
   }
+  if (std::string warn = CertificateExpiryText(cert_); !warn.empty()) LogSys(warn);
+  // Client certificates are judged against the folders beside the server's own.
+  uaclib::TrustListOptions trustOptions;
+  trustOptions.pkiDir = g_DataDir + "/cert";
+  trustOptions.autoTrust = TSysOP.AutoTrust != 0;
+  trust_ = std::make_unique<uaclib::TrustList>(trustOptions);
   config_.certificate = reinterpret_cast<const uint8_t*>(cert_.data());
   config_.certificateLength = int32_t(cert_.size());
   config_.privateKey = reinterpret_cast<const uint8_t*>(key_.data());
@@ -129,6 +135,14 @@ bool TUAServer::Build(std::string& error) {
   handle_ = uasNewServer(port_, &config_, &TUAServer::OnUAWrite);
   if (!handle_) {
     error = "OPCUA初始化错误:ERROR!";
+    return false;
+  }
+  // [OPCUA] AllowNone=0: only signed and encrypted channels. Client certificates are
+  // judged by the trust list.
+  if (uint32_t rc = uasSetAllowNone(handle_, TSysOP.AllowNone ? 1 : 0);
+      rc != 0 || (rc = uasSetCertificateCheck(handle_, uaclib::TrustListCertCheck, trust_.get())) != 0) {
+    Fail(rc);
+    error = "OPCUA初始化错误:ERROR!" + lastError_;
     return false;
   }
   BuildNamespace();
@@ -192,6 +206,12 @@ void TUAServer::RunStep() {
   if (rc & 0xFFFF0000u) Fail(rc);
 }
 
+TUaServerHost::TWait TUAServer::Wait() {
+  TuasWaitInfo info{};
+  if (!handle_ || uasGetWaitInfo(handle_, &info, int(sizeof info)) != 0) return {};
+  return {info.fd, info.timeoutMs};
+}
+
 void TUAServer::UpdateVar(TZelVarItem& var, bool bad) {
   if (!handle_ || var.UaNode == 0 || var.UaNode > items_.size()) return;
   TuasUpdateItem* it = &items_[var.UaNode - 1];
@@ -206,6 +226,14 @@ void TUAServer::OnUAWrite(void*, void* context, double* value) {
   // uaclib refuses these already; a device must never be sent "nan" whatever the caller.
   if (!v || !value || !std::isfinite(*value) || !v->Prj || v->DataType == VAR_STR) return;
   v->Prj->SetValue(*v, *value);
+}
+
+std::string CertificateExpiryText(const std::string& der) {
+  int days = 0;
+  const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(der.data()), der.size());
+  if (!uaclib::CertificateDaysLeft(bytes, days) || days >= kCertExpiryWarnDays) return {};
+  if (days < 0) return "OPCUA证书已过期 (" + std::to_string(-days) + " 天前): " + SelfCertDerPath();
+  return "OPCUA证书将在 " + std::to_string(days) + " 天后过期: " + SelfCertDerPath();
 }
 
 std::unique_ptr<TUAServer> BuildUAServer(TZelMain& main) {

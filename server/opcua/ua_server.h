@@ -10,11 +10,14 @@
 
 #include "server/core/main_window.h"
 #include "server/runtime/opc_sprj.h"
+#include "uaclib/trust_list.h"
 #include "uaclib/uaclib.h"
 
 class TZelMain;
 
 inline constexpr uint32_t kUaBadCommunicationError = 0x80050000;
+// A server certificate with fewer days left than this is reported at start.
+inline constexpr int kCertExpiryWarnDays = 30;
 inline constexpr double kUaBuildDate = 45261.0 + 10.0 / 24.0;  // 2023-12-01 10:00:00
 
 // One folder of the tree: the library's record and the folder's children.
@@ -38,6 +41,7 @@ class TUAServer : public TUaServerHost, public TValuePush {
   int ClientCount() override { return stats_.clients; }
   int Port() const override { return port_; }
   bool HasPendingUpdates() const override { return pending_; }
+  TWait Wait() override;
   // TValuePush
   void UpdateVar(TZelVarItem& var, bool bad) override;
 
@@ -45,6 +49,8 @@ class TUAServer : public TUaServerHost, public TValuePush {
   const std::vector<std::unique_ptr<TUAGroup>>& Folders() const { return folders_; }
   const std::vector<TuasVarDef>& Defs() const { return defs_; }
   const TuasServerConfig& Config() const { return config_; }
+  // The client certificate trust list over <data directory>/cert (null before Build).
+  uaclib::TrustList* Trust() const { return trust_.get(); }
   uasHandle Handle() const { return handle_; }
   int ListeningPort() const { return handle_ ? uasGetPort(handle_) : 0; }
 
@@ -69,6 +75,7 @@ class TUAServer : public TUaServerHost, public TValuePush {
   TuasRunStats stats_{};
   std::string lastError_;
   std::string cert_, key_;  // DER bytes behind the config's pointers
+  std::unique_ptr<uaclib::TrustList> trust_;
   std::string user_, pass_, version_;
   std::vector<std::unique_ptr<TUAGroup>> folders_;
   std::vector<TuasVarDef> defs_;
@@ -79,6 +86,10 @@ class TUAServer : public TUaServerHost, public TValuePush {
   std::string buildError_;
   friend std::unique_ptr<TUAServer> BuildUAServer(TZelMain& main);
 };
+
+// The start-up log line about the server certificate's end of validity: empty while
+// more than kCertExpiryWarnDays days are left (or the bytes are no certificate).
+std::string CertificateExpiryText(const std::string& der);
 
 // BuildUAServer: the bridge when [OPCUA] Enable is set (null otherwise). After a failed
 // build the bridge's Start shows the failure and fails, which closes the window.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <future>
 
@@ -149,10 +150,18 @@ void THeadlessShell::Run(TMainWindow& w) {
 
     int64_t wake = std::min({base.next, scan.next, count.next});
     if (secondTimer_) wake = std::min(wake, second.next);
+    // The OPC UA server's requests and timers are served as they come, between ticks.
+    TUaServerHost::TWait ua = w.UaWait();
+    const int64_t uaDue = ua.timeoutMs >= 0 ? MonotonicMs() + ua.timeoutMs : INT64_MAX;
+    wake = std::min(wake, uaDue);
     int timeout = int(std::max<int64_t>(0, wake - MonotonicMs()));
     std::vector<pollfd> fds{{wakeFd_, POLLIN, 0}, {signalFd_, POLLIN, 0}};
     channel_.AddPollFds(fds);
+    const size_t uaIndex = fds.size();
+    if (ua.fd >= 0) fds.push_back({ua.fd, POLLIN, 0});
     int r = poll(fds.data(), fds.size(), timeout);
+    bool uaReady = (ua.fd >= 0 && r > 0 && fds[uaIndex].revents) || MonotonicMs() >= uaDue;
+    if (uaReady && !quit_) Guarded(w, [&] { w.UaEvent(); });
     if (r <= 0) continue;
     if (fds[0].revents) {
       uint64_t v;

@@ -1,5 +1,6 @@
 // The headless front-end of the server: a small main loop that runs the window's timer
-// handlers at 10, 200, 500 and 1000 ms, answers the window channel (message 1034 and the
+// handlers at 10, 200, 500 and 1000 ms, runs the OPC UA server's step as soon as a
+// request arrives or its own timer is due (beside the base tick), answers the window channel (message 1034 and the
 // operator's "status" and "values" requests), turns SIGTERM and SIGINT into a close like
 // message 1034, and runs tasks that other threads post (RunOnMainAndWait for the Modbus
 // connections).

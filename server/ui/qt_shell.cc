@@ -259,6 +259,9 @@ TQtShell::TQtShell(TfrmOpcServer3Main& form, TZelMain& main)
   connect(&scan_, &QTimer::timeout, this, [this] { Guarded([this] { window_->ScanTick(); }); });
   connect(&count_, &QTimer::timeout, this, [this] { Guarded([this] { window_->ClientCountTick(); }); });
   connect(&second_, &QTimer::timeout, this, [this] { Guarded([this] { window_->SecondTick(); }); });
+  uaTimer_.setSingleShot(true);
+  uaTimer_.setTimerType(Qt::PreciseTimer);
+  connect(&uaTimer_, &QTimer::timeout, this, [this] { OnUaEvent(); });
 }
 
 TQtShell::~TQtShell() {
@@ -303,6 +306,8 @@ void TQtShell::Run(TMainWindow& window) {
   scan_.stop();
   count_.stop();
   second_.stop();
+  uaTimer_.stop();
+  uaNotifier_.reset();
   QCoreApplication::sendPostedEvents();  // nobody waits forever on a task posted before the end
 }
 
@@ -319,6 +324,26 @@ void TQtShell::OnBaseTimer() {
     Guarded([this] { window_->RequestClose(2); });
   }
   if (!quitting_) Guarded([this] { window_->BaseTick(NowMs()); });
+  ArmUa();
+}
+
+void TQtShell::OnUaEvent() {
+  if (!window_ || quitting_) return;
+  Guarded([this] { window_->UaEvent(); });
+  ArmUa();
+}
+
+void TQtShell::ArmUa() {
+  TUaServerHost::TWait w;
+  if (window_ && !quitting_) w = window_->UaWait();
+  // The descriptor is the server's for its whole life; a new one only after a restart.
+  if (w.fd < 0 || (uaNotifier_ && uaNotifier_->socket() != w.fd)) uaNotifier_.reset();
+  if (w.fd >= 0 && !uaNotifier_) {
+    uaNotifier_ = std::make_unique<QSocketNotifier>(w.fd, QSocketNotifier::Read);
+    connect(uaNotifier_.get(), &QSocketNotifier::activated, this, [this] { OnUaEvent(); });
+  }
+  if (w.timeoutMs >= 0) uaTimer_.start(w.timeoutMs);
+  else uaTimer_.stop();
 }
 
 void TQtShell::Post(std::function<void()> task) {
@@ -370,6 +395,8 @@ TfrmServerInfo& TQtShell::ServerInfo() {
 
 void TQtShell::Quit() {
   quitting_ = true;
+  uaNotifier_.reset();
+  uaTimer_.stop();
   if (info_) info_->EndServerStatus();
   base_.stop();
   scan_.stop();

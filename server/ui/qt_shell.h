@@ -8,6 +8,7 @@
 #include <QMainWindow>
 #include <QPushButton>
 #include <QSystemTrayIcon>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -116,6 +117,10 @@ class TQtShell : public QObject, public TMainShell {
  private:
   void Guarded(const std::function<void()>& f);
   void OnBaseTimer();
+  // The OPC UA server's step as soon as a request arrives or its timer is due: a socket
+  // notifier on its descriptor and a single-shot timer, set anew after every step.
+  void OnUaEvent();
+  void ArmUa();
 
   TfrmOpcServer3Main& form_;
   TZelMain& main_;
@@ -126,4 +131,6 @@ class TQtShell : public QObject, public TMainShell {
   bool quitting_ = false;
   std::thread::id mainId_;
   QTimer base_, scan_, count_, second_;
+  QTimer uaTimer_;
+  std::unique_ptr<QSocketNotifier> uaNotifier_;
 };

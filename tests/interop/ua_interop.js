@@ -446,18 +446,170 @@ const CASES = {
   // The same with the server certificate and key loaded, so clients may encrypt the
   // password with the server's key when the server's token policy asks for it.
   async user_cert() {
-    const dir = fs.mkdtempSync(path.join(home, "cert-"));
-    const cert = path.join(dir, "cert.der"), key = path.join(dir, "key.der");
-    const r = childProcess.spawnSync("openssl", ["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-      "-subj", "/CN=uademo", "-addext", "subjectAltName=URI:urn:uademo,IP:127.0.0.1",
-      "-keyout", path.join(dir, "key.pem"), "-out", path.join(dir, "cert.pem")], { encoding: "utf8" });
-    if (r.error || r.status !== 0) {
-      console.log(`SKIP: openssl cannot make a certificate: ${r.error || r.stderr}`);
-      process.exit(SKIP);
-    }
-    childProcess.execFileSync("openssl", ["x509", "-in", path.join(dir, "cert.pem"), "-outform", "DER", "-out", cert]);
-    childProcess.execFileSync("openssl", ["pkey", "-in", path.join(dir, "key.pem"), "-outform", "DER", "-out", key]);
+    const { cert, key } = makeServerCertificate();
     await userCase({ cert, key }, fs.readFileSync(cert));
+    // Over a secure channel the password is encrypted with the channel's policy
+    // (RSA-OAEP with SHA-1, or SHA-256 for Aes256_Sha256_RsaPss).
+    const user = "operator", pass = "Secr3t pass";
+    const server = await startServer(serverCommand, { user, pass, cert, key });
+    for (const c of SECURE.filter((x) => x.mode === opcua.MessageSecurityMode.Sign)) {
+      await withSession(server, async (session) => {
+        const dv = await session.read({ nodeId: nodeOf("Plant.Count"), attributeId: AttributeIds.Value });
+        assert.equal(dv.value.value, 42, `${c.name} with a user name`);
+      }, secureOptions(c), { type: UserTokenType.UserName, userName: user, password: pass });
+    }
+    await server.stop();
+  },
+
+  // Every secure policy in Sign and SignAndEncrypt: the endpoints carry the server
+  // certificate and rank SignAndEncrypt above Sign; over each one a client browses,
+  // reads, writes and gets a pushed change through a subscription.
+  async secure() {
+    const { cert, key } = makeServerCertificate();
+    const server = await startServer(serverCommand, { cert, key, vars: 10 });
+    const probe = makeClient();
+    await probe.connect(server.endpoint);
+    const endpoints = await probe.getEndpoints();
+    await probe.disconnect();
+    const certificate = fs.readFileSync(cert);
+    assert.ok(endpoints.some((e) => e.securityMode === opcua.MessageSecurityMode.None), "None offered");
+    for (const c of SECURE) {
+      const e = endpoints.find((x) => x.securityPolicyUri === c.policy && x.securityMode === c.mode);
+      assert.ok(e, `no endpoint ${c.name}`);
+      if (!nodeServer) assert.ok(e.serverCertificate && e.serverCertificate.equals(certificate), `certificate of ${c.name}`);
+      const sign = endpoints.find((x) => x.securityPolicyUri === c.policy && x.securityMode === opcua.MessageSecurityMode.Sign);
+      assert.ok(e.securityLevel > 0, `level of ${c.name}`);
+      if (c.mode === opcua.MessageSecurityMode.SignAndEncrypt) assert.ok(e.securityLevel > sign.securityLevel, `level of ${c.name}`);
+    }
+    for (const [k, c] of SECURE.entries()) {
+      await withSession(server, async (session) => {
+        const top = await browseAll(session, "ns=0;i=85", { browseNext: 0 });
+        const plant = top.find((r) => r.browseName.name === "Plant");
+        assert.ok(plant, `${c.name} browse: no Plant below Objects`);
+        const refs = await browseAll(session, plant.nodeId, { browseNext: 0 });
+        const names = refs.map((r) => r.browseName.name);
+        assert.ok(names.includes("Count") && names.includes("Line1"), `${c.name} browse: ${names}`);
+        const dv = await session.read({ nodeId: nodeOf("Plant.Count"), attributeId: AttributeIds.Value });
+        assertStatus(dv.statusCode, StatusCodes.Good, `${c.name} read`);
+        assert.equal(dv.value.value, 42, `${c.name} read`);
+        const from = server.lines.length;
+        const sc = await session.write({ nodeId: nodeOf("Plant.Line1.Motor.Setpoint"), attributeId: AttributeIds.Value,
+          value: { value: { dataType: DataType.Double, value: 50 + k } } });
+        assertStatus(sc, StatusCodes.Good, `${c.name} write`);
+        await server.waitLine(new RegExp(`^write Plant\\.Line1\\.Motor\\.Setpoint ${50 + k}$`), 5000, from);
+        const values = await subscribeValues(session, genName(k));
+        await waitFor(() => values.includes(k), 10000, `${c.name} initial value`);
+        server.send(`set ${genName(k)} ${1000 + k}`);
+        await waitFor(() => values.includes(1000 + k), 10000, `${c.name} pushed change`);
+      }, secureOptions(c));
+    }
+    await server.stop();
+  },
+
+  // A signed chunk with one byte flipped and a chunk sent a second time (its sequence
+  // number replayed) each end their own channel with the matching status, under Sign and
+  // SignAndEncrypt, while another client's channel goes on.
+  async secure_attacks() {
+    const { cert, key } = makeServerCertificate();
+    const server = await startServer(serverCommand, { cert, key, args: ["--log", "3"] });
+    const sockets = trackSockets();
+    const byName = (n) => SECURE.find((c) => c.name === n);
+    await withSession(server, async (bystander) => {
+      const attacks = [
+        ["Basic256Sha256/SignAndEncrypt", "flip", "BadSecurityChecksFailed"],
+        ["Aes256_Sha256_RsaPss/Sign", "flip", "BadSecurityChecksFailed"],
+        ["Aes128_Sha256_RsaOaep/SignAndEncrypt", "replay", "BadSequenceNumberInvalid"],
+        ["Basic256Sha256/Sign", "replay", "BadSequenceNumberInvalid"],
+      ];
+      for (const [policy, attack, expected] of attacks) {
+        const what = `${attack} ${policy}`;
+        const client = makeClient({ ...secureOptions(byName(policy)), connectionStrategy: { maxRetry: 0 } });
+        client.on("backoff", () => client.disconnect().catch(() => {}));  // no reconnection
+        await client.connect(server.endpoint);
+        const session = await client.createSession();
+        const socket = sockets[sockets.length - 1];  // the secure channel's connection
+        const errors = [];
+        socket.on("data", (d) => {
+          const at = d.indexOf("ERRF");
+          if (at >= 0 && d.length >= at + 12) errors.push(d.readUInt32LE(at + 8));
+        });
+        const write = socket.write;
+        let last = null, flip = attack === "flip";
+        socket.write = function (data, ...rest) {
+          if (Buffer.isBuffer(data) && data.subarray(0, 3).toString() === "MSG") {
+            if (flip) {
+              flip = false;
+              data = Buffer.from(data);
+              data[30] ^= 0x01;  // in the signed (and encrypted) part
+            }
+            last = Buffer.from(data);
+          }
+          return write.call(this, data, ...rest);
+        };
+        const read = session.read({ nodeId: nodeOf("Plant.Count"), attributeId: AttributeIds.Value });
+        if (attack === "replay") {
+          await read;
+          write.call(socket, last);
+        } else {
+          read.catch(() => {});
+        }
+        await waitFor(() => errors.length > 0, 10000, `${what}: Error message`);
+        assert.equal(opcua.StatusCode.makeStatusCode(errors[0]).name, expected, what);
+        // Only that channel ended: the other client reads on.
+        const dv = await bystander.read({ nodeId: nodeOf("Plant.Count"), attributeId: AttributeIds.Value });
+        assertStatus(dv.statusCode, StatusCodes.Good, `${what}: the other channel`);
+        await client.disconnect().catch(() => {});
+        await server.waitStats((s) => s.clients === 1, 10000, `${what}: one channel left`);
+      }
+    }, secureOptions(byName("Basic256Sha256/SignAndEncrypt")));
+    await server.stop();
+  },
+
+  // Without the None endpoint: GetEndpoints lists only secure ones, a None channel serves
+  // discovery but no session, secure channels work.
+  async secure_no_none() {
+    const { cert, key } = makeServerCertificate();
+    const server = await startServer(serverCommand, { cert, key, args: ["--no-none"] });
+    const probe = makeClient({ connectionStrategy: { maxRetry: 0 } });
+    await probe.connect(server.endpoint);
+    const endpoints = await probe.getEndpoints();
+    assert.equal(endpoints.length, SECURE.length, `endpoints ${endpoints.map((e) => `${e.securityPolicyUri} ${e.securityMode}`)}`);
+    assert.ok(!endpoints.some((e) => e.securityMode === opcua.MessageSecurityMode.None), "no None endpoint");
+    // The client will not try what the server does not offer: add None to its copy of
+    // the endpoints, so the server itself has to refuse.
+    probe._serverEndpoints.push(new opcua.EndpointDescription({ ...endpoints[0],
+      securityMode: opcua.MessageSecurityMode.None, securityPolicyUri: opcua.SecurityPolicy.None }));
+    const refused = await withTimeout(probe.createSession(), 20000, "createSession").then(() => "created", (e) => e.message);
+    assert.match(refused, /BadSecurityPolicyRejected/, `session over None: ${refused}`);
+    await probe.disconnect();
+    await withSession(server, async (session) => {
+      const dv = await session.read({ nodeId: nodeOf("Plant.Count"), attributeId: AttributeIds.Value });
+      assert.equal(dv.value.value, 42);
+    }, secureOptions(SECURE[SECURE.length - 1]));
+    await server.stop();
+  },
+
+  // SignAndEncrypt with a two-second token: the channel renews several times while a
+  // subscription runs, and every pushed change arrives across the renewals.
+  async secure_renew() {
+    const { cert, key } = makeServerCertificate();
+    const server = await startServer(serverCommand, { cert, key, vars: 1 });
+    const c = SECURE.find((x) => x.name === "Basic256Sha256/SignAndEncrypt");
+    await withSession(server, async (session, client) => {
+      let renewals = 0;
+      client.on("security_token_renewed", () => ++renewals);
+      const values = await subscribeValues(session, genName(0));
+      await waitFor(() => values.includes(0), 10000, "initial value");
+      const until = Date.now() + 7000;
+      for (let v = 1; Date.now() < until || renewals < 3; ++v) {
+        assert.ok(Date.now() < until + 15000, `only ${renewals} renewals`);
+        server.send(`set ${genName(0)} ${v}`);
+        await waitFor(() => values.includes(v), 10000, `change ${v} after ${renewals} renewals`);
+        await sleep(200);
+      }
+      await server.waitStats((s) => s.clients === 1 && s.sessions === 1 && s.subscriptions === 1, 5000, "one channel");
+    }, secureOptions(c, { defaultSecureTokenLifetime: 2000 }));
+    await server.stop();
   },
 
   // 50 clients with a session each at the same time, all served, all cleaned up.
@@ -527,6 +679,64 @@ async function folderId(session, name) {
   const r = await session.translateBrowsePath(opcua.makeBrowsePath("RootFolder", `/Objects/1:${name}`));
   assertStatus(r.statusCode, StatusCodes.Good, `folder ${name}`);
   return r.targets[0].targetId.toString();
+}
+
+// Every secure policy in both modes.
+const SECURE = ["Aes128_Sha256_RsaOaep", "Basic256Sha256", "Aes256_Sha256_RsaPss"].flatMap((p) =>
+  ["Sign", "SignAndEncrypt"].map((m) => ({
+    name: `${p}/${m}`, policy: opcua.SecurityPolicy[p], mode: opcua.MessageSecurityMode[m],
+  })));
+const secureOptions = (c, extra = {}) => ({ securityPolicy: c.policy, securityMode: c.mode, ...extra });
+
+// A server certificate and key (DER files) made by openssl, as the gateway's template
+// does: ApplicationUri urn:uademo in the subject alternative name, 2048-bit RSA.
+function makeServerCertificate() {
+  const dir = fs.mkdtempSync(path.join(home, "cert-"));
+  const cert = path.join(dir, "cert.der"), key = path.join(dir, "key.der");
+  const r = childProcess.spawnSync("openssl", ["req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+    "-subj", "/CN=uademo", "-addext", "subjectAltName=URI:urn:uademo,IP:127.0.0.1",
+    "-keyout", path.join(dir, "key.pem"), "-out", path.join(dir, "cert.pem")], { encoding: "utf8" });
+  if (r.error || r.status !== 0) {
+    console.log(`SKIP: openssl cannot make a certificate: ${r.error || r.stderr}`);
+    process.exit(SKIP);
+  }
+  childProcess.execFileSync("openssl", ["x509", "-in", path.join(dir, "cert.pem"), "-outform", "DER", "-out", cert]);
+  childProcess.execFileSync("openssl", ["pkey", "-in", path.join(dir, "key.pem"), "-outform", "DER", "-out", key]);
+  return { cert, key };
+}
+
+async function waitFor(pred, ms, what) {
+  const until = Date.now() + ms;
+  while (!pred()) {
+    if (Date.now() > until) throw new Error(`${what}: not within ${ms} ms`);
+    await sleep(20);
+  }
+}
+
+// A subscription with one monitored item; returns the list its values arrive in.
+async function subscribeValues(session, fullName) {
+  const sub = await session.createSubscription2({
+    requestedPublishingInterval: 50, requestedLifetimeCount: 600, requestedMaxKeepAliveCount: 20, publishingEnabled: true,
+  });
+  const item = await sub.monitor({ nodeId: nodeOf(fullName), attributeId: AttributeIds.Value },
+    { samplingInterval: 50, queueSize: 10, discardOldest: true }, TimestampsToReturn.Both);
+  const values = [];
+  item.on("changed", (dv) => values.push(dv.value.value));
+  return values;
+}
+
+// The sockets node-opcua's clients open from now on, newest last: a test reaches the
+// bytes of one channel through them.
+function trackSockets() {
+  const net = require("node:net");
+  const sockets = [];
+  const create = net.createConnection;
+  net.createConnection = function (...args) {
+    const s = create.apply(this, args);
+    sockets.push(s);
+    return s;
+  };
+  return sockets;
 }
 
 async function userCase(opts, certificate) {

@@ -43,6 +43,7 @@ struct TOptions {
   int loginPort = 0, loginTlsPort = 0, dataServers = 0, threads = 16;
   std::vector<int> dataPorts, dataTlsPorts;
   int64_t sessionTimeoutMs = -1;
+  int latencyMs = 0;  // slept before every login and data answer
   bool gzip = true;
 };
 
@@ -50,12 +51,14 @@ const char kHelp[] =
     "Usage: cloudsim --devices FILE [--port P] [--tls-port P] [--data-servers N]\n"
     "                [--data-ports P,P..] [--data-tls-ports P,P..] [--session-timeout MS]\n"
     "                [--cert PEM --key PEM] [--write-cert PEM] [--write-config ZelOpc.Dat] [--no-gzip] [--threads N]\n"
-    "                [--host ADDRESS] [--advertise ADDRESS]\n"
+    "                [--host ADDRESS] [--advertise ADDRESS] [--latency MS]\n"
     "Plays the vendor cloud for the gateway: a login server and data servers on HTTP and\n"
     "HTTPS with simulated devices, fault injection and a control API under /control/.\n"
     "Ports 0 (the default) are chosen by the system; the ready line names them.\n"
     "  --write-config FILE  writes a ZelOpc.Dat whose projects match the devices\n"
     "  --write-cert PEM     writes the server certificate, for ZELOPC_HTTP_CA_FILE\n"
+    "  --latency MS         waits MS before every login and data answer (a far cloud's\n"
+    "                       round trip; the control API answers at once)\n"
     "  --help               this text\n"
     "  --version            the program's version\n";
 
@@ -88,9 +91,10 @@ bool ParseArgs(int argc, char** argv, TOptions& o) {
     else if (a == "--advertise") o.advertise = next();
     else if (a == "--threads") o.threads = std::atoi(next().c_str());
     else if (a == "--no-gzip") o.gzip = false;
+    else if (a == "--latency") o.latencyMs = std::atoi(next().c_str());
     else return false;
   }
-  return !o.devices.empty();
+  return !o.devices.empty() && o.latencyMs >= 0 && o.latencyMs <= 600000;
 }
 
 // A self-signed certificate for 127.0.0.1 and localhost (EC P-256, ten years), usable as
@@ -245,8 +249,15 @@ void Json(httplib::Response& res, const std::string& body, int status = 200) {
   res.set_content(body, "application/json");
 }
 
-void SetupLogin(httplib::Server& s, TCloudSim& sim, bool gzipOn) {
-  s.Post("/exlog2", [&sim, gzipOn](const httplib::Request& req, httplib::Response& res) {
+// The simulated distance to the cloud: every login and data answer waits this long
+// first, on its worker thread (the pool is sized for it with --threads).
+void Latency(int ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void SetupLogin(httplib::Server& s, TCloudSim& sim, bool gzipOn, int latencyMs) {
+  s.Post("/exlog2", [&sim, gzipOn, latencyMs](const httplib::Request& req, httplib::Response& res) {
+    Latency(latencyMs);
     TSimFault f;
     bool has = sim.TakeFault(TFaultPath::Login, f);
     if (has && PreFault(req, res, f)) return;
@@ -335,8 +346,9 @@ void SetupLogin(httplib::Server& s, TCloudSim& sim, bool gzipOn) {
   s.Post("/control/([a-z]+)", handle);
 }
 
-void SetupData(httplib::Server& s, TCloudSim& sim, int index, bool gzipOn) {
-  s.Post("/exmulti", [&sim, index, gzipOn](const httplib::Request& req, httplib::Response& res) {
+void SetupData(httplib::Server& s, TCloudSim& sim, int index, bool gzipOn, int latencyMs) {
+  s.Post("/exmulti", [&sim, index, gzipOn, latencyMs](const httplib::Request& req, httplib::Response& res) {
+    Latency(latencyMs);
     TSimFault f;
     bool has = sim.TakeFault(TFaultPath::Data, f);
     if (has && PreFault(req, res, f)) return;
@@ -430,11 +442,11 @@ int main(int argc, char** argv) {
     Tune(*all.back(), opt.threads);
     return *all.back();
   };
-  SetupLogin(make(false), sim, opt.gzip);
-  SetupLogin(make(true), sim, opt.gzip);
+  SetupLogin(make(false), sim, opt.gzip, opt.latencyMs);
+  SetupLogin(make(true), sim, opt.gzip, opt.latencyMs);
   for (int i = 0; i < servers; ++i) {
-    SetupData(make(false), sim, i, opt.gzip);
-    SetupData(make(true), sim, i, opt.gzip);
+    SetupData(make(false), sim, i, opt.gzip, opt.latencyMs);
+    SetupData(make(true), sim, i, opt.gzip, opt.latencyMs);
   }
   std::vector<int> ports;
   for (size_t i = 0; i < all.size(); ++i) {

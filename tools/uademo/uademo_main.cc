@@ -1,6 +1,7 @@
 // uademo: serves a tree of variables through the uaclib C API, for interop tests, the
 // OPC UA benchmark and trying clients by hand. Everything runs on the main thread, as in
-// the gateway's bridge: uasRunIntv in a loop, with stdin polled between steps.
+// the gateway's bridge: uasRunIntv whenever a request arrives or a timer of the server or
+// of --tick is due (uasGetWaitInfo), with stdin polled beside them.
 //
 // Tree: a fixed part under "Plant" with every type code, read-only and writable nodes,
 // and with --vars N a generated part "Gen.F<i/100>.V<i>" of N writable Doubles, 100 to a
@@ -28,6 +29,7 @@
 #include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +43,7 @@
 #include <vector>
 
 #include "common/helpers/program_info.h"
+#include "uaclib/trust_list.h"
 #include "uaclib/uaclib.h"
 
 namespace {
@@ -55,11 +58,15 @@ struct TOptions {
   std::string user, pass, certFile, keyFile;
   int vars = 0;
   int tickMs = 0;        // >0: update every generated variable at this period
-  int sleepMs = 1;       // pause between run steps when nothing is pending on stdin
+  int sleepMs = -1;      // >=0: a fixed pause between run steps instead of waiting on
+                         // the server's descriptor and timer (for comparisons)
   int maxSeconds = 0;    // >0: end by itself after this time (a guard for tests)
   int logLevel = -1;     // >=0: uaInitLib and print library log lines of this level up
   bool dispAddFolder = true;
   bool readStdin = true;  // false: commands off, end of input does not end the program
+  bool allowNone = true;  // --no-none: only signing and encrypting endpoints
+  std::string pkiDir;     // --pki: client certificates judged by the trust list there
+  bool autoTrust = false;
   std::vector<std::pair<std::string, double>> limits;  // --limit name=value, for uasSetLimit
 };
 
@@ -116,11 +123,16 @@ struct TTree {
 const char kHelp[] =
     "Usage: uademo [--port N] [--user U --pass P] [--vars N] [--tick MS]\n"
     "              [--cert DER --key DER] [--plain-names] [--sleep MS]\n"
-    "              [--max-seconds S] [--log LEVEL] [--no-stdin]\n"
-    "              [--limit NAME=VALUE]...\n"
+    "              [--max-seconds S] [--log LEVEL] [--no-stdin] [--no-none]\n"
+    "              [--limit NAME=VALUE]... [--pki DIR [--auto-trust]]\n"
     "Serves a tree of variables through the uaclib C API, driven over stdin/stdout.\n"
     "Port 0 (the default) is chosen by the system; the ready line names it.\n"
     "  --limit    a server budget (uasSetLimit), e.g. activateTimeoutMs=2000\n"
+    "  --no-none  no SecurityPolicy None endpoint (uasSetAllowNone 0)\n"
+    "  --pki      client certificates must be in DIR/trust (CAs and CRLs in DIR/trust or\n"
+    "             DIR/issuers); refused unknown ones are kept in DIR/rejected\n"
+    "  --auto-trust  with --pki: trust a new client certificate on first use\n"
+    "  --sleep    pause MS between run steps instead of waiting for requests and timers\n"
     "  --help     this text\n"
     "  --version  the program's version\n";
 
@@ -129,6 +141,14 @@ void Usage() { std::fputs(kHelp, stderr); }
 bool ParseArgs(int argc, char** argv, TOptions& o) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
+    if (a == "--no-none") {
+      o.allowNone = false;
+      continue;
+    }
+    if (a == "--auto-trust") {
+      o.autoTrust = true;
+      continue;
+    }
     if (a == "--plain-names" || a == "--no-stdin") {
       (a == "--plain-names" ? o.dispAddFolder : o.readStdin) = false;
       continue;
@@ -141,6 +161,7 @@ bool ParseArgs(int argc, char** argv, TOptions& o) {
     else if (a == "--vars") o.vars = std::atoi(v.c_str());
     else if (a == "--tick") o.tickMs = std::atoi(v.c_str());
     else if (a == "--cert") o.certFile = v;
+    else if (a == "--pki") o.pkiDir = v;
     else if (a == "--key") o.keyFile = v;
     else if (a == "--sleep") o.sleepMs = std::atoi(v.c_str());
     else if (a == "--max-seconds") o.maxSeconds = std::atoi(v.c_str());
@@ -154,7 +175,7 @@ bool ParseArgs(int argc, char** argv, TOptions& o) {
       o.limits.emplace_back(v.substr(0, eq), value);
     } else return false;
   }
-  return o.port >= 0 && o.port <= 65535 && o.vars >= 0 && o.vars <= 1000000 && o.sleepMs >= 0;
+  return o.port >= 0 && o.port <= 65535 && o.vars >= 0 && o.vars <= 1000000 && o.sleepMs >= -1;
 }
 
 // The fixed part: three folder levels, all five type codes, both access modes.
@@ -367,6 +388,10 @@ int Run(const TOptions& o) {
   BuildGenerated(tree, o.vars, o.dispAddFolder);
   LinkRecords(tree);
 
+  // Declared before the server, which points at it while it lives.
+  std::unique_ptr<uaclib::TrustList> trust;
+  if (!o.pkiDir.empty())
+    trust = std::make_unique<uaclib::TrustList>(uaclib::TrustListOptions{o.pkiDir, o.autoTrust});
   std::unique_ptr<uasServer, void (*)(uasHandle)> server(uasNewServer(o.port, &cfg, OnWrite), uasDelServer);
   if (!server) {
     std::fprintf(stderr, "uademo: uasNewServer failed\n");
@@ -385,6 +410,9 @@ int Run(const TOptions& o) {
                                 static_cast<int>(folders.size()));
   if (rc) return fail("uasAddNameSpace", rc);
   for (auto& v : tree.vars) v.item.node = v.def.node;
+  if (!o.allowNone && (rc = uasSetAllowNone(h, 0))) return fail("uasSetAllowNone", rc);
+  if (trust && (rc = uasSetCertificateCheck(h, uaclib::TrustListCertCheck, trust.get())))
+    return fail("uasSetCertificateCheck", rc);
   for (const auto& [name, value] : o.limits)
     if ((rc = uasSetLimit(h, name.c_str(), value))) return fail(("uasSetLimit " + name).c_str(), rc);
   if ((rc = uasRunStart(h))) return fail("uasRunStart", rc);
@@ -415,9 +443,25 @@ int Run(const TOptions& o) {
       nextTick += o.tickMs;
       if (nextTick < now) nextTick = now + o.tickMs;  // fell behind: do not burst
     }
-    pollfd pfd{0, POLLIN, 0};
-    int ready = poll(&pfd, inputOpen ? 1 : 0, o.sleepMs);
-    if (ready <= 0) continue;
+    // Wait for stdin, a request, the server's next timer or our own tick.
+    int timeout = o.sleepMs;
+    pollfd pfds[2] = {{inputOpen ? 0 : -1, POLLIN, 0}, {-1, POLLIN, 0}};
+    if (o.sleepMs < 0) {
+      TuasWaitInfo wait{};
+      if (uasGetWaitInfo(h, &wait, static_cast<int>(sizeof wait)) == 0) {
+        pfds[1].fd = wait.fd;
+        timeout = wait.timeoutMs;
+      } else {
+        timeout = 1;
+      }
+      if (o.tickMs > 0) timeout = static_cast<int>(std::clamp<int64_t>(nextTick - NowMs(), 0, timeout < 0 ? INT32_MAX : timeout));
+      if (o.maxSeconds > 0) {
+        int64_t left = start + int64_t(o.maxSeconds) * 1000 + 1 - NowMs();
+        timeout = static_cast<int>(std::clamp<int64_t>(left, 0, timeout < 0 ? INT32_MAX : timeout));
+      }
+    }
+    int ready = poll(pfds, 2, timeout);
+    if (ready <= 0 || !(pfds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
     char buf[65536];
     ssize_t n = read(0, buf, sizeof buf);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;  // the driver went away

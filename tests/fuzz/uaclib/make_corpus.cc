@@ -1,11 +1,17 @@
 // Writes the seed corpus of fuzz_ua_messages: whole client conversations as the fuzz
-// target's fresh server expects them (channel 1, token 1, counter nonces).
+// target's fresh server expects them (channel 1, token 1, counter nonces), each also as
+// the records of a secured conversation ("secure_<name>").
 //   uaclib_make_corpus <folder>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 
+#include "tests/unit/uaclib/ua_secure_client.h"
 #include "tests/unit/uaclib/ua_test_client.h"
+#include "uaclib/crypto.h"
+#include "uaclib/security_policy.h"
 
 namespace {
 
@@ -17,6 +23,26 @@ namespace enc = uaclib::enc;
 
 void Add(Bytes& out, const Bytes& b) { out.insert(out.end(), b.begin(), b.end()); }
 
+// Secured conversations: the channel's server nonce takes the first counter nonce, so
+// the session's authentication token is the third instead of the second; the client
+// states the fuzz client certificate and signs with its key. `g_config` is the fuzz
+// target's config byte of the conversation being written.
+bool g_secure = false;
+uint8_t g_config = 0;
+
+// ClientSignature over the server certificate and the session's server nonce (the
+// fourth counter nonce).
+Encoder SignedActivateSessionBody() {
+  std::string nonce(32, '\0');
+  nonce[0] = 4;
+  uaclib::RsaKey key;
+  if (!key.LoadPrivate(fuzzkeys::kClientKey, sizeof fuzzkeys::kClientKey)) std::abort();
+  const uaclib::PolicyAlgorithms& alg = *uaclib::FindPolicyAlgorithms(uaclib::kSecurePolicyUris[g_config % 3]);
+  std::string signature;
+  if (!key.Sign(alg.asymSign, uatest::ServerCertificate() + nonce, signature)) std::abort();
+  return uatest::SecureActivateSessionBody(alg.asymSignUri, signature);
+}
+
 // Hello, OpenSecureChannel, CreateSession and ActivateSession.
 Channel Login(Bytes& out) {
   Channel ch;
@@ -24,20 +50,58 @@ Channel Login(Bytes& out) {
   Add(out, uatest::Open(ch));
   ch.id = 1;
   ch.token = 1;
-  Add(out, uatest::Message(ch, enc::CreateSessionRequest, uatest::CreateSessionBody()));
+  Add(out, uatest::Message(ch, enc::CreateSessionRequest,
+                           g_secure ? uatest::SecureCreateSessionBody(std::string(32, 'n'), uatest::ClientCertificate())
+                                    : uatest::CreateSessionBody()));
   // The second counter nonce is the authentication token (after the session id).
   ch.authToken.ns = 1;
   ch.authToken.kind = uaclib::IdKind::Guid;
   ch.authToken.text = std::string(16, '\0');
-  ch.authToken.text[0] = 2;
-  Add(out, uatest::Message(ch, enc::ActivateSessionRequest, uatest::ActivateSessionBody(0)));
+  ch.authToken.text[0] = g_secure ? 3 : 2;
+  Add(out, uatest::Message(ch, enc::ActivateSessionRequest,
+                           g_secure ? SignedActivateSessionBody() : uatest::ActivateSessionBody(0)));
   return ch;
 }
 
+// The fuzz target's secured input for a plain conversation: "SEC" | config | one record
+// (control, length, body from the type id) per MSG or CLO chunk; Hello and
+// OpenSecureChannel are the target's, a renewal becomes the next record's renew bit.
+Bytes Secured(const Bytes& plain, uint8_t config) {
+  Bytes out = {'S', 'E', 'C', config};
+  uint8_t renew = 0;
+  bool opened = false;  // the first OpenSecureChannel is the target's own
+  for (size_t at = 0; at + 8 <= plain.size();) {
+    uint32_t size;
+    std::memcpy(&size, plain.data() + at + 4, 4);
+    const uint8_t* c = plain.data() + at;
+    if (std::memcmp(c, "OPN", 3) == 0) {
+      if (opened) renew = 0x20;
+      opened = true;
+    }
+    if ((std::memcmp(c, "MSG", 3) == 0 || std::memcmp(c, "CLO", 3) == 0) && size >= 24) {
+      uint8_t control = c[0] == 'C' ? 3 : c[3] == 'C' ? 1 : c[3] == 'A' ? 2 : 0;
+      out.push_back(uint8_t(control | renew));
+      renew = 0;
+      size_t n = size - 24;
+      out.push_back(uint8_t(n & 0xFF));
+      out.push_back(uint8_t(n >> 8));
+      out.insert(out.end(), c + 24, c + size);
+    }
+    at += size;
+  }
+  return out;
+}
+
 void Write(const std::string& dir, const char* name, uint8_t piece, const Bytes& body) {
-  std::ofstream f(dir + "/" + name, std::ios::binary);
-  f.put(char(piece));
-  f.write(reinterpret_cast<const char*>(body.data()), std::streamsize(body.size()));
+  if (g_secure && piece != 0) return;  // secured records always arrive whole
+  Bytes content = body;
+  if (g_secure) {
+    content = Secured(body, g_config);
+  } else {
+    content.insert(content.begin(), piece);
+  }
+  std::ofstream f(dir + "/" + (g_secure ? "secure_" : "") + name, std::ios::binary);
+  f.write(reinterpret_cast<const char*>(content.data()), std::streamsize(content.size()));
 }
 
 Encoder Ids(std::initializer_list<uint32_t> ids, uint32_t first = 0, bool withFirst = false) {
@@ -48,16 +112,10 @@ Encoder Ids(std::initializer_list<uint32_t> ids, uint32_t first = 0, bool withFi
   return e;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: uaclib_make_corpus <folder>\n");
-    return 2;
-  }
-  std::string dir = argv[1];
+void WriteAll(const std::string& dir) {
 
   {  // discovery without a session
+    g_config = 0;  // Aes128_Sha256_RsaOaep, Sign
     Bytes b;
     Channel ch;
     Add(b, uatest::Hello());
@@ -76,6 +134,7 @@ int main(int argc, char** argv) {
     Write(dir, "discovery", 0, b);
   }
   {  // view and attribute services
+    g_config = 5;  // Aes256_Sha256_RsaPss, SignAndEncrypt
     Bytes b;
     Channel ch = Login(b);
     Add(b, uatest::Message(ch, enc::BrowseRequest, uatest::BrowseBody(NodeId::Numeric(0, 84))));
@@ -127,6 +186,7 @@ int main(int argc, char** argv) {
     Write(dir, "view_attribute_torn", 13, b);
   }
   {  // subscriptions
+    g_config = 4;  // Basic256Sha256, SignAndEncrypt
     Bytes b;
     Channel ch = Login(b);
     Encoder cs;
@@ -205,6 +265,7 @@ int main(int argc, char** argv) {
     Write(dir, "subscription", 0, b);
   }
   {  // a request in two chunks, then an abandoned one
+    g_config = 1;  // Basic256Sha256, Sign
     Bytes b;
     Channel ch = Login(b);
     Bytes whole = uatest::Message(ch, enc::ReadRequest, uatest::ReadBody({{NodeId::String(1, "P.A")}}));
@@ -225,6 +286,19 @@ int main(int argc, char** argv) {
     Add(b, part('F', half, whole.size(), seq + 1));
     Add(b, part('A', header, half, seq + 2));
     Write(dir, "chunks", 0, b);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: uaclib_make_corpus <folder>\n");
+    return 2;
+  }
+  for (bool secure : {false, true}) {
+    g_secure = secure;
+    WriteAll(argv[1]);
   }
   return 0;
 }

@@ -6,6 +6,8 @@
 
 #include <cstring>
 #include <filesystem>
+#include <set>
+#include <sstream>
 
 #include "common/config/cfg_file.h"
 #include "common/platform/paths.h"
@@ -51,12 +53,99 @@ TEST_F(ServerStart, WithoutArgumentsAndWithoutOpcUaEndsAtOnce) {
   EXPECT_TRUE(FileExists(dir_ / "ZelOPC3/config.ini"));  // seeded from the program folder
 }
 
-TEST_F(ServerStart, RegServerRegistersAndEnds) {
+namespace {
+// The HKCR part of the registry file as rows "key | value name | data"; a key without
+// values is one row "key |  | (key)". Names: '@' for the default value.
+std::set<std::string> HkcrRows(const std::string& text) {
+  std::set<std::string> rows;
+  std::string key;
+  bool hasValues = true;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.size() > 2 && line.front() == '[' && line.back() == ']') {
+      if (!hasValues) rows.insert(key + " |  | (key)");
+      key = line.substr(1, line.size() - 2);
+      hasValues = false;
+      continue;
+    }
+    if (line.empty() || key.rfind("HKCR\\", 0) != 0) continue;
+    const size_t eq = line.find("=\"");
+    std::string name = line.substr(0, eq);
+    if (name.size() >= 2 && name.front() == '"') name = name.substr(1, name.size() - 2);
+    rows.insert(key + " | " + name + " | " + line.substr(eq + 2, line.size() - eq - 3));
+    hasValues = true;
+  }
+  if (!hasValues && key.rfind("HKCR\\", 0) == 0) rows.insert(key + " |  | (key)");
+  return rows;
+}
+}  // namespace
+
+// "-REGSERVER" writes exactly the classes' entries, the type library's records and the
+// OPC DA 2.0 category; "-UNREGSERVER" takes back everything but the category, which other
+// servers share.
+TEST_F(ServerStart, RegServerWritesTheRegistryAndUnregServerRemovesIt) {
+  const std::string srv = "{6B1D9A52-3C7E-4F0A-9E21-5A8C0D3F7B11}";
+  const std::string grp = "{6B1D9A52-3C7E-4F0A-9E21-5A8C0D3F7B12}";
+  const std::string lib = "{6B1D9A52-3C7E-4F0A-9E21-5A8C0D3F7B10}";
+  const std::string ida2 = "{6B1D9A52-3C7E-4F0A-9E21-5A8C0D3F7B13}";
+  const std::string cat20 = "{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}";
+  const std::string psoa = "{00020424-0000-0000-C000-000000000046}";
+  const std::string dir = kServer.substr(0, kServer.rfind('/'));
+  const std::string category = "HKCR\\Component Categories\\" + cat20 + " | 409 | OPC Data Access Servers Version 2.0";
+  std::set<std::string> expected = {
+      "HKCR\\ZELOPC | @ | ZELOPC",
+      "HKCR\\ZELOPC\\CLSID | @ | " + srv,
+      "HKCR\\ZELOPC\\OPC | Vendor | ZELOPC",
+      category,
+      "HKCR\\CLSID\\" + srv + "\\Implemented Categories\\" + cat20 + " |  | (key)",
+      "HKCR\\TypeLib\\" + lib + "\\3.0 | @ | Zel Net OPC Server V3",
+      "HKCR\\TypeLib\\" + lib + "\\3.0\\409\\win64 | @ | " + kServer,
+      "HKCR\\TypeLib\\" + lib + "\\3.0\\FLAGS | @ | 0",
+      "HKCR\\TypeLib\\" + lib + "\\3.0\\HELPDIR | @ | " + dir,
+      "HKCR\\Interface\\" + ida2 + " | @ | IDA2",
+      "HKCR\\Interface\\" + ida2 + "\\ProxyStubClsid | @ | " + psoa,
+      "HKCR\\Interface\\" + ida2 + "\\ProxyStubClsid32 | @ | " + psoa,
+      "HKCR\\Interface\\" + ida2 + "\\TypeLib | @ | " + lib,
+      "HKCR\\Interface\\" + ida2 + "\\TypeLib | Version | 3.0",
+  };
+  const struct {
+    std::string clsid, progId, description;
+    bool typed;
+  } classes[] = {
+      {srv, "ZelOpcServer3.ZELOPC", "Zel Net OPC Server 3", true},
+      {grp, "ZelOpcServer3.OPCGroup", "", true},
+      {"{00000100-0000-0000-C000-000000000046}", "ZelOpcServer3.TS3UnknownEnumerator", "Unknown Enumerator", false},
+      {"{39C13A55-011E-11D0-9675-0020AFD8ADB3}", "ZelOpcServer3.TOPCItemAttEnumerator", "Item Attribute Enumerator",
+       false},
+      {"{00000101-0000-0000-C000-000000000046}", "ZelOpcServer3.TOPCStringsEnumerator", "String Enumerator", false},
+  };
+  for (const auto& c : classes) {
+    const std::string key = "HKCR\\CLSID\\" + c.clsid;
+    expected.insert(key + " | @ | " + c.description);
+    expected.insert(key + "\\LocalServer32 | @ | " + kServer);
+    expected.insert(key + "\\ProgID | @ | " + c.progId);
+    expected.insert("HKCR\\" + c.progId + " | @ | " + c.description);
+    expected.insert("HKCR\\" + c.progId + "\\Clsid | @ | " + c.clsid);
+    if (c.typed) {
+      expected.insert(key + "\\Version | @ | 3.0");
+      expected.insert(key + "\\TypeLib | @ | " + lib);
+    }
+  }
+
   EXPECT_EQ(RunToEnd({"-REGSERVER"}), 0);
-  std::string reg = Registry();
-  EXPECT_NE(reg.find("[HKCR\\ZelOpcServer3.ZELOPC\\Clsid]"), std::string::npos) << reg;
-  EXPECT_NE(reg.find("[HKCR\\ZELOPC\\OPC]\n\"Vendor\"=\"ZELOPC\""), std::string::npos) << reg;
-  EXPECT_NE(reg.find("@=\"" + kServer + "\""), std::string::npos) << reg;
+  const std::set<std::string> rows = HkcrRows(Registry());
+  for (const std::string& r : expected) EXPECT_TRUE(rows.count(r)) << "missing: " << r;
+  for (const std::string& r : rows) EXPECT_TRUE(expected.count(r)) << "not expected: " << r;
+
+  // Registering twice changes nothing; the switch is read in any case, with '/' too.
+  EXPECT_EQ(RunToEnd({"/regserver"}), 0);
+  EXPECT_EQ(HkcrRows(Registry()), rows);
+
+  EXPECT_EQ(RunToEnd({"-UNREGSERVER"}), 0);
+  EXPECT_EQ(HkcrRows(Registry()), std::set<std::string>{category});
+  // Once more on an empty registry: nothing to remove is no fault.
+  EXPECT_EQ(RunToEnd({"/UnRegServer"}), 0);
+  EXPECT_EQ(HkcrRows(Registry()), std::set<std::string>{category});
 }
 
 TEST_F(ServerStart, KeepRunningAndSecondInstance) {

@@ -170,3 +170,23 @@ TEST_F(GatewayUa, UserAndPasswordWhenSet) {
     EXPECT_EQ(out[0].rfind(c.want, 0), 0u) << out[0];
   }
 }
+
+TEST_F(GatewayUa, UnknownClientCertificateIsTrustedByMovingIt) {
+  Start();
+  const std::filesystem::path cert = dir_.path() + "/ZelOPC3/cert";
+  auto files = [&](const char* folder) {
+    std::vector<std::filesystem::path> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(cert / folder, ec)) out.push_back(e.path());
+    return out;
+  };
+  auto out = Client({"--secure", "connect"});
+  ASSERT_FALSE(out.empty());
+  EXPECT_NE(out[0], "ok");
+  const auto rejected = files("rejected");
+  ASSERT_EQ(rejected.size(), 1u) << server_.Output();
+  EXPECT_TRUE(files("trust").empty());
+  // The administrator's move counts without a restart.
+  std::filesystem::rename(rejected[0], cert / "trust" / rejected[0].filename());
+  EXPECT_TRUE(Until([&] { auto r = Client({"--secure", "connect"}); return !r.empty() && r[0] == "ok"; }, 20000));
+}

@@ -1,5 +1,6 @@
 // A one-shot node-opcua client for the gateway tests. Prints one result per line.
-//   node ua_client.js <endpoint> [--user U --pass P] <command> [args]
+//   node ua_client.js <endpoint> [--user U --pass P] [--secure] <command> [args]
+//   (--secure: Basic256Sha256 SignAndEncrypt with node-opcua's own client certificate)
 //   connect                 "ok", or "error <status name>"
 //   browse                  "folder <path>" and "var <nodeId> <path>" for all of namespace 1
 //   read <nodeId>...        "<nodeId>\t<value>\t<status name>"
@@ -13,8 +14,9 @@ const { OPCUAClient, AttributeIds, NodeClass, DataType, MessageSecurityMode, Sec
 
 const args = process.argv.slice(2);
 const endpoint = args.shift();
-let user = null, pass = null;
+let user = null, pass = null, secure = false;
 for (;;) {
+  if (args[0] === "--secure") { args.shift(); secure = true; continue; }
   if (args[0] === "--user") { args.shift(); user = args.shift(); }
   else if (args[0] === "--pass") { args.shift(); pass = args.shift(); }
   else break;
@@ -41,7 +43,8 @@ async function browse(session, nodeId, path, depth) {
 
 async function main() {
   const client = OPCUAClient.create({ applicationName: "ZelGatewayTest", endpointMustExist: false,
-    securityMode: MessageSecurityMode.None, securityPolicy: SecurityPolicy.None,
+    securityMode: secure ? MessageSecurityMode.SignAndEncrypt : MessageSecurityMode.None,
+    securityPolicy: secure ? SecurityPolicy.Basic256Sha256 : SecurityPolicy.None,
     connectionStrategy: { maxRetry: 2, initialDelay: 200, maxDelay: 500 } });
   await client.connect(endpoint);
   let session;

@@ -6,7 +6,7 @@
 const { opcua } = require("./harness");
 const readline = require("node:readline");
 
-const opts = { port: 0, vars: 0, tick: 0, maxSeconds: 0, user: "", pass: "", plainNames: false };
+const opts = { port: 0, vars: 0, tick: 0, maxSeconds: 0, user: "", pass: "", plainNames: false, secure: false };
 for (let i = 2; i < process.argv.length; ++i) {
   const a = process.argv[i];
   if (a === "--plain-names") opts.plainNames = true;
@@ -17,7 +17,15 @@ for (let i = 2; i < process.argv.length; ++i) {
   else if (a === "--max-seconds") opts.maxSeconds = Number(process.argv[++i]);
   else if (a === "--user") opts.user = process.argv[++i];
   else if (a === "--pass") opts.pass = process.argv[++i];
-  else if (["--cert", "--key", "--sleep", "--log"].includes(a)) ++i;  // uademo only
+  else if (a === "--cert") {
+    // node-opcua makes its own certificate; a certificate given means: offer the
+    // secure policies as uademo does with one.
+    opts.secure = true;
+    ++i;
+  } else if (a === "--no-none") {
+    // uademo only, no value
+  }
+  else if (["--key", "--sleep", "--log"].includes(a)) ++i;  // uademo only
   else {
     console.error(`node_server: unknown option ${a}`);
     process.exit(2);
@@ -53,8 +61,11 @@ async function main() {
     host: "127.0.0.1",
     hostname: "127.0.0.1",
     // node-opcua offers UserName tokens on a None channel only with an encrypting policy.
-    securityPolicies: [opcua.SecurityPolicy.None, ...(opts.user ? [opcua.SecurityPolicy.Basic256Sha256] : [])],
-    securityModes: [opcua.MessageSecurityMode.None, ...(opts.user ? [opcua.MessageSecurityMode.SignAndEncrypt] : [])],
+    securityPolicies: [opcua.SecurityPolicy.None, ...(opts.secure
+      ? [opcua.SecurityPolicy.Basic256Sha256, opcua.SecurityPolicy.Aes128_Sha256_RsaOaep, opcua.SecurityPolicy.Aes256_Sha256_RsaPss]
+      : opts.user ? [opcua.SecurityPolicy.Basic256Sha256] : [])],
+    securityModes: [opcua.MessageSecurityMode.None, ...(opts.secure ? [opcua.MessageSecurityMode.Sign] : []),
+      ...(opts.user || opts.secure ? [opcua.MessageSecurityMode.SignAndEncrypt] : [])],
     allowAnonymous: !opts.user,
     userManager,
     maxConnectionsPerEndpoint: 200,

@@ -35,3 +35,30 @@ TEST_F(RegistryTest, RunValuesBecomeAutostartEntries) {
   EXPECT_TRUE(RegDeleteValue(TRegRoot::HKCU, run, "ZelOpcServer3"));
   EXPECT_FALSE(FileExists(AutostartFileName("ZelOpcServer3")));
 }
+
+TEST_F(RegistryTest, AutostartEntryQuotesAProgramPathWithReservedCharacters) {
+  const char* run = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+  const struct {
+    std::string value;  // relative to the test folder when `exists`
+    bool exists;
+    std::string exec;
+  } cases[] = {
+      {"my apps/ZelOpcServer3", true, "\"<dir>/my apps/ZelOpcServer3\""},
+      {"a$b\\c/ZelOpcServer3", true, "\"<dir>/a\\\\$b\\\\\\\\c/ZelOpcServer3\""},
+      {"100%/ZelOpcServer3", true, "<dir>/100%%/ZelOpcServer3"},
+      {"/opt/zel/ZelOpcServer3 -K", false, "/opt/zel/ZelOpcServer3 -K"},  // a command line
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value);
+    std::string value = c.value;
+    if (c.exists) {
+      dir_.Write(c.value, "");
+      value = dir_ / c.value;
+    }
+    ASSERT_TRUE(RegWriteString(TRegRoot::HKCU, run, "Prog", value));
+    std::string text, exec = c.exec;
+    if (exec.find("<dir>") != std::string::npos) exec.replace(exec.find("<dir>"), 5, dir_.path());
+    ASSERT_TRUE(ReadFileBytes(AutostartFileName("Prog"), text));
+    EXPECT_NE(text.find("\nExec=" + exec + "\n"), std::string::npos) << text;
+  }
+}

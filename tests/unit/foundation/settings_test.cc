@@ -15,6 +15,18 @@ TEST(Settings, NoConfigFile) {
   EXPECT_EQ(op.Enable, 0);
   EXPECT_EQ(op.Port, 0);
   EXPECT_EQ(op.DispAddFolder, 0);
+  EXPECT_EQ(op.AllowNone, 1);
+}
+
+TEST(Settings, AutoTrustIsOffUnlessSet) {
+  TTempDir dir;
+  for (const auto& [text, expected] : {std::pair{"[OPCUA]\n", 0}, std::pair{"[OPCUA]\nAutoTrust=1\n", 1},
+                                       std::pair{"[OPCUA]\nAutoTrust=7\n", 1}, std::pair{"[OPCUA]\nAutoTrust=x\n", 0}}) {
+    dir.Write("config.ini", text);
+    TSysOPRecord op;
+    LoadSysConfig(dir / "config.ini", op);
+    EXPECT_EQ(op.AutoTrust, expected) << text;
+  }
 }
 
 TEST(Settings, Cases) {
@@ -22,8 +34,11 @@ TEST(Settings, Cases) {
     const char* text;
     int retry, port, disp;
     const char* closePass;
+    int allowNone = 1;
   } cases[] = {
       {"[OPCUA]\n", 21, 4866, 1, ""},
+      {"[OPCUA]\nAllowNone=0\n", 21, 4866, 1, "", 0},
+      {"[OPCUA]\nAllowNone=7\n", 21, 4866, 1, "", 1},
       {"[SYS]\nErrorRetrySec=20\n", 1, 4866, 1, ""},
       {"[SYS]\nErrorRetrySec=21\n", 1, 4866, 1, ""},
       {"[SYS]\nErrorRetrySec=22\n", 2, 4866, 1, ""},
@@ -43,6 +58,7 @@ TEST(Settings, Cases) {
     EXPECT_EQ(op.Port, c.port) << c.text;
     EXPECT_EQ(op.DispAddFolder, c.disp) << c.text;
     EXPECT_EQ(op.ClosePass, c.closePass) << c.text;
+    EXPECT_EQ(op.AllowNone, c.allowNone) << c.text;
     EXPECT_EQ(op.LogWebErr, 1) << c.text;
     EXPECT_EQ(op.WriteMaxLen, 32) << c.text;
   }
@@ -62,6 +78,8 @@ TEST(AppPaths, DataDirectoryAndFirstRunCopies) {
   EXPECT_EQ(g_DataDir, dir.path() + "/ZelOPC3");
   EXPECT_TRUE(DirExists(g_DataDir + "/cert/self"));
   EXPECT_TRUE(DirExists(g_DataDir + "/cert/trust"));
+  EXPECT_TRUE(DirExists(g_DataDir + "/cert/issuers"));
+  EXPECT_TRUE(DirExists(g_DataDir + "/cert/rejected"));
   EXPECT_EQ(g_CfgFileName, g_DataDir + "/config.ini");
   EXPECT_EQ(g_PrjFileName, g_DataDir + "/ZelOpc.Dat");
   EXPECT_EQ(g_RegCacheFileName, g_DataDir + "/OpcRegCache.Dat");

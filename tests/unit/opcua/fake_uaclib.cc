@@ -52,4 +52,17 @@ uint32_t uasUpdateVar(uasHandle, TuasUpdateItem** items, int n) {
 const char* uasGetErrorInfo(uasHandle) { return "fake"; }
 void uasDelServer(uasHandle) { g_FakeUa.deleted = true; }
 int uasGetPort(uasHandle) { return g_FakeUa.port; }
+uint32_t uasSetAllowNone(uasHandle, int allow) {
+  g_FakeUa.allowNone = allow;
+  return 0;
+}
+uint32_t uasSetCertificateCheck(uasHandle, uasCertCheckFun check, void* context) {
+  g_FakeUa.certCheck = check;
+  g_FakeUa.certCheckContext = context;
+  return 0;
+}
+uint32_t uasGetWaitInfo(uasHandle, TuasWaitInfo* info, int) {
+  *info = g_FakeUa.wait;
+  return 0;
+}
 }

@@ -19,6 +19,10 @@ struct TFakeUa {
   std::vector<double> updateValues;   // values of the last call
   uint32_t runStartResult = 0;  // what uasRunStart answers
   int runs = 0;
+  TuasWaitInfo wait{-1, -1, {0, 0}};  // what uasGetWaitInfo answers
   bool deleted = false;
+  uasCertCheckFun certCheck = nullptr;  // as installed, with its context
+  void* certCheckContext = nullptr;
+  int allowNone = -1;  // last uasSetAllowNone; -1: never called
 };
 extern TFakeUa g_FakeUa;

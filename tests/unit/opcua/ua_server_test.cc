@@ -12,6 +12,7 @@
 #include "common/config/app_paths.h"
 #include "common/cert/self_cert.h"
 #include "common/helpers/file_helpers.h"
+#include "common/helpers/run_capture.h"
 #include "common/log/link_texts.h"
 #include "common/platform/paths.h"
 #include "common/settings/sys_config.h"
@@ -85,7 +86,8 @@ TEST_F(BridgeTest, ConfigurationRecord) {
     int port, wantPort;
     const char* user;
     int logLevel, wantInit;
-  } cases[] = {{0, 4866, "", 0, 0}, {4900, 4900, "op", 1, 1}, {4866, 4866, "", 3, 1}};
+    int allowNone = 1;
+  } cases[] = {{0, 4866, "", 0, 0}, {4900, 4900, "op", 1, 1}, {4866, 4866, "", 3, 1, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.port);
     g_FakeUa = TFakeUa{};
@@ -93,6 +95,7 @@ TEST_F(BridgeTest, ConfigurationRecord) {
     TSysOP.User = c.user;
     TSysOP.Pass = "pw";
     TSysOP.LogLevel = c.logLevel;
+    TSysOP.AllowNone = c.allowNone;
     TUAServer& ua = Build();
     EXPECT_EQ(g_FakeUa.port, c.wantPort);
     EXPECT_EQ(ua.Port(), c.wantPort);
@@ -106,6 +109,7 @@ TEST_F(BridgeTest, ConfigurationRecord) {
     EXPECT_NEAR(g_FakeUa.config.buildDate, 45261.416666, 1e-5);
     EXPECT_EQ(g_FakeUa.config.certificateFlag, 1);
     EXPECT_EQ(g_FakeUa.config.dispAddFolder, 1);
+    EXPECT_EQ(g_FakeUa.allowNone, c.allowNone);
     EXPECT_GT(g_FakeUa.config.certificateLength, 300);
     EXPECT_GT(g_FakeUa.config.privateKeyLength, 300);
     ua_.reset();
@@ -254,4 +258,34 @@ TEST_F(BridgeTest, MissingKeyFileMakesANewCertificate) {
   EXPECT_TRUE(FileExists(SelfKeyDerPath()));
   EXPECT_NE(cert1, cert2);
   EXPECT_EQ(g_FakeUa.config.certificateLength, int32_t(cert2.size()));
+}
+
+TEST_F(BridgeTest, TrustListOverTheCertFolderAndExpiryNote) {
+  TSysOP.AutoTrust = 1;
+  Build();
+  ASSERT_NE(ua_->Trust(), nullptr);
+  ASSERT_NE(g_FakeUa.certCheck, nullptr);
+  EXPECT_EQ(g_FakeUa.certCheckContext, ua_->Trust());
+  for (const char* d : {"/cert/trust", "/cert/issuers", "/cert/rejected"}) EXPECT_TRUE(DirExists(g_DataDir + d)) << d;
+  // The generated certificate is good for years: nothing to report.
+  std::string cert;
+  ASSERT_TRUE(ReadFileBytes(SelfCertDerPath(), cert));
+  EXPECT_EQ(CertificateExpiryText(cert), "");
+  EXPECT_EQ(CertificateExpiryText("not a certificate"), "");
+  // The installed check answers from the folders: with AutoTrust a new client
+  // certificate (here the server's own) is trusted and copied into cert/trust.
+  const auto* der = reinterpret_cast<const uint8_t*>(cert.data());
+  EXPECT_EQ(g_FakeUa.certCheck(g_FakeUa.certCheckContext, der, int32_t(cert.size()), nullptr), 0u);
+  EXPECT_EQ(ua_->Trust()->TrustedCount(), 1);
+  EXPECT_EQ(g_FakeUa.certCheck(g_FakeUa.certCheckContext, der, int32_t(cert.size()), "urn:ZelOpcServer3"), 0u);
+  EXPECT_EQ(g_FakeUa.certCheck(g_FakeUa.certCheckContext, der, int32_t(cert.size()), "urn:other"),
+            uaclib::status::BadCertificateUriInvalid);
+  // One that ends within the warning period is named in the log line.
+  const std::string shortLived = dir_ / "short.der";
+  std::string out;
+  ASSERT_TRUE(RunCaptureText("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + (dir_ / "short.key") +
+                                 " -subj /CN=short -days 10 -outform der -out " + shortLived,
+                             out));
+  ASSERT_TRUE(ReadFileBytes(shortLived, cert));
+  EXPECT_NE(CertificateExpiryText(cert).find(SelfCertDerPath()), std::string::npos);
 }

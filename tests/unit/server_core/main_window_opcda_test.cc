@@ -2,6 +2,8 @@
 // the server class, with the program's namespace builder over gp_Main.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,10 +13,14 @@
 #include "common/settings/sys_config.h"
 #include "server/core/command_line.h"
 #include "server/core/main_window.h"
+#include "server/core/opc_registration.h"
+#include "common/helpers/file_helpers.h"
+#include "common/platform/paths.h"
+#include "server/opcda/type_library.h"
 #include "server/namespace/name_space.h"
 #include "server/opcda/da2.h"
 #include "server/runtime/zel_main.h"
-#include "tests/common/test_env.h"
+#include "tests/unit/server_core/server_process_fixture.h"
 
 namespace {
 
@@ -34,31 +40,13 @@ struct TFakeShell : TMainShell {
 int g_scans = 0;
 void CountScan(TValueProxy*) { ++g_scans; }
 
-class MainWindowOpcDaTest : public ::testing::Test {
+class MainWindowOpcDaTest : public TServerProcessTest {
  protected:
   void SetUp() override {
-    ResetAppPathsForTest();
-    InitAppPaths();
-    TSysOP = TSysOPRecord{};
-    g_DataServerMgr = std::make_unique<TDataServerMgr>();
-    ResetCommandLineFlags();
-    gp_Main = std::make_unique<TZelMain>();
-    auto p = gp_Main->NewPrj();
-    p->DispName = "Pump";
-    p->Vars = {{"Flow", "", 3, 0}};
-    gp_Main->Prjs.push_back(std::move(p));
-    gp_Main->BuildRuntime();
-    g_PInitServer = InitServerFromMain;
+    TServerProcessTest::SetUp();
+    MakeRuntime();
     g_TimersBlocked = true;
     g_scans = 0;
-  }
-  void TearDown() override {
-    KillOPCServers();
-    g_PInitServer = nullptr;
-    gp_Main.reset();
-    g_DataServerMgr.reset();
-    ResetCommandLineFlags();
-    ResetAppPathsForTest();
   }
   // A server object as a connecting client gets it; its variable counts scans.
   static TNxBaseOPCServer* Connect() {
@@ -67,8 +55,6 @@ class MainWindowOpcDaTest : public ::testing::Test {
       if (proxy->Tag == gp_Main->SPrj(0).Vars[0].get()) proxy->pScan = CountScan;
     return s;
   }
-  TTempDir dir_;
-  TScopedEnv root_{"ZELOPC_DATA_ROOT", dir_.path()};
 };
 
 }  // namespace
@@ -136,4 +122,73 @@ TEST_F(MainWindowOpcDaTest, KillOPCServersEndsLiveObjectsAndTheCount) {
   EXPECT_EQ(GetServersCount(), 0);
   w.ScanTick();
   EXPECT_EQ(g_scans, 0);
+}
+
+// The process's end with its clients: started by COM ("-EMBEDDING") it ends when the last
+// server object and group are released, through the main loop (the window is destroyed,
+// saving the login cache); with "-K" it keeps running and serving; started for other
+// reasons without "-K" the automatic close ends it one client-count tick after the count
+// reached zero.
+TEST_F(MainWindowOpcDaTest, LifetimeWithTheLastClientPerStartMode) {
+  const struct {
+    const char* what;
+    TComStartMode mode;
+    bool embedding, keepRunning;
+    bool endsByLastRelease, endsByTick;
+  } cases[] = {
+      {"-EMBEDDING", TComStartMode::Embedding, true, false, true, false},
+      {"-K", TComStartMode::Normal, true, true, false, false},
+      {"neither", TComStartMode::Normal, false, false, false, true},
+  };
+  for (const auto& c : cases) {
+    ResetCommandLineFlags();
+    g_Embedding = c.embedding;
+    g_KeepRunning = c.keepRunning;
+    std::remove(g_RegCacheFileName.c_str());
+    TFakeShell shell;
+    TMainWindow w(*gp_Main, shell);
+    w.Create();
+    std::vector<std::function<void()>> posted;
+    TOpcComServer com(c.mode, [&] { posted.push_back([&w] { w.Destroy(); }); });
+    const auto runPosted = [&] {
+      for (auto& task : posted) task();
+      posted.clear();
+    };
+
+    IOPCServer* server = nullptr;
+    ASSERT_EQ(CoCreateInstance(CLSID_ZELOPC, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                               reinterpret_cast<void**>(&server)),
+              S_OK) << c.what;
+    OPCHANDLE h = 0;
+    DWORD rate = 0;
+    IUnknown* group = nullptr;
+    ASSERT_EQ(server->AddGroup(u"G", TRUE, 1000, 1, nullptr, nullptr, 0, &h, &rate, IID_IUnknown, &group), S_OK);
+    w.ClientCountTick();
+    EXPECT_EQ(shell.daLabels.back(), "OPCDA:有1个客户端连接") << c.what;
+
+    server->Release();  // the client count drops; its group still holds the process
+    runPosted();
+    w.ClientCountTick();
+    EXPECT_EQ(shell.daLabels.back(), "OPCDA:有0个客户端连接") << c.what;
+    EXPECT_FALSE(shell.quit) << c.what;
+
+    group->Release();
+    runPosted();
+    EXPECT_EQ(shell.quit, c.endsByLastRelease) << c.what;
+    EXPECT_EQ(FileExists(g_RegCacheFileName), c.endsByLastRelease) << c.what;
+    if (!c.endsByLastRelease) {
+      w.ClientCountTick();
+      EXPECT_EQ(shell.quit, c.endsByTick) << c.what;
+    }
+    if (shell.quit) continue;
+    // Still running: the next client is served and counted.
+    ASSERT_EQ(CoCreateInstance(CLSID_ZELOPC, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
+                               reinterpret_cast<void**>(&server)),
+              S_OK) << c.what;
+    w.ClientCountTick();
+    EXPECT_EQ(shell.daLabels.back(), "OPCDA:有1个客户端连接") << c.what;
+    server->Release();
+    runPosted();
+    EXPECT_FALSE(shell.quit) << c.what;
+  }
 }

@@ -195,6 +195,35 @@ TEST_F(PublishCycle, KeepAlivesThenLifetimeExpiry) {
   EXPECT_EQ(r[0].serviceResult, status::BadNoSubscription);
 }
 
+// The publishing interval is the least time between two messages: a change that finds
+// the last message an interval old goes out in the same step; one right after a message
+// waits for the interval.
+TEST_F(PublishCycle, AChangeGoesOutAtOnceWhenTheLastMessageIsAnIntervalOld) {
+  uint32_t sub = CreateSubscription(100, 100, 50);
+  Monitor(sub, 0);
+  Set(1);
+  for (int i = 0; i < 3; ++i) SendPublish();
+  Advance(100);  // the first cycle carries the value
+  std::vector<Response> r = Drain();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(ParsePublish(r[0]).values.back(), 1);
+  Advance(130);  // a quiet cycle (no keep-alive due) and 30 ms more
+  EXPECT_TRUE(Drain().empty());
+  Set(2);  // 130 ms after the last message
+  server_->RunTimers();
+  r = Drain();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(ParsePublish(r[0]).values.back(), 2);
+  Set(3);  // at once after a message
+  server_->RunTimers();
+  Advance(90);
+  EXPECT_TRUE(Drain().empty());
+  Advance(10);
+  r = Drain();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(ParsePublish(r[0]).values.back(), 3);
+}
+
 TEST_F(PublishCycle, SamplingKeepsTheLatestValueAndRepublishServesUnacknowledged) {
   Set(0);
   uint32_t sub = CreateSubscription(100, 100, 10);

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -294,9 +295,12 @@ class SocketClient {
     }
   }
   void Pump() {
+    if (step) return step();
     TuasRunStats stats;
     uasRunIntv(server_, &stats, int(sizeof stats));
   }
+  // Replaces Pump's bare run step, e.g. with a wait for the server's events before it.
+  std::function<void()> step;
   // Runs the server until `done` is true; a guard of 10 s keeps a broken case from
   // hanging the suite (it fails the test, it measures nothing).
   template <class F>

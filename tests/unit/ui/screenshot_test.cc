@@ -29,11 +29,8 @@
 #include "tests/common/cloudsim_fixture.h"
 #include "tests/common/free_port.h"
 #include "tests/common/sim_plant.h"
+#include "tests/common/screenshot.h"
 #include "tests/common/test_env.h"
-
-#ifndef ZEL_SCREENSHOT_DIR
-#define ZEL_SCREENSHOT_DIR "screenshots"
-#endif
 
 namespace {
 struct TFakeUa : TUaServerHost {
@@ -42,18 +39,6 @@ struct TFakeUa : TUaServerHost {
   int ClientCount() override { return 1; }
   int Port() const override { return 48400; }
 };
-
-// Saves the widget's picture; true when it holds more than a few colours (text drawn).
-bool Shoot(QWidget& w, const char* name) {
-  for (int i = 0; i < 20; ++i) QCoreApplication::processEvents();
-  const QImage img = w.grab().toImage();
-  QDir().mkpath(ZEL_SCREENSHOT_DIR);
-  if (!img.save(QString(ZEL_SCREENSHOT_DIR) + "/" + name)) return false;
-  QSet<QRgb> colours;
-  for (int y = 0; y < img.height(); y += 2)
-    for (int x = 0; x < img.width(); x += 2) colours.insert(img.pixel(x, y));
-  return colours.size() > 8;
-}
 
 // The program's one application, on the X server the test runs under, and the data
 // and runtime folders of a case.

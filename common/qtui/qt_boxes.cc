@@ -1,5 +1,8 @@
-#include "server/ui/qt_boxes.h"
+// The common message boxes as Qt dialogs. Each box belongs to the active window, so that
+// it stays in front of the dialog that raised it (the manager's editors are modal).
+#include "common/qtui/qt_boxes.h"
 
+#include <QApplication>
 #include <QInputDialog>
 #include <QMessageBox>
 
@@ -8,7 +11,7 @@ QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 int ShowBox(QMessageBox::Icon icon, const std::string& text, const std::string& caption,
             QMessageBox::StandardButtons buttons) {
-  QMessageBox box(icon, Q(caption), Q(text), buttons);
+  QMessageBox box(icon, Q(caption), Q(text), buttons, QApplication::activeWindow());
   box.setWindowFlag(Qt::WindowStaysOnTopHint);
   return box.exec();
 }
@@ -23,7 +26,7 @@ void TQtBoxes::Error(const std::string& text, const std::string& caption) {
 }
 
 bool TQtBoxes::AskText(const std::string& prompt, const std::string& caption, std::string& value) {
-  QInputDialog dlg;
+  QInputDialog dlg(QApplication::activeWindow());
   dlg.setWindowTitle(Q(caption));
   dlg.setLabelText(Q(prompt));
   dlg.setTextValue(Q(value));

@@ -1,5 +1,5 @@
-// The common message boxes as Qt dialogs, installed while the desktop shell runs:
-// top-most, with the captions and icons of the headless texts' counterparts.
+// The common message boxes as Qt dialogs, installed by the desktop front-end of each
+// program: top-most, with the captions and icons of the headless texts' counterparts.
 #pragma once
 #include "common/helpers/message_boxes.h"
 
