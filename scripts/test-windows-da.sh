@@ -121,12 +121,18 @@ da_control() {  # call
   python3 -c 'import sys, urllib.request; print(urllib.request.urlopen(sys.argv[1], timeout=10).read().decode())' \
     "http://127.0.0.1:$da_login/control/$1"
 }
-# The process ids of our server's processes (any command line naming its program).
-da_server_pids() { pgrep -f -i 'ZelOpcServer3\.exe' || true; }
-# Waits up to 30 s for the server to end by itself.
+# The process ids of our server's live processes: Wine shows the Windows command line,
+# which starts with the program's path as COM registered it (others' servers and our
+# ended ones, zombies until reaped, do not count).
+da_server_pids() {
+  ME=$(winpath "$here/$da_server_exe") ps -eo pid=,stat=,args= |
+    awk 'index(tolower($0), tolower(ENVIRON["ME"])) && $2 !~ /^Z/ { print $1 }'
+}
+# Waits up to 30 s for the server to end by itself; names what is left when it does not.
 da_server_ended() {
-  local _
+  local _ pid
   for _ in $(seq 150); do [ -z "$(da_server_pids)" ] && return 0; sleep 0.2; done
+  for pid in $(da_server_pids); do echo "    left: $(ps -o pid=,stat=,args= -p "$pid")"; done
   return 1
 }
 
@@ -154,7 +160,7 @@ da_setup_server() {
 da_case_read_every_variable() {
   local ids=() n
   for n in 1 2 3; do ids+=("Dev$n.G1.Count" "Dev$n.G1.S.Set" "Dev$n.On"); done
-  [ -z "$(da_server_pids)" ] || fail "read: a server was running before the activation"
+  da_server_ended || fail "read: a server was running before the activation"
   da_client 120 read "${ids[@]}" --wait 60
   local bad=0 id
   for n in 1 2 3; do
@@ -188,13 +194,15 @@ da_case_browse() {
 # every value the cloud's counter takes (no gap, no repeat), the write reaches the cloud
 # as a write ("W") of that variable, and the server ends after both have gone.
 da_case_two_clients_watch_and_write() {
-  timeout 120 wine "$da_exe" watch Dev1.G1.Count Dev3.On --rate 100 --seconds 12 >"$da_tmp/watch.out" 2>&1 &
-  local watcher=$!
+  timeout 120 wine "$da_exe" watch Dev1.G1.Count Dev3.On --rate 100 --seconds 15 >"$da_tmp/watch.out" 2>&1 &
+  local watcher=$! _
+  # The second client comes once the first one has its server (its first change).
+  for _ in $(seq 300); do grep -q '^Dev' "$da_tmp/watch.out" && break; sleep 0.1; done
   da_client 120 read Dev1.On --wait 60
   da_gave 0 "Dev1.On	false	good" || { fail "read beside a watching client"; da_explain; }
   da_client 120 write Dev2.G1.S.Set 42.5
   da_gave 0 "Dev2.G1.S.Set	written" || { fail "write"; da_explain; }
-  local _ writes=''
+  local writes=''
   for _ in $(seq 50); do
     writes=$(da_control writes)
     grep -qF '"device":"1002","name":"Set","value":"42.5"' <<<"$writes" && break
@@ -229,9 +237,9 @@ da_case_opcua_interop() {
   port=$(free_port)
   printf '[SYS]\r\nLogWebErr=1\r\n[OPCUA]\r\nEnable=1\r\nPort=%s\r\nLogLevel=0\r\n' "$port" >"$da_docs/config.ini"
   timeout 120 wine "$da_exe" watch Dev1.On --seconds 40 >/dev/null 2>&1 &
-  local holder=$! _ got=''
-  for _ in $(seq 30); do
-    got=$(timeout 30 node tests/interop/gateway/ua_client.js "opc.tcp://127.0.0.1:$port" read Dev1.G1.S.Set 2>&1 || true)
+  local holder=$! got='' until=$(( $(date +%s) + 40 ))
+  while [ "$(date +%s)" -lt "$until" ]; do
+    got=$(timeout 15 node tests/interop/gateway/ua_client.js "opc.tcp://127.0.0.1:$port" read Dev1.G1.S.Set 2>&1 || true)
     grep -qxF "Dev1.G1.S.Set	1.5	Good" <<<"$got" && break
     sleep 1
   done

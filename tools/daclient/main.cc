@@ -226,16 +226,21 @@ int Browse(TDaSession& s, const TArgs& a) {
     if (FAILED(hr = BrowseNames(b.Get(), OPC_BRANCH, branches)) || FAILED(hr = BrowseNames(b.Get(), OPC_LEAF, leaves)))
       return Fail(kFailed, "browse failed: " + s.ErrorText(hr));
   }
-  // Full item ids, which read/write/watch and browse take.
-  auto full = [&](std::wstring name) {
+  // Full item ids, which read/write/watch and browse take. A server may give a branch's
+  // bare name back: then it is joined to the branch browsed with '.', the usual separator.
+  const std::string at = a.operands.empty() ? std::string() : Narrow(a.operands[0].c_str());
+  auto full = [&](std::wstring name, bool branch) {
     if (org == OPC_NS_FLAT) return Narrow(name.c_str());
     LPWSTR id = nullptr;
-    std::string out = SUCCEEDED(b->GetItemID(name.data(), &id)) && id ? Narrow(id) : Narrow(name.c_str());
+    std::string out;
+    const std::string bare = Narrow(name.c_str());
+    if (SUCCEEDED(b->GetItemID(name.data(), &id)) && id) out = Narrow(id);
+    if (out.empty() || (branch && out == bare && !at.empty())) out = (branch && !at.empty() ? at + "." : "") + bare;
     CoTaskMemFree(id);
     return out;
   };
-  for (const std::wstring& n : branches) Line("branch\t" + full(n));
-  for (const std::wstring& n : leaves) Line("item\t" + full(n));
+  for (const std::wstring& n : branches) Line("branch\t" + full(n, true));
+  for (const std::wstring& n : leaves) Line("item\t" + full(n, false));
   return kOk;
 }
 
