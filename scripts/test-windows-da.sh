@@ -125,8 +125,9 @@ da_control() {  # call
 # which starts with the program's path as COM registered it (others' servers and our
 # ended ones, zombies until reaped, do not count).
 da_server_pids() {
-  ME=$(winpath "$here/$da_server_exe") ps -eo pid=,stat=,args= |
-    awk 'index(tolower($0), tolower(ENVIRON["ME"])) && $2 !~ /^Z/ { print $1 }'
+  local me
+  me=$(winpath "$here/$da_server_exe")
+  ps -eo pid=,stat=,args= | ME=$me awk 'index(tolower($0), tolower(ENVIRON["ME"])) && $2 !~ /^Z/ { print $1 }'
 }
 # Waits up to 30 s for the server to end by itself; names what is left when it does not.
 da_server_ended() {
