@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # The Windows build's checks under Wine: builds build-win (scripts/build-windows.sh), makes
-# a fresh Wine prefix inside it and runs the check programs there, each run bounded by
-# timeout. The prefix's own wineserver is stopped at the end, whatever happened.
+# a fresh Wine prefix inside it and runs the cases, one function each: the platform layer
+# and the HTTP client here, the OPC DA client and server across processes in
+# scripts/test-windows-da.sh. Every Wine run is bounded by timeout; the prefix's own
+# wineserver is stopped at the end, whatever happened. Prints the time of each part.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 build=${ZEL_WIN_BUILD_DIR:-build-win}
+linux_build=${ZEL_LINUX_BUILD_DIR:-build}
 start=$(date +%s)
 scripts/build-windows.sh
 built=$(date +%s)
@@ -14,7 +17,10 @@ export WINEPREFIX="$here/$build/wine-prefix"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
 rm -rf "$WINEPREFIX"
 stop_wine() { WINEPREFIX="$WINEPREFIX" timeout 30 wineserver -k 2>/dev/null || true; }
-trap stop_wine EXIT
+cleanups=(stop_wine)
+# shellcheck disable=SC2317  # called by the trap
+on_exit() { local c; for c in "${cleanups[@]}"; do "$c"; done; }
+trap on_exit EXIT
 timeout 180 wine wineboot -i >/dev/null 2>&1
 # No display here: Wine's null graphics driver still gives windows and their messages.
 # It is read when the prefix's desktop starts: the server is stopped so the next start takes it.
@@ -23,33 +29,50 @@ stop_wine
 
 status=0
 winpath() { echo "Z:${1//\//\\}"; }
+fail() { echo "test-windows: $*"; status=1; }
 run() {  # name, seconds, program and arguments
   local name=$1 secs=$2
   shift 2
-  if timeout "$secs" wine "$@"; then echo "test-windows: $name passed"; else echo "test-windows: $name FAILED"; status=1; fi
+  if timeout "$secs" wine "$@"; then echo "test-windows: $name passed"; else fail "$name FAILED"; fi
 }
-run platform_check 120 "$build/bin/zel_platform_check.exe"
+# A free TCP port of 127.0.0.1 (for a peer that takes its port on the command line).
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+
+case_platform() { run platform_check 120 "$build/bin/zel_platform_check.exe"; }
 
 # The proxy/stub DLL registers itself: every interface points to its class.
-run regsvr32 60 regsvr32 /s "$(winpath "$here/$build/bin/ZelOpcPS.dll")"
-for iid in 39C13A4D 39C13A4E 39C13A4F 39C13A50 39C13A51 39C13A52 39C13A54 39C13A55 39C13A70 39C13A71 39C13A72; do
-  timeout 30 wine reg query "HKCR\\Interface\\{$iid-011E-11D0-9675-0020AFD8ADB3}\\ProxyStubClsid32" >/dev/null 2>&1 ||
-    { echo "test-windows: interface $iid not registered"; status=1; }
-done
-for iid in F31DFDE1 F31DFDE2; do
-  timeout 30 wine reg query "HKCR\\Interface\\{$iid-07B6-11D2-B2D8-0060083BA1FB}\\ProxyStubClsid32" >/dev/null 2>&1 ||
-    { echo "test-windows: interface $iid not registered"; status=1; }
-done
+case_proxy_registration() {
+  run regsvr32 60 regsvr32 /s "$(winpath "$here/$build/bin/ZelOpcPS.dll")"
+  local iid
+  for iid in 39C13A4D 39C13A4E 39C13A4F 39C13A50 39C13A51 39C13A52 39C13A54 39C13A55 39C13A70 39C13A71 39C13A72; do
+    timeout 30 wine reg query "HKCR\\Interface\\{$iid-011E-11D0-9675-0020AFD8ADB3}\\ProxyStubClsid32" >/dev/null 2>&1 ||
+      fail "interface $iid not registered"
+  done
+  for iid in F31DFDE1 F31DFDE2; do
+    timeout 30 wine reg query "HKCR\\Interface\\{$iid-07B6-11D2-B2D8-0060083BA1FB}\\ProxyStubClsid32" >/dev/null 2>&1 ||
+      fail "interface $iid not registered"
+  done
+}
 
 # The HTTP client against a server on the Linux side (it ends by itself after 120 s).
-peer_out=$(mktemp)
-python3 tests/windows/http_peer.py >"$peer_out" &
-peer=$!
-for _ in $(seq 100); do [ -s "$peer_out" ] && break; sleep 0.1; done
-port=$(head -1 "$peer_out")
-closed=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-run http_check 120 "$build/bin/zel_http_check.exe" "http://127.0.0.1:$port" "$closed"
-kill "$peer" 2>/dev/null || true
-rm -f "$peer_out"
+case_http() {
+  local peer_out peer port closed
+  peer_out=$(mktemp)
+  python3 tests/windows/http_peer.py >"$peer_out" &
+  peer=$!
+  for _ in $(seq 100); do [ -s "$peer_out" ] && break; sleep 0.1; done
+  port=$(head -1 "$peer_out")
+  closed=$(free_port)
+  run http_check 120 "$build/bin/zel_http_check.exe" "http://127.0.0.1:$port" "$closed"
+  kill "$peer" 2>/dev/null || true
+  rm -f "$peer_out"
+}
+
+case_platform
+case_proxy_registration
+case_http
+# shellcheck source=scripts/test-windows-da.sh
+. scripts/test-windows-da.sh
+da_cases
 echo "test-windows: build $((built - start)) s, Wine tests $(( $(date +%s) - built )) s"
 exit $status
