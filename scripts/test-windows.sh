@@ -51,5 +51,8 @@ closed=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)
 run http_check 120 "$build/bin/zel_http_check.exe" "http://127.0.0.1:$port" "$closed"
 kill "$peer" 2>/dev/null || true
 rm -f "$peer_out"
+
+# The archive formats, zelcfg.exe and the data link against the Linux build's programs.
+tests/windows/data_path.sh "$build" "${ZEL_LINUX_BUILD_DIR:-build}" || status=1
 echo "test-windows: build $((built - start)) s, Wine tests $(( $(date +%s) - built )) s"
 exit $status
