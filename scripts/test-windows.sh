@@ -68,9 +68,13 @@ case_http() {
   rm -f "$peer_out"
 }
 
+# The archive formats, zelcfg.exe and the data link against the Linux build's programs.
+case_data_path() { tests/windows/data_path.sh "$build" "$linux_build" || status=1; }
+
 case_platform
 case_proxy_registration
 case_http
+case_data_path
 # shellcheck source=scripts/test-windows-da.sh
 . scripts/test-windows-da.sh
 da_cases
