@@ -71,10 +71,37 @@ case_http() {
 # The archive formats, zelcfg.exe and the data link against the Linux build's programs.
 case_data_path() { tests/windows/data_path.sh "$build" "$linux_build" || status=1; }
 
+# The server's registration in the system registry, its removal and the registration
+# again (compared with the registration table by registry_check.py); then a client in
+# the prefix activates it (COM starts it with "-Embedding"), and it ends by itself after
+# the last release. A server left behind by a failure is stopped with the prefix's
+# wineserver, so that later activations of the class start clean.
+case_server_com() {
+  local exe=$build/bin/ZelOpcServer3.exe
+  if [ ! -f "$exe" ]; then
+    echo "test-windows: server COM cases skipped: $exe is not part of this build"
+    return 0
+  fi
+  local win
+  win=$(winpath "$here/$exe")
+  run server_regserver 120 "$exe" -RegServer
+  python3 tests/windows/registry_check.py registered "$win" || fail "registry after -RegServer"
+  run server_unregserver 120 "$exe" -UnRegServer
+  python3 tests/windows/registry_check.py removed || fail "registry after -UnRegServer"
+  run server_regserver_again 120 "$exe" -RegServer
+  if timeout 180 wine "$build/bin/zel_com_server_check.exe"; then
+    echo "test-windows: com_server_check passed"
+  else
+    fail "com_server_check FAILED"
+    stop_wine
+  fi
+}
+
 case_platform
 case_proxy_registration
 case_http
 case_data_path
+case_server_com
 # shellcheck source=scripts/test-windows-da.sh
 . scripts/test-windows-da.sh
 da_cases

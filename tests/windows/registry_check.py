@@ -4,8 +4,10 @@
 #   registry_check.py removed                       the program's entries gone, the
 #                                                   OPC DA 2.0 category itself kept
 # Prints one line per difference; the exit code is 1 when there was one.
+import os
 import subprocess
 import sys
+import tempfile
 
 SERVER = "{6B1D9A52-3C7E-4F0A-9E21-5A8C0D3F7B11}"
 GROUP = "{6B1D9A52-3C7E-4F0A-9E21-5A8C0D3F7B12}"
@@ -22,13 +24,19 @@ CLASSES = [
 ]
 
 
-def query(tree):
-    """{key (upper case): {value name (upper case, '' = default): data}} of a key tree."""
-    run = subprocess.run(["wine", "reg", "query", "HKEY_CLASSES_ROOT\\" + tree, "/s"],
-                         capture_output=True, text=True, errors="replace", timeout=60)
+def query(trees):
+    """{key (upper case): {value name (upper case, '' = default): data}} of the key trees,
+    from one Wine start (each start of a Windows program costs seconds): a batch file of
+    one query a tree, run by Wine's cmd."""
+    with tempfile.TemporaryDirectory() as folder:
+        batch = os.path.join(folder, "query.bat")
+        with open(batch, "w", newline="\r\n") as f:
+            f.write("@echo off\n")
+            for tree in trees:
+                f.write('reg query "HKEY_CLASSES_ROOT\\%s" /s\n' % tree)
+        run = subprocess.run(["wine", "cmd", "/c", "Z:" + batch.replace("/", "\\")],
+                             capture_output=True, text=True, errors="replace", timeout=120)
     keys, key = {}, None
-    if run.returncode != 0:
-        return keys
     for line in run.stdout.replace("\r", "").split("\n"):
         if line.startswith("HKEY_"):
             key = line.strip().upper().removeprefix("HKEY_CLASSES_ROOT\\")
@@ -66,12 +74,16 @@ def expected(exe):
 
 def main():
     mode = sys.argv[1]
-    cache, failures = {}, []
+    failures = []
+    trees = ["ZELOPC", "Component Categories\\" + DA20, "TypeLib\\" + TYPELIB]
+    for clsid, progid, _, _ in CLASSES:
+        trees += ["CLSID\\" + clsid, progid]
+    keys = query(trees)
 
     def tree(name):
-        if name not in cache:
-            cache[name] = query(name)
-        return cache[name]
+        """The keys of one tree: the key itself and those below it."""
+        top = name.upper()
+        return {k: v for k, v in keys.items() if k == top or k.startswith(top + "\\")}
 
     if mode == "registered":
         for t, key, name, data in expected(sys.argv[2]):
