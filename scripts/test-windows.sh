@@ -28,6 +28,11 @@ run() {  # name, seconds, program and arguments
   shift 2
   if timeout "$secs" wine "$@"; then echo "test-windows: $name passed"; else echo "test-windows: $name FAILED"; status=1; fi
 }
+run_linux() {  # name, seconds, a Linux-side program that starts its Windows peer itself
+  local name=$1 secs=$2
+  shift 2
+  if timeout "$secs" "$@"; then echo "test-windows: $name passed"; else echo "test-windows: $name FAILED"; status=1; fi
+}
 run platform_check 120 "$build/bin/zel_platform_check.exe"
 
 # The proxy/stub DLL registers itself: every interface points to its class.
@@ -51,5 +56,19 @@ closed=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)
 run http_check 120 "$build/bin/zel_http_check.exe" "http://127.0.0.1:$port" "$closed"
 kill "$peer" 2>/dev/null || true
 rm -f "$peer_out"
+
+# The Modbus listener on Winsock, read and attacked from the Linux side.
+run_linux modbus_check 120 python3 tests/windows/modbus_peer.py timeout 100 wine "$build/bin/zel_modbus_check.exe" 90
+
+# uademo.exe (uaclib on Winsock, SecurityPolicy None) serves node-opcua's client on the
+# Linux side: the interop runner's cases with the Windows program as the server.
+if command -v node >/dev/null && [ -d tests/interop/node_modules/node-opcua ]; then
+  export ZEL_UADEMO_EXE="$here/$build/bin/uademo.exe"
+  for c in connect browse read_attributes write subscribe user; do
+    run_linux "uademo_$c" 200 node tests/interop/ua_interop.js "$c" tests/windows/uademo_wine.sh
+  done
+else
+  echo "test-windows: uademo interop skipped (node or node-opcua missing)"
+fi
 echo "test-windows: build $((built - start)) s, Wine tests $(( $(date +%s) - built )) s"
 exit $status
