@@ -38,6 +38,12 @@ run() {  # name, seconds, program and arguments
 # A free TCP port of 127.0.0.1 (for a peer that takes its port on the command line).
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
+run_linux() {  # name, seconds, a Linux-side program that starts its Windows peer itself
+  local name=$1 secs=$2
+  shift 2
+  if timeout "$secs" "$@"; then echo "test-windows: $name passed"; else fail "$name FAILED"; fi
+}
+
 case_platform() { run platform_check 120 "$build/bin/zel_platform_check.exe"; }
 
 # The proxy/stub DLL registers itself: every interface points to its class.
@@ -97,11 +103,32 @@ case_server_com() {
   fi
 }
 
+# The Modbus listener on Winsock, read and attacked from the Linux side.
+case_modbus() {
+  run_linux modbus_check 120 python3 tests/windows/modbus_peer.py timeout 100 wine "$build/bin/zel_modbus_check.exe" 90
+}
+
+# uademo.exe (uaclib on Winsock, SecurityPolicy None) serves node-opcua's client on the
+# Linux side: the interop runner's cases with the Windows program as the server.
+case_uademo() {
+  if command -v node >/dev/null && [ -d tests/interop/node_modules/node-opcua ]; then
+    export ZEL_UADEMO_EXE="$here/$build/bin/uademo.exe"
+    local c
+    for c in connect browse read_attributes write subscribe user; do
+      run_linux "uademo_$c" 200 node tests/interop/ua_interop.js "$c" tests/windows/uademo_wine.sh
+    done
+  else
+    echo "test-windows: uademo interop skipped (node or node-opcua missing)"
+  fi
+}
+
 case_platform
 case_proxy_registration
 case_http
 case_data_path
 case_server_com
+case_modbus
+case_uademo
 # shellcheck source=scripts/test-windows-da.sh
 . scripts/test-windows-da.sh
 da_cases
