@@ -38,6 +38,12 @@ run() {  # name, seconds, program and arguments
 # A free TCP port of 127.0.0.1 (for a peer that takes its port on the command line).
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
+run_linux() {  # name, seconds, a Linux-side program that starts its Windows peer itself
+  local name=$1 secs=$2
+  shift 2
+  if timeout "$secs" "$@"; then echo "test-windows: $name passed"; else fail "$name FAILED"; fi
+}
+
 case_platform() { run platform_check 120 "$build/bin/zel_platform_check.exe"; }
 
 # The proxy/stub DLL registers itself: every interface points to its class.
@@ -68,9 +74,61 @@ case_http() {
   rm -f "$peer_out"
 }
 
+# The archive formats, zelcfg.exe and the data link against the Linux build's programs.
+case_data_path() { tests/windows/data_path.sh "$build" "$linux_build" || status=1; }
+
+# The server's registration in the system registry, its removal and the registration
+# again (compared with the registration table by registry_check.py); then a client in
+# the prefix activates it (COM starts it with "-Embedding"), and it ends by itself after
+# the last release. A server left behind by a failure is stopped with the prefix's
+# wineserver, so that later activations of the class start clean.
+case_server_com() {
+  local exe=$build/bin/ZelOpcServer3.exe
+  if [ ! -f "$exe" ]; then
+    echo "test-windows: server COM cases skipped: $exe is not part of this build"
+    return 0
+  fi
+  local win
+  win=$(winpath "$here/$exe")
+  run server_regserver 120 "$exe" -RegServer
+  python3 tests/windows/registry_check.py registered "$win" || fail "registry after -RegServer"
+  run server_unregserver 120 "$exe" -UnRegServer
+  python3 tests/windows/registry_check.py removed || fail "registry after -UnRegServer"
+  run server_regserver_again 120 "$exe" -RegServer
+  if timeout 180 wine "$build/bin/zel_com_server_check.exe"; then
+    echo "test-windows: com_server_check passed"
+  else
+    fail "com_server_check FAILED"
+    stop_wine
+  fi
+}
+
+# The Modbus listener on Winsock, read and attacked from the Linux side.
+case_modbus() {
+  run_linux modbus_check 120 python3 tests/windows/modbus_peer.py timeout 100 wine "$build/bin/zel_modbus_check.exe" 90
+}
+
+# uademo.exe (uaclib on Winsock, SecurityPolicy None) serves node-opcua's client on the
+# Linux side: the interop runner's cases with the Windows program as the server.
+case_uademo() {
+  if command -v node >/dev/null && [ -d tests/interop/node_modules/node-opcua ]; then
+    export ZEL_UADEMO_EXE="$here/$build/bin/uademo.exe"
+    local c
+    for c in connect browse read_attributes write subscribe user; do
+      run_linux "uademo_$c" 200 node tests/interop/ua_interop.js "$c" tests/windows/uademo_wine.sh
+    done
+  else
+    echo "test-windows: uademo interop skipped (node or node-opcua missing)"
+  fi
+}
+
 case_platform
 case_proxy_registration
 case_http
+case_data_path
+case_server_com
+case_modbus
+case_uademo
 # shellcheck source=scripts/test-windows-da.sh
 . scripts/test-windows-da.sh
 da_cases
