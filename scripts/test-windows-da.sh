@@ -1,4 +1,4 @@
-# shellcheck shell=bash disable=SC2154  # build, linux_build: set by scripts/test-windows.sh
+# shellcheck shell=bash disable=SC2154  # build, linux_build, fails: set by scripts/test-windows.sh
 # The OPC DA cases under Wine, sourced by scripts/test-windows.sh (its helpers fail, run,
 # winpath, free_port and cleanups, its variables here, build, linux_build and WINEPREFIX):
 # ZelDaClient.exe on its own (command line, the server list of the component category,
@@ -249,17 +249,27 @@ da_case_opcua_interop() {
   printf '[SYS]\r\nLogWebErr=1\r\n[OPCUA]\r\nEnable=0\r\n' >"$da_docs/config.ini"
 }
 
+# Runs one case; says it passed when it reported no failure.
+da_case() {  # function
+  local before=$fails
+  "$1"
+  [ "$fails" != "$before" ] || echo "test-windows: ${1#da_case_} passed"
+}
+
 da_cases() {
+  local t0
+  t0=$(date +%s)
   da_case_texts
-  da_case_command_line
-  da_case_list_and_activation_errors
+  da_case da_case_command_line
+  da_case da_case_list_and_activation_errors
   if [ ! -f "$da_server_exe" ] || [ ! -x "$linux_build/bin/cloudsim" ]; then
     echo "test-windows: OPC DA server cases skipped: $da_server_exe or $linux_build/bin/cloudsim is not built"
     return 0
   fi
   da_setup_server || return 0
-  da_case_read_every_variable
-  da_case_browse
-  da_case_two_clients_watch_and_write
-  da_case_opcua_interop
+  da_case da_case_read_every_variable
+  da_case da_case_browse
+  da_case da_case_two_clients_watch_and_write
+  da_case da_case_opcua_interop
+  echo "test-windows: OPC DA cases $(( $(date +%s) - t0 )) s"
 }

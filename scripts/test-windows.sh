@@ -29,7 +29,8 @@ stop_wine
 
 status=0
 winpath() { echo "Z:${1//\//\\}"; }
-fail() { echo "test-windows: $*"; status=1; }
+fails=0
+fail() { echo "test-windows: $*"; status=1; fails=$((fails + 1)); }
 run() {  # name, seconds, program and arguments
   local name=$1 secs=$2
   shift 2
