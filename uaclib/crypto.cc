@@ -8,6 +8,8 @@
 #include <openssl/sha.h>
 #include <openssl/x509.h>
 
+#include <sys/random.h>
+
 #include <cstring>
 #include <memory>
 
@@ -17,9 +19,6 @@ namespace {
 
 using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)>;
 using MdCtx = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
-
-// Largest certificate or key we parse: far above any real one.
-constexpr size_t kMaxDer = 64 * 1024;
 
 const unsigned char* U(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 
@@ -38,6 +37,19 @@ bool SetSignPadding(EVP_PKEY_CTX* ctx, RsaSign alg) {
 }
 
 }  // namespace
+
+bool SecuredChannelsAvailable() { return true; }
+
+std::string RandomBytes(size_t n) {
+  std::string out(n, '\0');
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = ::getrandom(out.data() + got, n - got, 0);
+    if (r <= 0) break;  // getrandom only fails before the pool is ready; keep what we have
+    got += size_t(r);
+  }
+  return out;
+}
 
 RsaKey& RsaKey::operator=(RsaKey&& o) noexcept {
   if (this != &o) {
@@ -154,21 +166,6 @@ bool RsaKey::Decrypt(RsaCrypt alg, std::string_view cipher, std::string& plain) 
   return true;
 }
 
-size_t FirstDerLength(std::string_view der) {
-  // SEQUENCE tag, then a short or long (up to 4 bytes) length.
-  if (der.size() < 2 || uint8_t(der[0]) != 0x30) return 0;
-  size_t len = uint8_t(der[1]), head = 2;
-  if (len & 0x80) {
-    size_t bytes = len & 0x7F;
-    if (bytes == 0 || bytes > 4 || der.size() < 2 + bytes) return 0;
-    len = 0;
-    for (size_t i = 0; i < bytes; ++i) len = len << 8 | uint8_t(der[2 + i]);
-    head += bytes;
-  }
-  if (len > kMaxDer || len > der.size() - head) return 0;
-  return head + len;
-}
-
 std::string Sha1(std::string_view data) {
   std::string out(SHA_DIGEST_LENGTH, '\0');
   SHA1(U(data), data.size(), reinterpret_cast<unsigned char*>(out.data()));
@@ -181,18 +178,6 @@ std::string HmacSha256(std::string_view key, std::string_view data) {
   if (!HMAC(EVP_sha256(), key.data(), int(key.size()), U(data), data.size(),
             reinterpret_cast<unsigned char*>(out.data()), &n))
     out.assign(32, '\0');
-  return out;
-}
-
-std::string PSha256(std::string_view secret, std::string_view seed, size_t length) {
-  // A(0) = seed, A(i) = HMAC(secret, A(i-1)); output HMAC(secret, A(i) | seed), i = 1..
-  std::string out;
-  std::string a(seed);
-  while (out.size() < length) {
-    a = HmacSha256(secret, a);
-    out += HmacSha256(secret, a + std::string(seed));
-  }
-  out.resize(length);
   return out;
 }
 

@@ -1,7 +1,9 @@
-// The cryptographic primitives of the secure channel over OpenSSL libcrypto: RSA keys
-// and certificates, RSA signatures and OAEP encryption, HMAC-SHA256, AES-CBC without
-// padding and the P_SHA256 pseudo-random function of the key derivation. Nothing here
-// knows the chunk layout; the security policies put the pieces together.
+// The cryptographic primitives of the secure channel: RSA keys and certificates, RSA
+// signatures and OAEP encryption, HMAC-SHA256, AES-CBC without padding and the P_SHA256
+// pseudo-random function of the key derivation. Nothing here knows the chunk layout; the
+// security policies put the pieces together. On Linux over OpenSSL libcrypto (crypto.cc);
+// the Windows build (crypto_win.cc) has the hashes, HMAC and AES of BCrypt but no RSA, so
+// no key loads there and a server offers SecurityPolicy None only.
 #ifndef UACLIB_CRYPTO_H
 #define UACLIB_CRYPTO_H
 
@@ -51,9 +53,16 @@ class RsaKey {
   EVP_PKEY* key_ = nullptr;
 };
 
+// Random bytes from the system's generator.
+std::string RandomBytes(size_t n);
+
 // Length of the first DER element of `der` (a certificate in a chain); 0 when the
 // header does not describe an element that fits.
 size_t FirstDerLength(std::string_view der);
+// Largest certificate or key we parse: far above any real one.
+inline constexpr size_t kMaxDer = 64 * 1024;
+// False where RSA is missing (the Windows build): no channel can be secured.
+bool SecuredChannelsAvailable();
 
 std::string Sha1(std::string_view data);
 std::string HmacSha256(std::string_view key, std::string_view data);

@@ -2,7 +2,17 @@
 #ifndef UACLIB_LOG_H
 #define UACLIB_LOG_H
 
+#include <cstdio>  // defines the format dialect macro on mingw
+
 #include "uaclib/uaclib.h"
+
+// mingw's "printf" format checks the C runtime's dialect, which lacks %zu; the library
+// formats with mingw's own printf, so its dialect is the one to check.
+#ifdef __MINGW_PRINTF_FORMAT
+#define UACLIB_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define UACLIB_PRINTF_FORMAT printf
+#endif
 
 namespace uaclib {
 
@@ -13,7 +23,7 @@ enum LogCategory { kLogNetwork = 0, kLogChannel = 1, kLogSession = 2, kLogServer
 // Installs the process-wide log callback (uaInitLib); nullptr turns logging off.
 void SetLogCallback(uasLogFun fn);
 // Levels 0 trace, 1 debug, 2 info, 3 warning, 4 error, 5 fatal.
-void Log(int category, int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void Log(int category, int level, const char* format, ...) __attribute__((format(UACLIB_PRINTF_FORMAT, 3, 4)));
 
 }  // namespace uaclib
 #endif

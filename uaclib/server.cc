@@ -2,8 +2,6 @@
 // connection bookkeeping and the service dispatcher.
 #include "uaclib/server.h"
 
-#include <sys/random.h>
-
 #include <algorithm>
 #include <cstring>
 #include <cmath>
@@ -28,17 +26,6 @@ class AcceptAnyCertificate final : public CertificateVerifier {
   }
 };
 }  // namespace
-
-std::string RandomBytes(size_t n) {
-  std::string out(n, '\0');
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = ::getrandom(out.data() + got, n - got, 0);
-    if (r <= 0) break;  // getrandom only fails before the pool is ready; keep what we have
-    got += size_t(r);
-  }
-  return out;
-}
 
 std::string Server::Nonce(size_t n) {
   if (!counterNonces_) return RandomBytes(n);
@@ -470,7 +457,7 @@ int64_t Server::WaitTimeoutMs() {
     for (const PendingPublish& p : sp->publishQueue)
       if (p.deadlineMs) due = std::min(due, p.deadlineMs + 1);  // answered once past it
   }
-  return std::max<int64_t>(0, due - now);
+  return std::min(std::max<int64_t>(0, due - now), TcpTransport::MaxWaitMs());
 }
 
 void Server::ExpireConnections(int64_t now) {

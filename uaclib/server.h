@@ -250,8 +250,5 @@ class Server final : public ChannelHost, private TransportHost {
   static constexpr size_t kKeptEncoderBytes = 1 << 20;
 };
 
-// Random bytes from the kernel.
-std::string RandomBytes(size_t n);
-
 }  // namespace uaclib
 #endif

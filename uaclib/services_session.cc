@@ -2,7 +2,6 @@
 // ActivateSession, CloseSession (OPC UA Part 4).
 #include <algorithm>
 #include <cmath>
-#include <unistd.h>
 
 #include "uaclib/log.h"
 #include "uaclib/node_ids.h"
@@ -24,9 +23,7 @@ std::string Server::EndpointUrlFor(std::string_view requested, const Connection&
   auto usable = [](std::string_view u) { return u.size() <= 4096 && u.substr(0, 10) == "opc.tcp://"; };
   if (usable(requested)) return std::string(requested);
   if (usable(conn.EndpointUrl())) return conn.EndpointUrl();
-  char host[256] = "localhost";
-  ::gethostname(host, sizeof host - 1);
-  return "opc.tcp://" + std::string(host) + ":" + std::to_string(Port());
+  return "opc.tcp://" + TcpTransport::HostName() + ":" + std::to_string(Port());
 }
 
 // ApplicationDescription (OPC UA Part 4).
@@ -271,6 +268,13 @@ StatusCode Server::CheckIdentity(Session& s, const ExtensionObjectView& token) {
   } else {
     bool sha256 = algorithm == kRsaOaepSha256Uri || algorithm == kRsaOaepSha256OldUri;
     if (!sha256 && algorithm != kRsaOaepUri) return status::BadIdentityTokenInvalid;
+    // Without a key no endpoint offered encryption: the token does not fit the server,
+    // which says nothing about the user's password.
+    if (!identity_.key.Loaded()) {
+      Log(kLogUser, 3, "user \"%.*s\": encrypted password, but the server has no key", int(user.size()),
+          user.data());
+      return status::BadIdentityTokenInvalid;
+    }
     // A password with its nonce fits a few RSA blocks; each block more is work for an
     // unknown client.
     if (identity_.key.Loaded() && secret.size() > identity_.key.Size() * limits_.maxSecretBlocks) {

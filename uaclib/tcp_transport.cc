@@ -1,4 +1,5 @@
-// Non-blocking sockets on epoll; every call returns without waiting.
+// Non-blocking sockets on epoll; every call returns without waiting. What both systems
+// share is in tcp_transport_common.cc.
 #include "uaclib/tcp_transport.h"
 
 #include <arpa/inet.h>
@@ -10,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <climits>
 #include <vector>
 
 #include "uaclib/log.h"
@@ -18,9 +20,28 @@ namespace uaclib {
 
 namespace {
 constexpr size_t kReadBlock = 65536;
-// Bytes read from one connection per Poll, so one busy client cannot starve the others.
-constexpr size_t kReadBudget = 4 * 1024 * 1024;
 }  // namespace
+
+long TcpTransport::Send(SocketId fd, const uint8_t* data, size_t size) {
+  ssize_t w = ::send(fd, data, size, MSG_NOSIGNAL);
+  if (w > 0) return long(w);
+  return w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? kLater : kBroken;
+}
+
+long TcpTransport::Recv(SocketId fd, uint8_t* data, size_t size) {
+  ssize_t r = ::recv(fd, data, size, 0);
+  if (r >= 0) return long(r);
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? kLater : kBroken;
+}
+
+int TcpTransport::WaitFd() const { return epollFd_; }
+int64_t TcpTransport::MaxWaitMs() { return INT64_MAX; }
+
+std::string TcpTransport::HostName() {
+  char host[256] = "localhost";
+  ::gethostname(host, sizeof host - 1);
+  return host;
+}
 
 TcpTransport::~TcpTransport() {
   for (auto& [fd, c] : sockets_) ::close(fd);
@@ -87,7 +108,6 @@ void TcpTransport::Poll(TransportHost& host) {
   epoll_event events[256];
   int n = ::epoll_wait(epollFd_, events, 256, 0);
   if (readBuf_.size() != kReadBlock) readBuf_.resize(kReadBlock);
-  std::vector<uint8_t>& buf = readBuf_;
   // Requests read in an earlier step and left for lack of time or output room.
   for (auto& [fd, c] : sockets_)
     if (c->HasInput() && !c->Closing() && !c->Busy()) c->Resume();
@@ -124,68 +144,21 @@ void TcpTransport::Poll(TransportHost& host) {
     if (it == sockets_.end()) continue;
     Connection* c = it->second;
     bool gone = (events[i].events & (EPOLLERR | EPOLLHUP)) != 0;
-    if (events[i].events & (EPOLLIN | EPOLLRDHUP)) {
-      size_t budget = kReadBudget;
-      while (budget > 0 && !c->Closing() && !c->Busy()) {
-        ssize_t r = ::recv(fd, buf.data(), buf.size(), 0);
-        if (r > 0) {
-          c->Feed(buf.data(), size_t(r));
-          budget -= std::min(budget, size_t(r));
-          continue;
-        }
-        if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) gone = true;
-        break;
-      }
-    }
+    if ((events[i].events & (EPOLLIN | EPOLLRDHUP)) && !ReadSome(fd, c)) gone = true;
     if (events[i].events & EPOLLOUT) WriteSome(fd, c);
     if (gone) Drop(fd, host);
   }
 }
 
-void TcpTransport::WriteSome(int fd, Connection* c) {
-  while (c->OutSize() > 0) {
-    ssize_t w = ::send(fd, c->OutData(), c->OutSize(), MSG_NOSIGNAL);
-    if (w > 0) {
-      c->Consume(size_t(w));
-      continue;
-    }
-    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) break;
-    c->Close();  // broken pipe: the output can never be sent
-    c->Consume(c->OutSize());
-    break;
-  }
-}
-
-void TcpTransport::Flush(TransportHost& host, int64_t nowMs) {
-  std::vector<int> done;
-  for (auto& [fd, c] : sockets_) {
-    if (c->OutSize() > 0) WriteSome(fd, c);
-    bool pending = c->OutSize() > 0;
-    // A client that stops reading while output piles up is cut off.
-    if ((c->Closing() && !pending) || c->OutSize() > maxPending_ || c->Abandoned(nowMs)) {
-      done.push_back(fd);
-      continue;
-    }
-    // Back-pressure: while its answers pile up unread, a client's requests stay in the
-    // socket (and in the client) instead of in our memory.
-    // A closing connection reads nothing more: a peer's half-close, level-triggered,
-    // would otherwise keep waking a caller that waits on the epoll descriptor.
-    bool reads = !c->OutputFull() && !c->Closing();
-    uint32_t want = (pending ? uint32_t(EPOLLOUT) : 0u) | (reads ? uint32_t(EPOLLIN | EPOLLRDHUP) : 0u);
-    uint32_t& have = interest_[fd];
-    if (want != have) {
-      epoll_event ev{};
-      ev.events = want;
-      ev.data.fd = fd;
-      ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &ev);
-      have = want;
-    }
-  }
-  for (int fd : done) Drop(fd, host);
-}
-
-void TcpTransport::CloseAll(TransportHost& host) {
-  while (!sockets_.empty()) Drop(sockets_.begin()->first, host);
+void TcpTransport::Watch(SocketId fd, bool write, bool read) {
+  uint32_t want = (write ? uint32_t(EPOLLOUT) : 0u) | (read ? uint32_t(EPOLLIN | EPOLLRDHUP) : 0u);
+  uint32_t& have = interest_[fd];
+  if (want == have) return;
+  epoll_event ev{};
+  ev.events = want;
+  ev.data.fd = fd;
+  ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &ev);
+  have = want;
 }
 
 }  // namespace uaclib

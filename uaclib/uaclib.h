@@ -88,7 +88,9 @@ typedef struct TuasRunStats {
 typedef struct TuasWaitInfo {
   int32_t fd;               /* readable (level-triggered) when a client sent something or
                              * held-back answers can go on; -1 before uasRunStart. Poll it
-                             * only: never read, change or close it. */
+                             * only: never read, change or close it. On Windows the value
+                             * of an event handle, set on the same occasions: wait on it
+                             * (WaitForMultipleObjects), never reset or close it. */
   int32_t timeoutMs;        /* until the server's next timer (sampling, publishing,
                              * time-outs) is due; 0: work is left, run at once */
   int32_t reserved[2];

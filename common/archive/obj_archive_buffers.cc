@@ -1,10 +1,17 @@
 // Byte buffers of the archive formats and the whole-file read they share.
 #include "common/archive/obj_archive_buffers.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "common/platform/paths.h"
+#include "common/platform/win_text.h"
+#else
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -31,7 +38,9 @@ TObsBlock::TObsBlock(size_t n) {
   data_ = static_cast<char*>(base_);
   if (huge) {
     data_ = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(base_) + kHugePage - 1) & ~(kHugePage - 1));
+#ifndef _WIN32
     ::madvise(data_, (n + kHugePage - 1) & ~(kHugePage - 1), MADV_HUGEPAGE);
+#endif
   }
 }
 
@@ -45,6 +54,16 @@ void TObsBytes::Reserve(size_t n) {
 }
 
 bool ObsReadWholeFile(const std::string& path, TObsBlock& out, size_t& size) {
+#ifdef _WIN32
+  // The platform's file read, then one copy into the block.
+  std::string bytes;
+  if (!ReadFileBytes(path, bytes)) return false;
+  TObsBlock buf(bytes.size() + 1);
+  if (!bytes.empty()) std::memcpy(buf.Data(), bytes.data(), bytes.size());
+  out = std::move(buf);
+  size = bytes.size();
+  return true;
+#else
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st {};
@@ -73,6 +92,7 @@ bool ObsReadWholeFile(const std::string& path, TObsBlock& out, size_t& size) {
   out = std::move(buf);
   size = n;
   return true;
+#endif
 }
 
 
@@ -91,6 +111,23 @@ char* TObsArena::Room(size_t n) {
 
 void ObsWriteFile(const std::string& path, const std::vector<std::string_view>& pieces, unsigned mode,
                   const std::string& createFailure, const std::string& writeFailure) {
+#ifdef _WIN32
+  (void)mode;  // the file takes the folder's access list
+  HANDLE h = CreateFileW(WideText(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) throw std::runtime_error(createFailure);
+  for (std::string_view piece : pieces) {
+    while (!piece.empty()) {
+      DWORD n = 0;
+      if (!WriteFile(h, piece.data(), DWORD(std::min<size_t>(piece.size(), 1u << 30)), &n, nullptr) || n == 0) {
+        CloseHandle(h);
+        throw std::runtime_error(writeFailure);
+      }
+      piece.remove_prefix(n);
+    }
+  }
+  if (!CloseHandle(h)) throw std::runtime_error(writeFailure);
+#else
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   if (fd < 0) throw std::runtime_error(createFailure);
   for (const std::string_view piece : pieces) {
@@ -108,4 +145,5 @@ void ObsWriteFile(const std::string& path, const std::vector<std::string_view>& 
     }
   }
   if (::close(fd) != 0) throw std::runtime_error(writeFailure);
+#endif
 }

@@ -1,5 +1,6 @@
-// The XML archive on pugixml: loading parses into its DOM, storing builds one and lets its
-// writer make the text, which the programs' own converter turns into the file's UTF-16.
+// The XML archive over the platform's XML engine (xml_engine.h): loading parses into its
+// tree, storing builds one and lets the engine write the text, which the programs' own
+// converter turns into the file's UTF-16.
 #include "common/archive/obj_archive_xml.h"
 
 #include <charconv>
@@ -9,9 +10,6 @@
 #include "common/platform/text.h"
 
 namespace {
-// Entities and numeric references are resolved and raw line ends become line feeds;
-// attribute whitespace is kept as it is, so stored texts come back unchanged.
-constexpr unsigned kParseFlags = pugi::parse_cdata | pugi::parse_escapes | pugi::parse_eol;
 constexpr const char* kRootName = "XML_OBJ_STORE";
 
 bool IsAsciiText(std::string_view s) {
@@ -29,7 +27,7 @@ inline size_t CLength(std::string_view s) {
   return z ? size_t(static_cast<const char*>(z) - s.data()) : s.size();
 }
 
-// A name as the DOM takes it: zero-terminated, cut at an embedded zero as a C string would
+// A name as the engine takes it: zero-terminated, cut at an embedded zero as a C string would
 // be. Short names stay on the stack.
 class TCName {
  public:
@@ -55,40 +53,12 @@ class TCName {
 
 }  // namespace
 
-void CNxObjArXML::NewDocument() {
-  doc_.reset();
-  text_.Release();
-  pugi::xml_node decl = doc_.append_child(pugi::node_declaration);
-  decl.append_attribute("version") = "1.0";
-  decl.append_attribute("encoding") = "UTF-16";
-  cur_ = doc_.append_child(kRootName);
-}
+void CNxObjArXML::NewDocument() { cur_ = doc_.NewStore(kRootName); }
 
-bool CNxObjArXML::Loaded(const pugi::xml_parse_result& r) {
-  if (!r) return false;
-  cur_ = doc_.document_element();
-  if (!cur_) return false;
-  opened_ = true;
-  return true;
-}
-
-// A file of UTF-16LE with its byte-order mark, the form this archive writes, is turned into
-// UTF-8 here in one pass, by the programs' own converter (a lone surrogate becomes U+FFFD
-// as in the binary format), and parsed in place; the mark becomes EF BB BF, which the
-// parser skips. -1 for any other input, which the parser converts itself.
-int CNxObjArXML::LoadUtf16(const char* p, size_t size) {
-  const auto b = [p](size_t i) { return static_cast<unsigned char>(p[i]); };
-  // Four bytes at least (shorter input is not told apart by its mark) and not the mark of
-  // UTF-32LE, which begins with the same two bytes.
-  if (size < 4 || size % 2 != 0 || b(0) != 0xFF || b(1) != 0xFE || (b(2) == 0 && b(3) == 0)) return -1;
-  TObsBytes text;
-  std::memcpy(text.Grow(3), "\xEF\xBB\xBF", 3);
-  const size_t units = size / 2 - 1;
-  char* d = text.Grow(3 * units);  // the most a unit can take
-  text.Truncate(text.Size() - 3 * units + Utf16LeToUtf8(p + 2, units, d));
-  const pugi::xml_parse_result r = doc_.load_buffer_inplace(text.Data(), text.Size(), kParseFlags, pugi::encoding_utf8);
-  text_ = std::move(text);  // the document points into it
-  return Loaded(r) ? 1 : 0;
+bool CNxObjArXML::Loaded(bool parsed) {
+  cur_ = parsed ? doc_.Root() : TXmlNode();
+  opened_ = bool(cur_);
+  return opened_;
 }
 
 bool CNxObjArXML::Open(const std::string& target, bool storing) {
@@ -108,21 +78,12 @@ bool CNxObjArXML::Open(const std::string& target, bool storing) {
     TNxMemStream* s = TNxMemStream::FromDesignation(target);
     if (!s) return false;
     const std::string& b = s->Bytes();
-    const int fast = LoadUtf16(b.data() + s->Position(), b.size() - s->Position());
-    if (fast >= 0) return fast == 1;
-    return Loaded(doc_.load_buffer(b.data() + s->Position(), b.size() - s->Position(), kParseFlags,
-                                   pugi::encoding_auto));
+    return Loaded(doc_.Parse(b.data() + s->Position(), b.size() - s->Position()));
   }
-  TObsBlock raw;
-  size_t size = 0;
-  if (ObsReadWholeFile(target, raw, size)) {
-    const int fast = LoadUtf16(raw.Data(), size);
-    if (fast >= 0) return fast == 1;
-  }
-  return Loaded(doc_.load_file(target.c_str(), kParseFlags, pugi::encoding_auto));
+  return Loaded(doc_.ParseFile(target));
 }
 
-// Linux programs carry no resource section; there is nothing to load from a module.
+// The programs carry no archive among their resources; there is nothing to load from a module.
 bool CNxObjArXML::OpenResource(void*, const std::string&) {
   target_.assign(1, '#');
   return false;
@@ -141,49 +102,39 @@ bool CNxObjArXML::OpenText(const std::string& text, bool storing) {
     return true;
   }
   target_ = text;
-  std::string whole = "<?xml version=\"1.0\" encoding=\"UTF-16\"?><XML_OBJ_STORE>" + text + "</XML_OBJ_STORE>";
-  return Loaded(doc_.load_buffer(whole.data(), whole.size(), kParseFlags, pugi::encoding_utf8));
+  // The text is UTF-8 whatever it declares, so the wrapper declares no encoding.
+  std::string whole = "<?xml version=\"1.0\"?><XML_OBJ_STORE>" + text + "</XML_OBJ_STORE>";
+  return Loaded(doc_.ParseUtf8(whole.data(), whole.size()));
 }
 
-namespace {
-// Collects what the DOM's writer gives, in the archive's buffers (large ones on huge pages).
-struct TBytesWriter : pugi::xml_writer {
-  TObsBytes out;
-  void write(const void* data, size_t size) override {
-    if (size) std::memcpy(out.Grow(size), data, size);
-  }
-  std::string_view Text() const { return {out.Data(), out.Size()}; }
-};
-}  // namespace
-
-// The DOM's writer gives UTF-8 as the document holds it; the programs' own converter makes
+// The engine writes UTF-8 as the document holds it; the programs' own converter makes
 // the UTF-16LE of the file, so that bytes that are not UTF-8 come out as in the binary
-// format (the writer's own conversion would drop them).
+// format (an engine's own conversion would drop them).
 bool CNxObjArXML::Close() {
   if (!m_isStore || !opened_) {
     opened_ = false;
     return true;
   }
   opened_ = false;
-  TBytesWriter w;
+  TObsBytes w;
   if (onText_) {
-    doc_.document_element().print(w, "", pugi::format_raw, pugi::encoding_utf8);
-    const std::string_view t = w.Text();
+    doc_.WriteRoot(w);
+    const std::string_view t(w.Data(), w.Size());
     // The start tag is exactly "<XML_OBJ_STORE>" (15 characters) when no value sits on
     // the root; the end tag is 16 characters, or "/>" of an empty element.
     size_t tail = t.find("</XML_OBJ_STORE>") != std::string::npos ? 16 : 2;
     target_ = t.size() >= 15 + tail ? std::string(t.substr(15, t.size() - 15 - tail)) : std::string();
-    doc_.reset();
+    doc_.Reset();
     return true;
   }
-  doc_.save(w, "\t", pugi::format_indent, pugi::encoding_utf8);
-  doc_.reset();
+  doc_.Write(w);
+  doc_.Reset();
   TObsBytes file;
-  char* d = file.Grow(2 + 2 * w.out.Size());  // the most the text can take
+  char* d = file.Grow(2 + 2 * w.Size());  // the most the text can take
   d[0] = '\xFF';
   d[1] = '\xFE';
-  file.Truncate(2 + Utf8ToUtf16Le(w.Text(), d + 2));
-  w.out.Release();
+  file.Truncate(2 + Utf8ToUtf16Le(std::string_view(w.Data(), w.Size()), d + 2));
+  w.Release();
   if (!target_.empty() && target_[0] == ':') {
     TNxMemStream* s = TNxMemStream::FromDesignation(target_);
     if (!s) throw std::runtime_error("stream target is gone");
@@ -196,9 +147,9 @@ bool CNxObjArXML::Close() {
 
 void CNxObjArXML::ResetIndex() {
   childIndex_.clear();
-  lastIndexed_ = nullptr;
+  lastIndexed_ = 0;
   lastIndex_ = nullptr;
-  hintParent_ = nullptr;
+  hintParent_ = 0;
   hintPos_ = 0;
 }
 
@@ -210,12 +161,11 @@ inline int CompareNames(std::string_view a, std::string_view b) {
 }
 }  // namespace
 
-const CNxObjArXML::TChildIndex& CNxObjArXML::ChildIndex(pugi::xml_node_struct* parent) {
-  auto found = childIndex_.find(parent);
+const CNxObjArXML::TChildIndex& CNxObjArXML::ChildIndex(TXmlNode parent) {
+  auto found = childIndex_.find(parent.Id());
   if (found != childIndex_.end()) return found->second;
-  TChildIndex& x = childIndex_[parent];
-  for (pugi::xml_node c = pugi::xml_node(parent).first_child(); c; c = c.next_sibling())
-    if (c.type() == pugi::node_element) x.Kids.push_back({c.internal_object(), c.name()});
+  TChildIndex& x = childIndex_[parent.Id()];
+  for (TXmlNode c = parent.FirstElement(); c; c = c.NextElement()) x.Kids.push_back({c, c.Name()});
   x.Sorted = true;
   for (size_t i = 1; i < x.Kids.size() && x.Sorted; ++i) x.Sorted = CompareNames(x.Kids[i - 1].Name, x.Kids[i].Name) < 0;
   if (!x.Sorted) {
@@ -225,19 +175,18 @@ const CNxObjArXML::TChildIndex& CNxObjArXML::ChildIndex(pugi::xml_node_struct* p
   return x;
 }
 
-pugi::xml_node CNxObjArXML::FindChild(std::string_view name) {
-  pugi::xml_node_struct* const parent = cur_.internal_object();
+TXmlNode CNxObjArXML::FindChild(std::string_view name) {
+  const uintptr_t parent = cur_.Id();
   const TChildIndex* index = parent == lastIndexed_ ? lastIndex_ : nullptr;
   if (!index) {
     auto it = childIndex_.find(parent);
     if (it == childIndex_.end()) {
-      // A few children are searched as the DOM does it, with the name as a C string.
+      // A few children are searched as the engine does it, with the name as a C string.
       size_t count = 0;
-      for (pugi::xml_node c = cur_.first_child(); c && count <= 16; c = c.next_sibling())
-        if (c.type() == pugi::node_element) ++count;
-      if (count <= 16) return cur_.child(TCName(name).CStr());
+      for (TXmlNode c = cur_.FirstElement(); c && count <= 16; c = c.NextElement()) ++count;
+      if (count <= 16) return cur_.Child(TCName(name).CStr());
     }
-    index = it != childIndex_.end() ? &it->second : &ChildIndex(parent);
+    index = it != childIndex_.end() ? &it->second : &ChildIndex(cur_);
     lastIndexed_ = parent;
     lastIndex_ = index;
   }
@@ -245,7 +194,7 @@ pugi::xml_node CNxObjArXML::FindChild(std::string_view name) {
   const TChildIndex& x = *index;
   if (!x.Sorted) {
     auto f = x.Map.find(name);
-    return f == x.Map.end() ? pugi::xml_node() : pugi::xml_node(f->second);
+    return f == x.Map.end() ? TXmlNode() : f->second;
   }
   // Sorted names are distinct: the next sibling of the one found last (entering in order),
   // the same one (HasNode, then EnterNode), then a binary search.
@@ -253,7 +202,7 @@ pugi::xml_node CNxObjArXML::FindChild(std::string_view name) {
     for (const size_t pos : {hintPos_ + 1, hintPos_}) {
       if (pos < x.Kids.size() && x.Kids[pos].Name == name) {
         hintPos_ = pos;
-        return pugi::xml_node(x.Kids[pos].Node);
+        return x.Kids[pos].Node;
       }
     }
   }
@@ -264,17 +213,17 @@ pugi::xml_node CNxObjArXML::FindChild(std::string_view name) {
     if (cmp == 0) {
       hintParent_ = parent;
       hintPos_ = mid;
-      return pugi::xml_node(x.Kids[mid].Node);
+      return x.Kids[mid].Node;
     }
     if (cmp < 0) lo = mid + 1;
     else hi = mid;
   }
-  return pugi::xml_node();
+  return TXmlNode();
 }
 
 bool CNxObjArXML::EnterNode(std::string_view name) {
   if (!opened_) return false;
-  pugi::xml_node next = m_isStore ? cur_.append_child(TCName(name).CStr()) : FindChild(name);
+  TXmlNode next = m_isStore ? cur_.AppendElement(TCName(name).CStr()) : FindChild(name);
   if (!next) return false;
   cur_ = next;
   ++depth_;
@@ -283,16 +232,15 @@ bool CNxObjArXML::EnterNode(std::string_view name) {
 
 bool CNxObjArXML::LeaveNode() {
   if (!opened_ || depth_ <= 0) return false;
-  cur_ = cur_.parent();
+  cur_ = cur_.Parent();
   --depth_;
   return true;
 }
 
 std::string CNxObjArXML::ReadString(std::string_view name, std::string_view def) {
   if (!opened_ || m_isStore) return std::string(def);
-  const pugi::xml_attribute a = cur_.attribute(TCName(name).CStr());
-  if (!a) return LineEnds(std::string(def));
-  const char* v = a.value();
+  const char* v = cur_.Attribute(TCName(name).CStr());
+  if (!v) return LineEnds(std::string(def));
   const size_t n = std::strlen(v);
   // Usually plain ASCII without line feeds: nothing to mend.
   if (IsAsciiText(std::string_view(v, n)) && !std::memchr(v, '\n', n)) return std::string(v, n);
@@ -322,18 +270,15 @@ std::string CNxObjArXML::LineEnds(std::string s) {
 // an integer into one or change one that is.
 int32_t CNxObjArXML::ReadInt(std::string_view name, int32_t def) {
   if (!opened_ || m_isStore) return def;
-  const pugi::xml_attribute a = cur_.attribute(TCName(name).CStr());
-  return a ? StrToIntDef(a.value(), def) : def;
+  const char* v = cur_.Attribute(TCName(name).CStr());
+  return v ? StrToIntDef(v, def) : def;
 }
 
 // Names and values are cut at a zero byte, as C strings; an attribute without a name is
 // never found, so each is a new one.
 void CNxObjArXML::WriteString(std::string_view name, std::string_view value) {
   if (!opened_ || !m_isStore) return;
-  const TCName n(name);
-  pugi::xml_attribute a = cur_.attribute(n.CStr());
-  if (!a) a = cur_.append_attribute(n.CStr());
-  a.set_value(std::string(value.substr(0, CLength(value))).c_str());
+  cur_.SetAttribute(TCName(name).CStr(), std::string(value.substr(0, CLength(value))).c_str());
 }
 
 void CNxObjArXML::WriteInt(std::string_view name, int32_t value) {
@@ -344,5 +289,5 @@ void CNxObjArXML::WriteInt(std::string_view name, int32_t value) {
 
 bool CNxObjArXML::HasNode(std::string_view name) {
   if (!opened_) return false;
-  return bool(m_isStore ? cur_.child(TCName(name).CStr()) : FindChild(name));
+  return bool(m_isStore ? cur_.Child(TCName(name).CStr()) : FindChild(name));
 }

@@ -4,14 +4,14 @@
 // root node. Reading accepts any encoding the byte-order mark names (UTF-8 without one)
 // and any name of the document element.
 #pragma once
-#include <pugixml.hpp>
-
+#include <cstdint>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "common/archive/obj_archive.h"
 #include "common/archive/obj_archive_buffers.h"
+#include "common/archive/xml_engine.h"
 
 class CNxObjArXML : public CNxObjAr {
  public:
@@ -37,42 +37,37 @@ class CNxObjArXML : public CNxObjAr {
   // root element. Loading: parses the text as the children of a root element.
   [[nodiscard]] virtual bool OpenText(const std::string& text, bool storing);
 
-  // The loaded document, for tools that look at an archive's structure.
-  const pugi::xml_document& Document() const { return doc_; }
-
  private:
   // Elements with many children get a name index on first use, so entering each of n
   // children costs O(n), not O(n^2). Names that rise strictly (by length, then bytes)
   // are distinct and are searched in order; others go into a map of first children.
   struct TChildIndex {
     struct TKid {
-      pugi::xml_node_struct* Node;
+      TXmlNode Node;
       std::string_view Name;
     };
     bool Sorted = false;
     std::vector<TKid> Kids;  // the element children in order
-    std::unordered_map<std::string_view, pugi::xml_node_struct*> Map;
+    std::unordered_map<std::string_view, TXmlNode> Map;
   };
 
   void NewDocument();
-  bool Loaded(const pugi::xml_parse_result& r);
-  int LoadUtf16(const char* p, size_t size);
+  bool Loaded(bool parsed);
   void ResetIndex();
-  const TChildIndex& ChildIndex(pugi::xml_node_struct* parent);
-  pugi::xml_node FindChild(std::string_view name);
+  const TChildIndex& ChildIndex(TXmlNode parent);
+  TXmlNode FindChild(std::string_view name);
   static std::string LineEnds(std::string s);
 
-  std::unordered_map<pugi::xml_node_struct*, TChildIndex> childIndex_;
-  pugi::xml_node_struct* lastIndexed_ = nullptr;  // the element whose index was used last
+  std::unordered_map<uintptr_t, TChildIndex> childIndex_;  // by the element's Id
+  uintptr_t lastIndexed_ = 0;  // the element whose index was used last
   const TChildIndex* lastIndex_ = nullptr;
   // Children are mostly entered in order: the position (in the index of hintParent_) of
   // the child found last.
-  pugi::xml_node_struct* hintParent_ = nullptr;
+  uintptr_t hintParent_ = 0;
   size_t hintPos_ = 0;
 
-  TObsBytes text_;  // the UTF-8 text a loaded document was parsed from in place
-  pugi::xml_node cur_;
-  pugi::xml_document doc_;
+  TXmlNode cur_;
+  TXmlDocument doc_;
   bool m_isStore = false;
   int32_t depth_ = 0;
   bool opened_ = false;

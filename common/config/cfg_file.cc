@@ -1,8 +1,14 @@
 // Loading and saving the project list.
 #include "common/config/cfg_file.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "common/platform/win_text.h"
+#else
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include "common/helpers/message_boxes.h"
 #include "common/platform/paths.h"
@@ -59,18 +65,30 @@ ObjArFormat TOpcCfgFile::SaveFormat() const {
 }
 
 namespace {
+#ifdef _WIN32
+bool SyncFile(const std::string& path) {
+  HANDLE h = CreateFileW(WideText(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool ok = FlushFileBuffers(h);
+  return CloseHandle(h) && ok;
+}
+int ProcessId() { return int(GetCurrentProcessId()); }
+#else
 bool SyncFile(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   bool ok = ::fsync(fd) == 0;
   return ::close(fd) == 0 && ok;
 }
+int ProcessId() { return int(::getpid()); }
+#endif
 }  // namespace
 
 bool TOpcCfgFile::SavePrjFileAs(const std::string& path, ObjArFormat format, std::string& error) {
   // The old file stays untouched until the new one is complete on disk.
   RemoveStaleTemporaries(path, kSaveMarker);
-  const std::string tmp = path + kSaveMarker + std::to_string(::getpid());
+  const std::string tmp = path + kSaveMarker + std::to_string(ProcessId());
   DeleteFileAt(tmp);
   bool written = false;
   try {

@@ -1,6 +1,11 @@
 #include "common/helpers/random_uid.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#include <bcrypt.h>
+#else
 #include <sys/random.h>
+#endif
 
 #include <cstdlib>
 #include <ctime>
@@ -8,14 +13,26 @@
 #include "common/platform/registry.h"
 #include "common/platform/text.h"
 
+namespace {
+// The system's random source: n bytes or false.
+bool SystemRandom(uint8_t* out, size_t n, bool probe) {
+#ifdef _WIN32
+  (void)probe;
+  return BCryptGenRandom(nullptr, out, ULONG(n), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
+#else
+  return getrandom(out, n, probe ? GRND_NONBLOCK : 0) == ssize_t(n);
+#endif
+}
+}  // namespace
+
 TNxRandomUID::TNxRandomUID() {
   uint8_t probe;
-  hasProvider_ = getrandom(&probe, 1, GRND_NONBLOCK) == 1;
+  hasProvider_ = SystemRandom(&probe, 1, true);
   if (!hasProvider_) std::srand(unsigned(std::time(nullptr)));
 }
 
 bool TNxRandomUID::RandomBytes(uint8_t* out, size_t n) {
-  if (hasProvider_ && getrandom(out, n, 0) == ssize_t(n)) return true;
+  if (hasProvider_ && SystemRandom(out, n, false)) return true;
   // Without the system source: pairs of bytes from the program's pseudo-random generator.
   for (size_t i = 0; i < n; i += 2) {
     int v = std::rand() & 0xFFFF;

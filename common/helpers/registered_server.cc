@@ -10,5 +10,8 @@ std::string RegisteredServerDir() {
     return {};
   if (!RegReadString(TRegRoot::HKCR, "CLSID\\" + clsid + "\\LocalServer32", "", exe) || exe.empty()) return {};
   if (exe.size() >= 2 && exe.front() == '"' && exe.back() == '"') exe = exe.substr(1, exe.size() - 2);
+  // The system's form uses '\\'; the program's paths use '/'.
+  for (char& c : exe)
+    if (c == '\\') c = '/';
   return LongPath(ExcludeTrailingSlash(ExtractFileDir(exe)));
 }

@@ -1,10 +1,16 @@
 #include "common/helpers/run_capture.h"
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "common/platform/win_text.h"
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -13,10 +19,71 @@
 #include "common/helpers/message_boxes.h"
 #include "common/platform/text.h"
 
+namespace {
+thread_local int t_exitCode = -1;
+}  // namespace
+
+int LastRunCaptureExitCode() { return t_exitCode; }
+
+#ifdef _WIN32
+// The system splits the command line itself (the child's runtime does).
+bool RunCapture(const std::string& commandLine, std::string& output, int pollMs) {
+  if (pollMs <= 0) pollMs = 10;
+  t_exitCode = -1;
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return false;
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = nul;
+  si.hStdOutput = writeEnd;
+  si.hStdError = writeEnd;
+  PROCESS_INFORMATION pi{};
+  std::wstring line = WideText(commandLine);
+  const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                      nullptr, &si, &pi);
+  const DWORD err = started ? 0 : GetLastError();
+  CloseHandle(writeEnd);
+  if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+  if (!started) {
+    CloseHandle(readEnd);
+    ErrorBoxFmt("CreateProcess_ERROR#%lu,%s\nCmdLine=%s", static_cast<unsigned long>(err), "",
+                commandLine.c_str());
+    return false;
+  }
+  CloseHandle(pi.hThread);
+  // Read while data comes; when none is waiting, stop once the child has ended, so a
+  // grandchild that keeps the pipe open cannot hold us.
+  char buf[4096];
+  for (;;) {
+    DWORD avail = 0;
+    if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &avail, nullptr)) break;  // closed
+    if (avail == 0) {
+      if (WaitForSingleObject(pi.hProcess, DWORD(pollMs)) == WAIT_OBJECT_0) {
+        // What the child wrote just before its end is still taken.
+        if (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &avail, nullptr) && avail > 0) continue;
+        break;
+      }
+      continue;
+    }
+    DWORD n = 0;
+    if (!ReadFile(readEnd, buf, sizeof buf, &n, nullptr) || n == 0) break;
+    output.append(buf, n);
+  }
+  CloseHandle(readEnd);
+  WaitForSingleObject(pi.hProcess, INFINITE);
+  DWORD code = 0;
+  if (GetExitCodeProcess(pi.hProcess, &code)) t_exitCode = int(code);
+  CloseHandle(pi.hProcess);
+  return true;
+}
+#else
 extern char** environ;
 
 namespace {
-thread_local int t_exitCode = -1;
 
 std::vector<std::string> SplitCommandLine(const std::string& line) {
   std::vector<std::string> args;
@@ -41,8 +108,6 @@ std::vector<std::string> SplitCommandLine(const std::string& line) {
   return args;
 }
 }  // namespace
-
-int LastRunCaptureExitCode() { return t_exitCode; }
 
 bool RunCapture(const std::string& commandLine, std::string& output, int pollMs) {
   if (pollMs <= 0) pollMs = 10;
@@ -98,6 +163,8 @@ bool RunCapture(const std::string& commandLine, std::string& output, int pollMs)
   t_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return true;
 }
+
+#endif
 
 bool RunCaptureText(const std::string& commandLine, std::string& text, int pollMs) {
   std::string out;

@@ -50,7 +50,12 @@ struct TwhTimeouts {
   int receiveMs = 30000;
 };
 
-struct TwhTransfer;  // a pooled libcurl handle (win_http_client.cc)
+struct TwhTransfer;  // a pooled transport handle (http_transport_*.cc)
+// Deletes a transfer where its type is complete (the transport's file).
+struct TwhTransferDeleter {
+  void operator()(TwhTransfer* t) const;
+};
+using TwhTransferPtr = std::unique_ptr<TwhTransfer, TwhTransferDeleter>;
 
 class NxWinHTTP {
  public:
@@ -78,8 +83,8 @@ class NxWinHTTP {
 
   // Transfer handles: taken by a request for its life, then given back for reuse, so
   // kept-alive connections serve the next request.
-  std::unique_ptr<TwhTransfer> TakeTransfer();
-  void GiveBack(std::unique_ptr<TwhTransfer> t);
+  TwhTransferPtr TakeTransfer();
+  void GiveBack(TwhTransferPtr t);
 
  private:
   const std::string agent_;
@@ -89,7 +94,7 @@ class NxWinHTTP {
   mutable std::mutex mutex_;
   TwhTimeouts timeouts_;                          // guarded by mutex_
   std::string trustFile_;                         // guarded by mutex_
-  std::vector<std::unique_ptr<TwhTransfer>> idle_;  // guarded by mutex_
+  std::vector<TwhTransferPtr> idle_;  // guarded by mutex_
 };
 
 // A URL split like WinHttpCrackUrl with escape decoding of the path. Only "http" and
@@ -154,12 +159,16 @@ class TwhRequest {
   const std::string& WireUrl() const { return wireUrl_; }
 
  private:
+  // The checks before a transfer (URL, cancelled session) and its pooled handle; false
+  // with LastError set.
+  bool Prepare();
+
   TwhConnect& connect_;
   TwhParsedURL url_;
   bool post_;
   std::string wireUrl_;
   std::vector<std::string> headers_;
-  std::unique_ptr<TwhTransfer> transfer_;
+  TwhTransferPtr transfer_;
   uint32_t lastError_ = 0;
   bool usedTls_ = false;
 

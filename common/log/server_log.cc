@@ -1,10 +1,18 @@
 #include "common/log/server_log.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <io.h>
+
+#include "common/platform/winsock_init.h"
+#else
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,13 +37,21 @@ TServerLog::~TServerLog() { Close(); }
 
 void TServerLog::Close() {
   open_ = false;
+#ifdef _WIN32
+  if (socket_ != INVALID_SOCKET) closesocket(socket_);
+  socket_ = INVALID_SOCKET;
+#else
   if (socket_ >= 0) close(socket_);
   socket_ = -1;
+#endif
 }
 
 bool TServerLog::Open(uint16_t sourceId, const std::string& host) {
   sourceId_ = sourceId;
   std::string h = host.empty() ? std::string("127.0.0.1") : host;
+#ifdef _WIN32
+  if (!EnsureWinsock()) return false;
+#endif
   in_addr addr{};
   if (inet_pton(AF_INET, h.c_str(), &addr) != 1) {
     addrinfo hints{};
@@ -50,6 +66,12 @@ bool TServerLog::Open(uint16_t sourceId, const std::string& host) {
     freeaddrinfo(res);
   }
   Close();
+#ifdef _WIN32
+  socket_ = socket(AF_INET, SOCK_DGRAM, 0);
+  if (socket_ == INVALID_SOCKET) return false;
+  const BOOL on = TRUE;
+  if (setsockopt(socket_, SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on), sizeof on) != 0) {
+#else
   socket_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (socket_ < 0) return false;
   dest_ = sockaddr_in{};
@@ -58,6 +80,7 @@ bool TServerLog::Open(uint16_t sourceId, const std::string& host) {
   dest_.sin_addr = addr;
   int on = 1;
   if (setsockopt(socket_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+#endif
     open_ = false;
     return false;
   }
@@ -89,14 +112,24 @@ bool TServerLog::Send(std::string_view text, uint16_t level, int journalPriority
   if (mirror_) {
     const std::string line = JournalLine(text, level, journalPriority);
     // One write per line: lines of several threads do not interleave.
+#ifdef _WIN32
+    (void)!_write(2, line.data(), unsigned(line.size()));
+#else
     (void)!write(STDERR_FILENO, line.data(), line.size());
+#endif
   }
   if (!open_) return false;
   uint8_t buf[kLogMaxDatagram];
   const int32_t seq = seq_.fetch_add(1, std::memory_order_relaxed) + 1;
   size_t len = BuildDatagram(buf, sourceId_, level, seq, NowMs(), text);
+#ifdef _WIN32
+  const int sent = sendto(socket_, reinterpret_cast<const char*>(buf), int(len), 0,
+                          reinterpret_cast<const sockaddr*>(&dest_), sizeof dest_);
+  return sent == int(len);
+#else
   ssize_t sent = sendto(socket_, buf, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&dest_), sizeof dest_);
   return sent == ssize_t(len);
+#endif
 }
 
 int JournalPriority(uint16_t level) {
@@ -130,12 +163,16 @@ std::string JournalLine(std::string_view text, uint16_t level, int priority) {
 
 bool StderrIsJournal(const char* journalStream) {
   if (!journalStream || !*journalStream) return false;
+#ifdef _WIN32
+  return false;  // no journal on Windows
+#else
   struct stat st{};
   if (fstat(STDERR_FILENO, &st) != 0) return false;
   unsigned long long dev = 0, ino = 0;
   char tail = 0;
   if (std::sscanf(journalStream, "%llu:%llu%c", &dev, &ino, &tail) != 2) return false;
   return dev == static_cast<unsigned long long>(st.st_dev) && ino == static_cast<unsigned long long>(st.st_ino);
+#endif
 }
 
 void LogSys(std::string_view text) { g_ServerLog.Send(text, 0); }

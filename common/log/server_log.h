@@ -14,7 +14,11 @@
 // Each Send builds its datagram in a buffer of its own and takes the sequence number
 // with one atomic increment, so concurrent lines never mix.
 #pragma once
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <netinet/in.h>
+#endif
 
 #include <atomic>
 #include <cstdint>
@@ -51,7 +55,11 @@ class TServerLog {
 
  private:
   uint16_t sourceId_ = 0;
+#ifdef _WIN32
+  SOCKET socket_ = INVALID_SOCKET;
+#else
   int socket_ = -1;
+#endif
   sockaddr_in dest_{};
   std::atomic<int32_t> seq_{0};
   bool open_ = false;

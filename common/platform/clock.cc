@@ -3,6 +3,9 @@
 #include <atomic>
 #include <cmath>
 #include <ctime>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 std::atomic<TNowSource> g_source{nullptr};
@@ -13,12 +16,22 @@ constexpr int64_t kMsPerDay = 86400000;
 }  // namespace
 
 int64_t SystemNowMs() {
+#ifdef _WIN32
+  // Local time straight from the system (FILETIME counts 100 ns from 1601-01-01).
+  FILETIME utc, local;
+  GetSystemTimeAsFileTime(&utc);
+  FileTimeToLocalFileTime(&utc, &local);
+  const int64_t ticks = int64_t((uint64_t(local.dwHighDateTime) << 32) | local.dwLowDateTime);
+  constexpr int64_t kFileTimeToUnixMs = 11644473600000;
+  return kUnixEpochDays * kMsPerDay + ticks / 10000 - kFileTimeToUnixMs;
+#else
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   tm local{};
   localtime_r(&ts.tv_sec, &local);
   const int64_t localSec = int64_t(ts.tv_sec) + local.tm_gmtoff;
   return (kUnixEpochDays * 86400 + localSec) * 1000 + ts.tv_nsec / 1000000;
+#endif
 }
 
 int64_t NowMs() {

@@ -10,6 +10,15 @@
 #include <string_view>
 #include <vector>
 
+#ifdef _WIN32
+// The system headers name their wide functions by macros of these names; undone here,
+// whatever is included first, so every file means the same functions below.
+#include <windows.h>
+#undef RegCreateKey
+#undef RegDeleteKey
+#undef RegDeleteValue
+#endif
+
 enum class TRegRoot { HKCR, HKCU, HKLM };
 
 std::string RegistryFileName();

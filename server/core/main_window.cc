@@ -205,7 +205,11 @@ void TMainWindow::OnException(const std::string& what) {
   LogSys("Exception:" + msg);
   time_t t = time(nullptr);
   tm lt{};
+#ifdef _WIN32
+  localtime_s(&lt, &t);
+#else
   localtime_r(&t, &lt);
+#endif
   std::string entry = Format("[%04d-%02d-%02d,%02d:%02d:%02d]:\n", lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday,
                              lt.tm_hour, lt.tm_min, lt.tm_sec) +
                       msg;

@@ -48,6 +48,16 @@ HRESULT CreateStringsEnumerator(REFIID riid, void** ppv) {
   return CreateObject<TOPCStringsEnumerator>(riid, ppv, std::vector<std::string>{});
 }
 
+// A path as the registry holds it for other programs: '\\' on Windows (the program's
+// own paths use '/'), unchanged elsewhere.
+std::string SystemPathText(std::string path) {
+#ifdef _WIN32
+  for (char& c : path)
+    if (c == '/') c = '\\';
+#endif
+  return path;
+}
+
 std::string VersionText() { return std::to_string(kTypeLibMajor) + "." + std::to_string(kTypeLibMinor); }
 
 // Writes go through one object that stops at the first failure, as the platform's
@@ -76,9 +86,9 @@ void WriteTypeLibRecords(TClassWriter& w, const std::string& exePath) {
   w.Write(lib, "", kTypeLibHelp);
   w.Write(lib + "\\" + Format("%x", static_cast<unsigned>(kTypeLibLcid)) + "\\" +
               (sizeof(void*) == 8 ? "win64" : "win32"),
-          "", exePath);
+          "", SystemPathText(exePath));
   w.Write(lib + "\\FLAGS", "", "0");
-  w.Write(lib + "\\HELPDIR", "", ExcludeTrailingSlash(ExtractFileDir(exePath)));
+  w.Write(lib + "\\HELPDIR", "", SystemPathText(ExcludeTrailingSlash(ExtractFileDir(exePath))));
   const std::string itf = "Interface\\" + GuidToText(IID_IDA2);
   w.Write(itf, "", "IDA2");
   w.Write(itf + "\\ProxyStubClsid", "", kAutomationProxyStub);
@@ -128,7 +138,7 @@ const std::vector<TComClassInfo>& OpcClasses() {
 std::string ClassProgId(const TComClassInfo& c) { return std::string(kTypeLibName) + "." + c.ClassName; }
 
 std::string LocalServerText(const std::string& exePath) {
-  std::string path = exePath;
+  std::string path = SystemPathText(exePath);
 #ifdef _WIN32
   if (path.find(' ') != std::string::npos) {
     const std::u16string u = Utf8ToUtf16(path);

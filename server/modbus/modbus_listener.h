@@ -1,4 +1,5 @@
-// The TCP listener around the Modbus engine: one event-loop thread (epoll) owns the
+// The TCP listener around the Modbus engine: one event-loop thread (epoll on Linux,
+// WSAPoll on Windows, see listener_net.h) owns the
 // listening socket and every connection, frames the requests and answers them in batches.
 //
 // An event loop rather than a thread per connection because every request must be run
@@ -22,6 +23,7 @@
 #include <string>
 #include <thread>
 
+#include "server/modbus/listener_net.h"
 #include "server/modbus/modbus_engine.h"
 
 struct TListenerLimits {
@@ -67,9 +69,9 @@ class TModbusListener {
     bool Ended = false;  // guarded by Mutex
   };
   std::shared_ptr<TShared> shared_;
-  int listenFd_ = -1;
-  int wakeFd_ = -1;
-  int doneFd_ = -1;  // written by the main thread when a batch is done
+  listener_net::TSocket listenFd_ = listener_net::kNone;
+  std::unique_ptr<listener_net::TSignal> wake_;
+  std::unique_ptr<listener_net::TSignal> done_;  // raised by the main thread when a batch is done
   int port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};

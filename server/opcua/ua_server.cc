@@ -12,6 +12,7 @@
 #include "common/platform/paths.h"
 #include "common/settings/sys_config.h"
 #include "server/runtime/zel_main.h"
+#include "uaclib/crypto.h"
 
 const char* TUAServer::Keep(std::string s) {
   texts_.push_back(std::move(s));
@@ -105,8 +106,7 @@ void TUAServer::BuildNamespace() {
   }
 }
 
-bool TUAServer::Build(std::string& error) {
-  FillConfig();
+bool TUAServer::LoadCertificate(std::string& error) {
   const std::string certFile = g_DataDir + "/cert/self/localhost_cert.der";
   const std::string keyFile = g_DataDir + "/cert/self/localhost_key.der";
   if (!FileExists(certFile) || !FileExists(keyFile)) (void)CreateSelfCertificate();
@@ -132,6 +132,25 @@ bool TUAServer::Build(std::string& error) {
   config_.privateKey = reinterpret_cast<const uint8_t*>(key_.data());
   config_.privateKeyLength = int32_t(key_.size());
 
+  return true;
+}
+
+bool TUAServer::Build(std::string& error) {
+  FillConfig();
+  // A build without RSA (Windows) secures no channel: no certificate is made or read and
+  // no trust list kept; the server serves SecurityPolicy None only, so AllowNone=0 would
+  // leave it without a single endpoint and is refused instead.
+  if (!uaclib::SecuredChannelsAvailable()) {
+    if (!TSysOP.AllowNone) {
+      error = "OPCUA初始化错误:ERROR! AllowNone=0";
+      return false;
+    }
+    config_.certificateFlag = 0;
+    LogSys("OPCUA: SecurityPolicy None only (no certificate support in this build)");
+  } else if (!LoadCertificate(error)) {
+    return false;
+  }
+
   handle_ = uasNewServer(port_, &config_, &TUAServer::OnUAWrite);
   if (!handle_) {
     error = "OPCUA初始化错误:ERROR!";
@@ -139,8 +158,9 @@ bool TUAServer::Build(std::string& error) {
   }
   // [OPCUA] AllowNone=0: only signed and encrypted channels. Client certificates are
   // judged by the trust list.
-  if (uint32_t rc = uasSetAllowNone(handle_, TSysOP.AllowNone ? 1 : 0);
-      rc != 0 || (rc = uasSetCertificateCheck(handle_, uaclib::TrustListCertCheck, trust_.get())) != 0) {
+  uint32_t rc = uasSetAllowNone(handle_, TSysOP.AllowNone ? 1 : 0);
+  if (rc == 0 && trust_) rc = uasSetCertificateCheck(handle_, uaclib::TrustListCertCheck, trust_.get());
+  if (rc != 0) {
     Fail(rc);
     error = "OPCUA初始化错误:ERROR!" + lastError_;
     return false;
@@ -151,7 +171,7 @@ bool TUAServer::Build(std::string& error) {
   for (auto& d : defs_) defPtrs.push_back(&d);
   std::vector<TuasFolder*> folderPtrs;
   for (auto& f : folders_) folderPtrs.push_back(&f->Rec);
-  uint32_t rc = uasAddNameSpace(handle_, defPtrs.data(), int(defPtrs.size()), folderPtrs.data(), int(folderPtrs.size()));
+  rc = uasAddNameSpace(handle_, defPtrs.data(), int(defPtrs.size()), folderPtrs.data(), int(folderPtrs.size()));
   if (rc != 0) {
     Fail(rc);
     error = "OPCUA初始化错误:ERROR!" + lastError_;

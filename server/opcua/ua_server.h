@@ -49,7 +49,8 @@ class TUAServer : public TUaServerHost, public TValuePush {
   const std::vector<std::unique_ptr<TUAGroup>>& Folders() const { return folders_; }
   const std::vector<TuasVarDef>& Defs() const { return defs_; }
   const TuasServerConfig& Config() const { return config_; }
-  // The client certificate trust list over <data directory>/cert (null before Build).
+  // The client certificate trust list over <data directory>/cert (null before Build, and
+  // always in a build without secured channels).
   uaclib::TrustList* Trust() const { return trust_.get(); }
   uasHandle Handle() const { return handle_; }
   int ListeningPort() const { return handle_ ? uasGetPort(handle_) : 0; }
@@ -62,6 +63,9 @@ class TUAServer : public TUaServerHost, public TValuePush {
   const char* Keep(std::string s);
   void Fail(uint32_t rc);
   void FillConfig();
+  // The self certificate (made when missing) and key into the configuration, and the
+  // trust list; false with the error text.
+  bool LoadCertificate(std::string& error);
   void BuildNamespace();
   void FlushUpdates();
 

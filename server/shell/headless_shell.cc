@@ -67,20 +67,6 @@ void THeadlessShell::RequestBaseTick() {
   (void)!write(wakeFd_, &one, sizeof one);
 }
 
-void PostAndWait(const std::function<void(std::function<void()>)>& post, const std::function<void()>& task) {
-  std::promise<void> done;
-  auto fut = done.get_future();
-  post([&] {
-    try {
-      task();
-    } catch (...) {
-      done.set_exception(std::current_exception());
-      return;
-    }
-    done.set_value();
-  });
-  fut.get();
-}
 
 void THeadlessShell::RunOnMainAndWait(const std::function<void()>& task) {
   if (std::this_thread::get_id() == mainId_) {

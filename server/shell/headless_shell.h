@@ -17,11 +17,9 @@
 #include <vector>
 
 #include "server/core/main_window.h"
+#include "server/shell/post_and_wait.h"
 #include "server/shell/window_channel_server.h"
 
-// Another thread: hands `task` to `post` (a queue the main loop empties) and waits until
-// it ran there; an exception of the task is rethrown here. Both shells use it.
-void PostAndWait(const std::function<void(std::function<void()>)>& post, const std::function<void()>& task);
 
 class THeadlessShell : public TMainShell {
  public:

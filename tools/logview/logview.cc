@@ -3,33 +3,27 @@
 // It listens on 127.0.0.1 unless told another address (--listen), since anyone who can
 // reach the port can write into the view; control characters of a text are printed
 // escaped, so a datagram can neither forge lines nor drive the terminal.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cmath>
-#include <csignal>
+#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "common/helpers/program_info.h"
 #include "common/helpers/strings.h"
 #include "common/log/log_datagram.h"
 #include "common/log/server_log.h"
+#include "tools/logview/log_listener.h"
 
-static volatile std::sig_atomic_t g_stop = 0;
-static void OnSignal(int) { g_stop = 1; }
-
-// Local time text of a NowMs value (ms since 1899-12-30).
+// Local time text of a NowMs value (ms since 1899-12-30); NowMs is local already, so the
+// calendar is taken as it stands, without a time zone.
 static void TimeText(int64_t ms, char* out, size_t n) {
-  int64_t unixMs = ms - int64_t(25569) * 86400000;
-  time_t sec = time_t(unixMs / 1000);
-  tm t{};
-  gmtime_r(&sec, &t);  // NowMs is local already
-  std::snprintf(out, n, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                t.tm_hour, t.tm_min, t.tm_sec, int(unixMs % 1000));
+  using namespace std::chrono;
+  const milliseconds unixMs(ms - int64_t(25569) * 86400000);
+  const sys_days day = floor<days>(sys_time<milliseconds>(unixMs));
+  const year_month_day date(day);
+  const hh_mm_ss<milliseconds> t(unixMs - day.time_since_epoch());
+  std::snprintf(out, n, "%04d-%02u-%02u %02d:%02d:%02d.%03d", int(date.year()), unsigned(date.month()),
+                unsigned(date.day()), int(t.hours().count()), int(t.minutes().count()), int(t.seconds().count()),
+                int(t.subseconds().count()));
 }
 
 static const char kHelp[] =
@@ -42,10 +36,11 @@ static void Usage() { std::fputs(kHelp, stderr); }
 
 int main(int argc, char** argv) {
   if (AnswerInfoOption(argc, argv, "ZelLogView", kHelp)) return 0;
-  in_addr listenAddr{htonl(INADDR_LOOPBACK)};
+  uint32_t listenAddr = 0;
+  TLogListener::ParseAddress("127.0.0.1", listenAddr);
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--listen" && i + 1 < argc && inet_pton(AF_INET, argv[i + 1], &listenAddr) == 1) {
+    if (arg == "--listen" && i + 1 < argc && TLogListener::ParseAddress(argv[i + 1], listenAddr)) {
       ++i;
     } else if (arg == "-h") {
       std::fputs(kHelp, stdout);
@@ -55,35 +50,22 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  if (s < 0) {
-    std::perror("socket");
+  TLogListener listener;
+  const std::string addrText = TLogListener::AddressText(listenAddr);
+  std::string error;
+  if (!listener.Open(listenAddr, LogPort(), error)) {
+    std::fprintf(stderr, "cannot listen on UDP %s port %d: %s\n", addrText.c_str(), LogPort(), error.c_str());
     return 1;
   }
-  int on = 1;
-  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(uint16_t(LogPort()));
-  a.sin_addr = listenAddr;
-  char addrText[INET_ADDRSTRLEN] = "?";
-  inet_ntop(AF_INET, &listenAddr, addrText, sizeof addrText);
-  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    std::fprintf(stderr, "cannot listen on UDP %s port %d: %s\n", addrText, LogPort(), std::strerror(errno));
-    return 1;
-  }
-  struct sigaction sa{};
-  sa.sa_handler = OnSignal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  std::fprintf(stderr, "listening for log datagrams on UDP %s port %d\n", addrText, LogPort());
+  TLogListener::CatchStop();
+  std::fprintf(stderr, "listening for log datagrams on UDP %s port %d\n", addrText.c_str(), LogPort());
   uint8_t buf[65536];
-  while (!g_stop) {
-    ssize_t n = recv(s, buf, sizeof buf, 0);
-    if (n < 0) continue;  // EINTR on a signal
+  while (!TLogListener::Stopping()) {
+    const long n = listener.Receive(buf, sizeof buf);
+    if (n < 0) continue;
     TLogDatagram d;
     if (!ParseLogDatagram(buf, size_t(n), d)) {
-      std::printf("(malformed datagram of %zd bytes)\n", n);
+      std::printf("(malformed datagram of %ld bytes)\n", n);
       continue;
     }
     char when[64];
@@ -91,6 +73,5 @@ int main(int argc, char** argv) {
     std::printf("%04X %2u #%d %s %s\n", d.source, d.level, d.seq, when, EscapeControls(d.text).c_str());
     std::fflush(stdout);
   }
-  close(s);
   return 0;
 }

@@ -19,11 +19,7 @@
 //   tick                           every generated variable +1, in one uasUpdateVar call
 //   stats                          prints the statistics of the last run step
 //   quit                           ends the program (so do end of input, SIGTERM, SIGINT)
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -31,6 +27,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +40,7 @@
 #include <vector>
 
 #include "common/helpers/program_info.h"
+#include "tools/uademo/demo_input.h"
 #include "uaclib/trust_list.h"
 #include "uaclib/uaclib.h"
 
@@ -422,9 +420,8 @@ int Run(const TOptions& o) {
   if ((rc = demo.UpdateAll())) return fail("uasUpdateVar", rc);
   std::printf("ready port=%d vars=%zu\n", uasGetPort(h), tree.vars.size());
 
-  fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+  TDemoInput input(o.readStdin);
   std::string pending;
-  const bool inputOpen = o.readStdin;
   const int64_t start = NowMs();
   int64_t nextTick = start + o.tickMs;
   std::string lastError;
@@ -445,11 +442,11 @@ int Run(const TOptions& o) {
     }
     // Wait for stdin, a request, the server's next timer or our own tick.
     int timeout = o.sleepMs;
-    pollfd pfds[2] = {{inputOpen ? 0 : -1, POLLIN, 0}, {-1, POLLIN, 0}};
+    int serverFd = -1;
     if (o.sleepMs < 0) {
       TuasWaitInfo wait{};
       if (uasGetWaitInfo(h, &wait, static_cast<int>(sizeof wait)) == 0) {
-        pfds[1].fd = wait.fd;
+        serverFd = wait.fd;
         timeout = wait.timeoutMs;
       } else {
         timeout = 1;
@@ -460,13 +457,7 @@ int Run(const TOptions& o) {
         timeout = static_cast<int>(std::clamp<int64_t>(left, 0, timeout < 0 ? INT32_MAX : timeout));
       }
     }
-    int ready = poll(pfds, 2, timeout);
-    if (ready <= 0 || !(pfds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-    char buf[65536];
-    ssize_t n = read(0, buf, sizeof buf);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;  // the driver went away
-    if (n < 0) continue;
-    pending.append(buf, static_cast<size_t>(n));
+    if (!input.Wait(serverFd, timeout, pending)) break;  // the driver went away
     size_t pos;
     bool go = true;
     while (go && (pos = pending.find('\n')) != std::string::npos) {
@@ -488,11 +479,6 @@ int main(int argc, char** argv) {
     Usage();
     return 2;
   }
-  setvbuf(stdout, nullptr, _IOLBF, 0);
-  struct sigaction sa{};
-  sa.sa_handler = OnSignal;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  PrepareProcess(OnSignal);
   return Run(o);
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/archive/obj_archive.h"
+#include "common/archive/xml_engine.h"
 #include "common/config/cfg_file.h"
 #include "common/config/opc_prj.h"
 #include "common/helpers/program_info.h"
@@ -84,6 +85,14 @@ bool Load(const std::string& path, TToolCfgFile& cfg, std::string& format) {
   return true;
 }
 
+// The message of an archive that could not be loaded, with the reason when the XML engine
+// cannot work on this system.
+void NotReadable(const std::string& path) {
+  std::fprintf(stderr, "zelcfg: %s is not a readable project archive\n", path.c_str());
+  const std::string problem = XmlEngineProblem();
+  if (!problem.empty()) std::fprintf(stderr, "zelcfg: %s\n", problem.c_str());
+}
+
 size_t VarCount(const TOpcCfgFile& cfg) {
   size_t n = 0;
   for (const auto& p : cfg.Prjs) n += p->Vars.size();
@@ -146,7 +155,7 @@ int Show(const std::vector<std::string>& args) {
   TToolCfgFile cfg;
   std::string format;
   if (!Load(path, cfg, format)) {
-    std::fprintf(stderr, "zelcfg: %s is not a readable project archive\n", path.c_str());
+    NotReadable(path);
     return 1;
   }
   std::string text = ShowText(cfg, path, format, passwords);
@@ -168,12 +177,14 @@ int Convert(const std::vector<std::string>& args) {
   TToolCfgFile cfg;
   std::string inFormat;
   if (!Load(files[0], cfg, inFormat)) {
-    std::fprintf(stderr, "zelcfg: %s is not a readable project archive\n", files[0].c_str());
+    NotReadable(files[0]);
     return 1;
   }
   std::string error;
   if (!cfg.SavePrjFileAs(files[1], format, error)) {
     std::fprintf(stderr, "zelcfg: %s\n", error.c_str());
+    const std::string problem = format == ObjArFormat::XML ? XmlEngineProblem() : std::string();
+    if (!problem.empty()) std::fprintf(stderr, "zelcfg: %s\n", problem.c_str());
     return 1;
   }
   std::printf("%s (%s, %zu projects, %zu variables) -> %s (%s)\n", files[0].c_str(), inFormat.c_str(),
@@ -189,7 +200,7 @@ int ModbusExport(const std::vector<std::string>& args) {
   TToolCfgFile cfg;
   std::string format;
   if (!Load(args[0], cfg, format)) {
-    std::fprintf(stderr, "zelcfg: %s is not a readable project archive\n", args[0].c_str());
+    NotReadable(args[0]);
     return 1;
   }
   std::vector<const TOpcPrj*> prjs;

@@ -123,6 +123,24 @@ TEST_F(OpcRegistrationTest, RegistrationEdgeCases) {
   EXPECT_NE(Reg("Component Categories\\{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}", "409"), "(none)");
 }
 
+// The system's own form of LocalServer32 (as Windows programs write it) names the same
+// directory as the program's '/' form.
+TEST_F(OpcRegistrationTest, RegisteredDirectoryOfASystemFormPath) {
+  const std::string srv = GuidToText(CLSID_ZELOPC);
+  RegWriteString(TRegRoot::HKCR, "ZelOpcServer3.ZELOPC\\Clsid", "", srv);
+  const struct {
+    const char* localServer;
+    const char* dir;
+  } cases[] = {
+      {"C:\\PROGRA~1\\ZEL\\ZelOpcServer3.exe", "C:/PROGRA~1/ZEL"},
+      {"\"C:\\Program Files\\ZEL\\ZelOpcServer3.exe\"", "C:/Program Files/ZEL"},
+  };
+  for (const auto& c : cases) {
+    RegWriteString(TRegRoot::HKCR, "CLSID\\" + srv + "\\LocalServer32", "", c.localServer);
+    EXPECT_EQ(RegisteredServerDir(), c.dir) << c.localServer;
+  }
+}
+
 TEST_F(OpcRegistrationTest, PerUserModesTouchOnlyTheUsersClasses) {
   ApplyRegistrationMode(TComStartMode::RegServerPerUser);
   std::string v;

@@ -595,6 +595,35 @@ TEST_F(UaServer, UserNameIsRequiredWhenConfigured) {
   }
 }
 
+// A server without a key (none configured, or a build without RSA) offers no encryption:
+// a password in clear is judged, an encrypted one is a token that does not fit, not a
+// wrong password.
+TEST_F(UaServer, WithoutAKeyAnEncryptedPasswordIsAnInvalidToken) {
+  KeyPair clientSide;
+  Start("operator", "s3cret");
+  const struct {
+    const char* what;
+    std::string password;
+    bool encrypt;
+    uint32_t expected;
+  } cases[] = {
+      {"password in clear", "s3cret", false, 0},
+      {"wrong password in clear", "guess", false, uaclib::status::BadUserAccessDenied},
+      {"password encrypted", "s3cret", true, uaclib::status::BadIdentityTokenInvalid},
+  };
+  for (const auto& k : cases) {
+    SocketClient& c = NewClient();
+    Channel ch;
+    ASSERT_TRUE(c.Handshake(ch)) << k.what;
+    std::string nonce;
+    ASSERT_TRUE(c.CreateSession(ch, &nonce)) << k.what;
+    std::string secret = k.encrypt ? clientSide.Encrypt(k.password, nonce) : k.password;
+    EXPECT_EQ(c.Activate(ch, 1, "operator", secret, k.encrypt ? "http://www.w3.org/2001/04/xmlenc#rsa-oaep" : ""),
+              k.expected)
+        << k.what;
+  }
+}
+
 TEST_F(UaServer, SessionOfAVanishedClientTimesOut) {
   Start();
   {
