@@ -14,15 +14,9 @@
 #include "common/platform/paths.h"
 #include "common/platform/text.h"
 #include "tests/fuzz/archive_roundtrip.h"
+#include "tests/windows/check_count.h"
 
 namespace {
-int g_failures = 0;
-void Check(bool ok, const std::string& what) {
-  if (ok) return;
-  ++g_failures;
-  std::printf("FAILED: %s\n", what.c_str());
-}
-
 // The corpus as the fuzz target takes it, as a file and as the text form (a mismatch
 // aborts the process).
 void Corpus(const std::filesystem::path& dir) {
@@ -162,6 +156,6 @@ int main(int argc, char** argv) {
   ManyChildren();
   Texts();
   ControlCharacter();
-  std::printf("archive_check: %d failure(s)\n", g_failures);
-  return g_failures;
+  std::printf("archive_check: %d failure(s)\n", CheckFailures());
+  return CheckFailures();
 }

@@ -4,7 +4,8 @@
 # (BIN, BINZ, XML) as the Linux zelcfg does, writes XML that the Linux zelcfg reads back
 # equal (and byte for byte as it writes it), refuses damaged XML files with its error where
 # the Linux zelcfg does, and names a missing xmllite.dll; the data link of the Windows
-# build logs in to cloudsim on the Linux side and reads values.
+# build logs in to cloudsim on the Linux side and reads values; ZelLogView.exe shows the
+# datagrams that reach its port.
 # Called by scripts/test-windows.sh with WINEPREFIX set up; every cloudsim ends by itself.
 # Usage: tests/windows/data_path.sh WINDOWS-BUILD LINUX-BUILD   (exit status 1 on a failure)
 set -uo pipefail
@@ -131,5 +132,19 @@ if start_sim "$work/plant.json" "$work/plant.dat"; then
 else
   fail "cloudsim did not start"
 fi
+# ZelLogView.exe listens on the log port it is given and shows what arrives (here a
+# datagram too short to be a log entry); it runs until stopped.
+log_port=$(python3 -c 'import socket; s = socket.socket(type=socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+ZELOPC_LOG_PORT=$log_port timeout 60 wine "$win/bin/ZelLogView.exe" >"$work/logview.out" 2>&1 &
+view=$!
+for _ in $(seq 100); do
+  python3 -c 'import socket, sys; socket.socket(type=socket.SOCK_DGRAM).sendto(b"abc", ("127.0.0.1", int(sys.argv[1])))' "$log_port"
+  grep -q 'malformed datagram of 3 bytes' "$work/logview.out" && break
+  sleep 0.2
+done
+grep -q 'malformed datagram of 3 bytes' "$work/logview.out" || { fail "ZelLogView.exe shows no datagram:"; cat "$work/logview.out"; }
+kill "$view" 2>/dev/null
+wait "$view" 2>/dev/null
+
 [ $status = 0 ] && echo "test-windows: data path passed"
 exit $status
