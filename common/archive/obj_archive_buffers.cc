@@ -21,6 +21,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "common/platform/text.h"
+
 namespace {
 constexpr size_t kFirstChunk = size_t(64) << 10;  // small archives stay small
 constexpr size_t kChunk = size_t(8) << 20;
@@ -146,4 +148,14 @@ void ObsWriteFile(const std::string& path, const std::vector<std::string_view>& 
   }
   if (::close(fd) != 0) throw std::runtime_error(writeFailure);
 #endif
+}
+
+bool ObsUtf16LeToUtf8(const char* p, size_t size, TObsBytes& text, bool keepMark) {
+  const auto b = [p](size_t i) { return static_cast<unsigned char>(p[i]); };
+  if (size < 4 || size % 2 != 0 || b(0) != 0xFF || b(1) != 0xFE || (b(2) == 0 && b(3) == 0)) return false;
+  if (keepMark) std::memcpy(text.Grow(3), "\xEF\xBB\xBF", 3);
+  const size_t units = size / 2 - 1;
+  char* d = text.Grow(3 * units);  // the most a unit can take
+  text.Truncate(text.Size() - 3 * units + Utf16LeToUtf8(p + 2, units, d));
+  return true;
 }

@@ -122,5 +122,11 @@ inline void ObsAddPiece(std::vector<std::string_view>& pieces, const char* p, si
 void ObsWriteFile(const std::string& path, const std::vector<std::string_view>& pieces, unsigned mode,
                   const std::string& createFailure, const std::string& writeFailure);
 
+// Text of UTF-16LE with its byte-order mark (the XML archive's file form) as UTF-8, made by
+// the programs' own converter (a lone surrogate becomes U+FFFD), with the mark as EF BB BF
+// when keepMark. False, text untouched, for any other input: shorter than four bytes (not
+// told apart by its mark), of odd length, or with the mark of UTF-32LE.
+[[nodiscard]] bool ObsUtf16LeToUtf8(const char* p, size_t size, TObsBytes& text, bool keepMark);
+
 // Reads the whole file into one block; false when it cannot be opened or read.
 [[nodiscard]] bool ObsReadWholeFile(const std::string& path, TObsBlock& out, size_t& size);

@@ -1,7 +1,8 @@
 // The XML engine under the XML archive (obj_archive_xml.cc): a tree of elements with
 // attributes, parsed from a file's bytes and written out as UTF-8 text. The archive's rules
 // (names, values, line ends, the file's UTF-16) sit above it and are the same everywhere;
-// Linux parses and writes with pugixml, Windows with XmlLite, the XML API it ships.
+// Linux parses and writes with pugixml, Windows parses with XmlLite, the XML API it ships,
+// and writes the same bytes as the Linux build.
 //
 // Each engine header gives the same two types:
 //   TXmlNode      an element handle, cheap to copy, false when there is none:

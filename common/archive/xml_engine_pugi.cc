@@ -4,7 +4,6 @@
 
 #include <cstring>
 
-#include "common/platform/text.h"
 
 namespace {
 // Entities and numeric references are resolved and raw line ends become line feeds;
@@ -35,19 +34,11 @@ void TXmlDocument::Reset() {
 }
 
 // A file of UTF-16LE with its byte-order mark, the form the archive writes, is turned into
-// UTF-8 here in one pass, by the programs' own converter (a lone surrogate becomes U+FFFD
-// as in the binary format), and parsed in place; the mark becomes EF BB BF, which the
-// parser skips. -1 for any other input, which the parser converts itself.
+// UTF-8 in one pass and parsed in place; the mark becomes EF BB BF, which the parser skips.
+// -1 for any other input, which the parser converts itself.
 int TXmlDocument::LoadUtf16(const char* p, size_t size) {
-  const auto b = [p](size_t i) { return static_cast<unsigned char>(p[i]); };
-  // Four bytes at least (shorter input is not told apart by its mark) and not the mark of
-  // UTF-32LE, which begins with the same two bytes.
-  if (size < 4 || size % 2 != 0 || b(0) != 0xFF || b(1) != 0xFE || (b(2) == 0 && b(3) == 0)) return -1;
   TObsBytes text;
-  std::memcpy(text.Grow(3), "\xEF\xBB\xBF", 3);
-  const size_t units = size / 2 - 1;
-  char* d = text.Grow(3 * units);  // the most a unit can take
-  text.Truncate(text.Size() - 3 * units + Utf16LeToUtf8(p + 2, units, d));
+  if (!ObsUtf16LeToUtf8(p, size, text, true)) return -1;
   const pugi::xml_parse_result r = doc_.load_buffer_inplace(text.Data(), text.Size(), kParseFlags, pugi::encoding_utf8);
   text_ = std::move(text);  // the document points into it
   return Loaded(r) ? 1 : 0;

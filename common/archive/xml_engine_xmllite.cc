@@ -1,14 +1,13 @@
-// The XML engine on XmlLite. mingw-w64 has the header but no import library, and a system
-// without the DLL must still run everything but XML: xmllite.dll is loaded at run time, from
-// the system folder only, the first time it is needed.
+// The XML engine of the Windows build: XmlLite parses, the text is written here. mingw-w64
+// has XmlLite's header but no import library, and a system without the DLL must still run
+// everything but reading XML: xmllite.dll is loaded at run time, from the system folder
+// only, the first time it is needed.
 #include "common/archive/xml_engine_xmllite.h"
 
 #include <windows.h>
 #include <xmllite.h>
 
-#include <cstdio>
 #include <cstring>
-#include <stdexcept>
 #include <string>
 
 #include "com/com_ptr.h"
@@ -21,9 +20,7 @@ namespace {
 struct TXmlLiteApi {
   HRESULT(WINAPI* CreateReader)(REFIID, void**, IMalloc*) = nullptr;
   HRESULT(WINAPI* CreateReaderInput)(IUnknown*, IMalloc*, LPCWSTR, BOOL, LPCWSTR, IXmlReaderInput**) = nullptr;
-  HRESULT(WINAPI* CreateWriter)(REFIID, void**, IMalloc*) = nullptr;
-  HRESULT(WINAPI* CreateWriterOutput)(IUnknown*, IMalloc*, LPCWSTR, IXmlWriterOutput**) = nullptr;
-  bool Ok() const { return CreateReader && CreateReaderInput && CreateWriter && CreateWriterOutput; }
+  bool Ok() const { return CreateReader && CreateReaderInput; }
 };
 
 template <class F>
@@ -44,20 +41,17 @@ const TXmlLiteApi& Api() {
     if (HMODULE m = LoadLibraryW(path.c_str())) {
       Resolve(m, "CreateXmlReader", a.CreateReader);
       Resolve(m, "CreateXmlReaderInputWithEncodingName", a.CreateReaderInput);
-      Resolve(m, "CreateXmlWriter", a.CreateWriter);
-      Resolve(m, "CreateXmlWriterOutputWithEncodingName", a.CreateWriterOutput);
     }
     return a;
   }();
   return api;
 }
 
-// The byte source or sink XmlLite reads from or writes to. It lives on the caller's stack
-// and outlives every reader or writer given it, so the count only has to be answered.
+// The bytes XmlLite reads. The stream lives on the caller's stack and outlives every
+// reader given it, so the count only has to be answered.
 class TByteStream final : public ISequentialStream {
  public:
   TByteStream(const char* data, size_t size) : in_(data), left_(size) {}
-  explicit TByteStream(TObsBytes& out) : out_(&out) {}
   TByteStream(const TByteStream&) = delete;
   TByteStream& operator=(const TByteStream&) = delete;
 
@@ -72,34 +66,29 @@ class TByteStream final : public ISequentialStream {
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
   ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  // The end shows as fewer bytes than asked for. A reader that keeps asking after the end
+  // (Wine's does, in a document left open) gets a read error, so parsing ends.
   HRESULT STDMETHODCALLTYPE Read(void* to, ULONG want, ULONG* got) override {
-    if (!in_) return STG_E_ACCESSDENIED;
     const size_t n = want < left_ ? want : left_;
     if (n) std::memcpy(to, in_, n);
     in_ += n;
     left_ -= n;
     if (got) *got = ULONG(n);
-    return S_OK;
+    if (n == want) return S_OK;
+    if (n == 0 && ++readsAtEnd_ > kReadsAtEnd) return STG_E_READFAULT;
+    return S_FALSE;
   }
-  // No exception leaves here: a failed allocation is the writer's error result.
-  HRESULT STDMETHODCALLTYPE Write(const void* from, ULONG n, ULONG* put) override {
-    if (!out_) return STG_E_ACCESSDENIED;
-    try {
-      if (n) std::memcpy(out_->Grow(n), from, n);
-    } catch (...) {
-      return E_OUTOFMEMORY;
-    }
-    if (put) *put = n;
-    return S_OK;
-  }
+  HRESULT STDMETHODCALLTYPE Write(const void*, ULONG, ULONG*) override { return STG_E_ACCESSDENIED; }
 
  private:
-  const char* in_ = nullptr;
-  size_t left_ = 0;
-  TObsBytes* out_ = nullptr;
+  static constexpr int kReadsAtEnd = 16;
+  const char* in_;
+  size_t left_;
+  int readsAtEnd_ = 0;
 };
 
 constexpr const char* kMissing = "xmllite.dll is not available";
+constexpr int kTextRunLimit = 4096;
 
 std::string Utf8Of(const WCHAR* p, UINT n) { return NarrowText(std::wstring_view(p, n)); }
 
@@ -153,14 +142,21 @@ TXmlNode TXmlDocument::NewStore(const char* rootName) {
   return TXmlNode(root_);
 }
 
-bool TXmlDocument::Parse(const char* data, size_t size) { return Read(data, size, false); }
+// The archive's own file form is read as UTF-8 made by the programs' converter: a lone
+// surrogate becomes U+FFFD as on Linux (XmlLite would refuse the file), and Wine's XmlLite
+// loses its way in UTF-16 input longer than its first buffer.
+bool TXmlDocument::Parse(const char* data, size_t size) {
+  TObsBytes text;
+  if (ObsUtf16LeToUtf8(data, size, text, false)) return Read(text.Data(), text.Size(), true);
+  return Read(data, size, false);
+}
 bool TXmlDocument::ParseUtf8(const char* text, size_t size) { return Read(text, size, true); }
 
 bool TXmlDocument::ParseFile(const std::string& path) {
   Reset();
   TObsBlock raw;
   size_t size = 0;
-  return ObsReadWholeFile(path, raw, size) && Read(raw.Data(), size, false);
+  return ObsReadWholeFile(path, raw, size) && Parse(raw.Data(), size);
 }
 
 // Builds the tree of elements and attributes; text, comments and processing instructions
@@ -187,7 +183,13 @@ bool TXmlDocument::Read(const char* data, size_t size, bool utf8) {
     TXmlNode cur;
     XmlNodeType type;
     HRESULT hr;
+    // Text comes as one node between two tags: a reader that gives text node after text
+    // node without end (Wine's does, at the end of a document left open) has failed.
+    int textRun = 0;
     while ((hr = reader->Read(&type)) == S_OK) {
+      const bool text = type == XmlNodeType_Whitespace || type == XmlNodeType_Text || type == XmlNodeType_CDATA;
+      textRun = text ? textRun + 1 : 0;
+      if (textRun > kTextRunLimit) return Reset(), false;
       if (type == XmlNodeType_EndElement) {
         cur = cur.Parent();
         continue;
@@ -222,69 +224,78 @@ bool TXmlDocument::Read(const char* data, size_t size, bool utf8) {
 }
 
 namespace {
-void Check(HRESULT hr) {
-  if (FAILED(hr)) {
-    char text[64];
-    std::snprintf(text, sizeof text, "cannot write the XML text (error 0x%08lX)", static_cast<unsigned long>(hr));
-    throw std::runtime_error(text);
+void Put(TObsBytes& out, std::string_view text) {
+  if (!text.empty()) std::memcpy(out.Grow(text.size()), text.data(), text.size());
+}
+
+// An attribute value as the Linux build writes it: the markup characters as entities,
+// control characters as two-digit decimal references, everything else as it is.
+void PutEscaped(TObsBytes& out, std::string_view value) {
+  size_t plain = 0;
+  for (size_t i = 0; i < value.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(value[i]);
+    const char* entity = c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '"' ? "&quot;" : nullptr;
+    if (!entity && c >= 0x20) continue;
+    Put(out, value.substr(plain, i - plain));
+    plain = i + 1;
+    if (entity) {
+      Put(out, entity);
+    } else {
+      const char ref[] = {'&', '#', char('0' + c / 10), char('0' + c % 10), ';'};
+      Put(out, std::string_view(ref, sizeof ref));
+    }
   }
+  Put(out, value.substr(plain));
 }
 }  // namespace
 
-// The layout of the Linux build's writer: the declaration of a UTF-16 file on its own line,
-// then one element per line, indented by a tab per level; an element without children
-// closes itself. The declaration is written here, not by XmlLite, whose own names the
-// encoding of its output (UTF-8, made into UTF-16 by the archive).
+// The text is made here, not by XmlLite's writer: Wine's leaves quotes in attribute values
+// unescaped (a file no reader takes), and Windows' own differs from the Linux build in its
+// escapes. So both builds write the same bytes for the same tree: the declaration of a
+// UTF-16 file on its own line, then one element per line, indented by a tab per level; an
+// element without children closes itself ("<a x=\"1\" />", in the raw form "<a/>").
 void TXmlDocument::Emit(TObsBytes& out, bool indented) const {
-  const TXmlLiteApi& api = Api();
-  if (!api.Ok()) throw std::runtime_error(std::string("cannot write the XML text: ") + kMissing);
   if (!root_) return;
-  if (indented) {
-    static constexpr std::string_view kDecl = "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n";
-    std::memcpy(out.Grow(kDecl.size()), kDecl.data(), kDecl.size());
-  }
-  TByteStream stream(out);
-  ComPtr<IXmlWriterOutput> output;
-  ComPtr<IXmlWriter> writer;
-  Check(api.CreateWriter(__uuidof(IXmlWriter), writer.ReceiveVoid(), nullptr));
-  Check(writer->SetProperty(XmlWriterProperty_OmitXmlDeclaration, TRUE));
-  Check(writer->SetProperty(XmlWriterProperty_ByteOrderMark, FALSE));
-  Check(api.CreateWriterOutput(&stream, nullptr, L"utf-8", output.Receive()));
-  Check(writer->SetOutput(output.Get()));
-  std::wstring tabs;
-  const auto space = [&](size_t depth, bool newline) {
-    if (!indented) return;
-    tabs.assign(newline ? 1 : 0, L'\n');
-    tabs.append(depth, L'\t');
-    if (!tabs.empty()) Check(writer->WriteWhitespace(tabs.c_str()));
+  if (indented) Put(out, "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n");
+  const auto indent = [&](size_t depth) {
+    if (indented && depth) std::memset(out.Grow(depth), '\t', depth);
   };
+  const std::string_view lineEnd = indented ? "\n" : "";
   // Depth first without recursion: open an element, go down to its first child, or close
   // it and go on with the next sibling of it or of the nearest ancestor that has one.
   const TXmlElement* e = root_;
   size_t depth = 0;
   while (e) {
-    space(depth, false);
-    Check(writer->WriteStartElement(nullptr, WideText(e->Name).c_str(), nullptr));
-    for (const auto& [n, v] : e->Attrs)
-      Check(writer->WriteAttributeString(nullptr, WideText(n).c_str(), nullptr, WideText(v).c_str()));
+    indent(depth);
+    Put(out, "<");
+    Put(out, e->Name);
+    for (const auto& [n, v] : e->Attrs) {
+      Put(out, " ");
+      Put(out, n);
+      Put(out, "=\"");
+      PutEscaped(out, v);
+      Put(out, "\"");
+    }
     if (e->First) {
-      space(0, true);
+      Put(out, ">");
+      Put(out, lineEnd);
       e = e->First;
       ++depth;
       continue;
     }
-    Check(writer->WriteEndElement());
-    space(0, true);
+    Put(out, indented ? " />" : "/>");
+    Put(out, lineEnd);
     while (e != root_ && !e->Next) {
       e = e->Parent;
       --depth;
-      space(depth, false);
-      Check(writer->WriteFullEndElement());
-      space(0, true);
+      indent(depth);
+      Put(out, "</");
+      Put(out, e->Name);
+      Put(out, ">");
+      Put(out, lineEnd);
     }
     e = e == root_ ? nullptr : e->Next;
   }
-  Check(writer->Flush());
 }
 
 void TXmlDocument::Write(TObsBytes& out) const { Emit(out, true); }

@@ -1,5 +1,5 @@
-// The XML engine on XmlLite (see xml_engine.h), for the Windows build: XmlLite reads and
-// writes, the tree is this engine's own. Elements live in a deque, so handles and the
+// The XML engine of the Windows build (see xml_engine.h): XmlLite parses, the tree and the
+// writing of its text are this engine's own. Elements live in a deque, so handles and the
 // name views of an index stay valid while elements are appended, and a tree of any depth
 // is freed without recursion.
 #pragma once
@@ -64,5 +64,5 @@ class TXmlDocument {
 };
 
 // Empty when xmllite.dll could be loaded (once, from the system folder) with the functions
-// the engine uses; without it nothing parses and writing raises std::runtime_error.
+// the engine uses; without it nothing parses (writing needs no XmlLite).
 std::string XmlEngineProblem();

@@ -14,15 +14,9 @@
 #include "common/log/link_texts.h"
 #include "common/platform/clock.h"
 #include "server/runtime/zel_main.h"
+#include "tests/windows/check_count.h"
 
 namespace {
-int g_failures = 0;
-void Check(bool ok, const std::string& what) {
-  if (ok) return;
-  ++g_failures;
-  std::printf("FAILED: %s\n", what.c_str());
-}
-
 // Ticks the main object every 10 ms until pred holds; false after ms.
 bool Pump(TZelMain& m, const std::function<bool()>& pred, int ms) {
   const int64_t until = MonotonicMs() + ms;
@@ -77,10 +71,10 @@ int main(int argc, char** argv) {
       Check(set && set->Value == 1.5 && IsGood(*set), gw->SPrj(i).Name + ": the constant reads 1.5");
     }
   }
-  if (g_failures)
+  if (CheckFailures())
     for (const std::string& line : gw->ValueLines()) std::printf("  %s\n", line.c_str());
   gw.reset();
   g_DataServerMgr.reset();
-  std::printf("link_check: %d failure(s)\n", g_failures);
-  return g_failures;
+  std::printf("link_check: %d failure(s)\n", CheckFailures());
+  return CheckFailures();
 }

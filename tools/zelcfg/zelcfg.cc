@@ -183,8 +183,6 @@ int Convert(const std::vector<std::string>& args) {
   std::string error;
   if (!cfg.SavePrjFileAs(files[1], format, error)) {
     std::fprintf(stderr, "zelcfg: %s\n", error.c_str());
-    const std::string problem = format == ObjArFormat::XML ? XmlEngineProblem() : std::string();
-    if (!problem.empty()) std::fprintf(stderr, "zelcfg: %s\n", problem.c_str());
     return 1;
   }
   std::printf("%s (%s, %zu projects, %zu variables) -> %s (%s)\n", files[0].c_str(), inFormat.c_str(),
