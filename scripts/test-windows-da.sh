@@ -249,6 +249,23 @@ da_case_opcua_interop() {
   printf '[SYS]\r\nLogWebErr=1\r\n[OPCUA]\r\nEnable=0\r\n' >"$da_docs/config.ini"
 }
 
+# Three clients activate the class at the same moment while no server runs: each one gets
+# the server's status (Wine starts one process per client; the extra ones wait and step
+# back), and the server ends by itself afterwards.
+da_case_clients_activate_at_once() {
+  da_server_ended || { fail "a server was running before the activation"; return; }
+  local i pids=()
+  for i in 1 2 3; do
+    timeout 60 wine "$da_exe" status >"$da_tmp/at_once$i" 2>&1 &
+    pids+=($!)
+  done
+  for i in 1 2 3; do
+    wait "${pids[$((i - 1))]}" || fail "client $i of three at once: $(tr -d '\r' <"$da_tmp/at_once$i" | tr '\n' ' ')"
+    grep -q "^state	running" "$da_tmp/at_once$i" || fail "client $i of three at once gave no status"
+  done
+  da_server_ended || fail "the server did not end after three clients at once"
+}
+
 # Runs one case; says it passed when it reported no failure.
 da_case() {  # function
   local before=$fails
@@ -270,6 +287,7 @@ da_cases() {
   da_case da_case_read_every_variable
   da_case da_case_browse
   da_case da_case_two_clients_watch_and_write
+  da_case da_case_clients_activate_at_once
   da_case da_case_opcua_interop
   echo "test-windows: OPC DA cases $(( $(date +%s) - t0 )) s"
 }

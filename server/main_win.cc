@@ -38,6 +38,34 @@ std::vector<std::string> Utf8Arguments() {
   return out;
 }
 
+// Held from just before the class objects are registered: tells a process that COM started
+// beside this one that the class is about to be served.
+const std::string kClassesMarker = std::string(kServerMutexName) + ".Classes";
+
+// The instance check. A process that COM started while another instance runs does not end
+// at once: Wine starts one process per activating client while the class is not registered
+// yet, and a client whose process ends before the class is served gets E_NOINTERFACE
+// although the other instance is about to serve it. So such a process waits until the
+// other instance serves (and a little longer, for its client to find the class) or ends
+// (then it serves itself).
+bool AcquireInstance(TNamedMutex& instance, bool startedByCom) {
+  if (instance.Acquire(kServerMutexName)) return true;
+  if (!startedByCom) return false;
+  constexpr int kStepMs = 100, kMaxWaitMs = 30000, kGraceMs = 3000;
+  for (int waited = 0; waited < kMaxWaitMs; waited += kStepMs) {
+    if (NamedMutexHeld(kClassesMarker)) {
+      for (int grace = 0; grace < kGraceMs; grace += kStepMs) {
+        Sleep(kStepMs);
+        if (instance.Acquire(kServerMutexName)) return true;
+      }
+      return false;
+    }
+    Sleep(kStepMs);
+    if (instance.Acquire(kServerMutexName)) return true;
+  }
+  return false;
+}
+
 std::unique_ptr<TUaServerHost> BuildUa(TZelMain& main) {
 #if ZEL_WITH_OPCUA
   return BuildUAServer(main);
@@ -60,7 +88,8 @@ int main() {
   // Answered before the instance check, so they work while the server runs.
   if (AnswerInfoOption(argc, argv.data(), "ZelOpcServer3", kServerHelp)) return 0;
   static TNamedMutex instance;
-  if (!instance.Acquire(kServerMutexName)) return 0;  // another instance runs
+  const TComStartMode comMode = ComStartModeFromArgs(argc, argv.data());
+  if (!AcquireInstance(instance, StartedByCom(comMode))) return 0;  // another instance runs
   EnableExceptionStackTracking();
   SetApplicationTitle("ZelOpcServer");
   try {
@@ -68,13 +97,14 @@ int main() {
     ApplyCommandTokens(ProgramTokens(argc, argv.data()));
     g_ServerLog.SetStderrMirror(g_LogToStderr);
     if (!StartServer(argc, argv.data())) return 0;
-    const TComStartMode comMode = ComStartModeFromArgs(argc, argv.data());
     TWin32Shell shell;
     if (!shell.Created()) {
       LogSys("ZelOpcServer_V3: the main window could not be created");
       return 0;
     }
-    RunWindow(shell, comMode, BuildUa);
+    static TNamedMutex classesMarker;
+    RunWindow(shell, comMode, BuildUa,
+              [](TMainWindow&, TfrmModbusTCP&) { (void)classesMarker.Acquire(kClassesMarker); });
   } catch (...) {
     // Nothing escapes the start: the process ends quietly, as a failed start must.
     return 0;

@@ -49,7 +49,11 @@ void RunWindow(Shell& shell, TComStartMode comMode, const TUaServerFactory& buil
   if (created) created(window, modbus);
   // The class objects; a COM-started process ends when its last object goes, as a quit
   // of the main loop (the window is destroyed as on any end: the login cache is saved).
-  TOpcComServer comServer(comMode, [&shell, &window] { shell.Post([&window] { window.Destroy(); }); });
+  TOpcComServer comServer(comMode, [&shell, &window] {
+    shell.Post([&window] {
+      if (!ComServerInUse()) window.Destroy();
+    });
+  });
   shell.Run(window);
   // Data servers end first: their threads refer to the projects.
   g_DataServerMgr.reset();

@@ -10,6 +10,7 @@ namespace {
 struct TComServerState {
   std::atomic<bool> startedByCom{false};
   bool ownCount = false;  // a process not started by COM holds one count itself
+  std::atomic<ULONG> processRefs{0};  // the process count as the last AddRef/Release gave it
   std::function<void()> onLastRelease;
 };
 
@@ -136,7 +137,7 @@ void BeginComServer(TComStartMode mode, std::function<void()> onLastRelease) {
   s.onLastRelease = std::move(onLastRelease);
   if (!s.startedByCom && !s.ownCount) {
     s.ownCount = true;
-    CoAddRefServerProcess();
+    s.processRefs = CoAddRefServerProcess();
   }
 }
 
@@ -146,15 +147,18 @@ void EndComServer() {
   s.startedByCom = false;
   if (s.ownCount) {
     s.ownCount = false;
-    CoReleaseServerProcess();
+    s.processRefs = CoReleaseServerProcess();
   }
 }
 
-void ServerObjectCreated() { CoAddRefServerProcess(); }
+void ServerObjectCreated() { State().processRefs = CoAddRefServerProcess(); }
+
+bool ComServerInUse() { return State().processRefs != 0; }
 
 void ServerObjectReleased() {
-  if (CoReleaseServerProcess() != 0) return;
   TComServerState& s = State();
+  s.processRefs = CoReleaseServerProcess();
+  if (s.processRefs != 0) return;
   // The handler only posts the end to the main loop: the releasing object is still on
   // the stack here.
   if (s.startedByCom && s.onLastRelease) s.onLastRelease();

@@ -85,3 +85,7 @@ void BeginComServer(TComStartMode mode, std::function<void()> onLastRelease);
 void EndComServer();
 void ServerObjectCreated();
 void ServerObjectReleased();
+// True while objects (or a lock) hold the process. The end posted by onLastRelease checks
+// it: a client that got the class object just before the last release may have created an
+// object in between, and ending then would cut its calls off.
+bool ComServerInUse();
