@@ -24,13 +24,15 @@ HRESULT TDaSession::Connect(const std::wstring& server, std::string& error) {
   // A local server (the usual case) or a DLL server; not on another computer.
   // A server that is just ending after its last client can cut an activation off that
   // reached it a moment before; a new activation starts a fresh process, so try again.
+  // E_NOINTERFACE too: Wine gives it when the process it started for this client ended
+  // without serving the class (another instance serves it, a moment later).
   for (int attempt = 0;; ++attempt) {
     hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER | CLSCTX_INPROC_SERVER, IID_IOPCServer,
                           server_.ReceiveVoid());
     const bool serverWentAway = hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED) || hr == RPC_E_DISCONNECTED ||
                                 hr == CO_E_SERVER_STOPPING || hr == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) ||
                                 hr == HRESULT_FROM_WIN32(RPC_S_UNKNOWN_IF) || hr == RPC_E_SERVER_DIED ||
-                                hr == RPC_E_SERVER_DIED_DNE;
+                                hr == RPC_E_SERVER_DIED_DNE || hr == E_NOINTERFACE;
     if (!serverWentAway || attempt == 3) break;
     Sleep(500);
   }
