@@ -13,4 +13,5 @@ inline void Check(bool ok, const std::string& what) {
   if (ok) return;
   ++CheckFailures();
   std::printf("FAILED: %s\n", what.c_str());
+  std::fflush(stdout);  // interleaved with the script's own lines under Wine
 }

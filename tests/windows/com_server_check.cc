@@ -11,18 +11,12 @@
 
 #include "com/com_ptr.h"
 #include "com/opc_da.h"
+#include "tests/windows/check_count.h"
 #include "common/platform/named_mutex.h"
 #include "server/core/startup.h"
 #include "server/opcda/type_library.h"
 
 namespace {
-int g_failures = 0;
-void Check(bool ok, const char* what) {
-  if (ok) return;
-  ++g_failures;
-  std::printf("FAILED: %s\n", what);
-  std::fflush(stdout);
-}
 
 int ServerWindows() {
   int n = 0;
@@ -63,7 +57,7 @@ void Run() {
   HRESULT hr = CoCreateInstance(CLSID_ZELOPC, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer, first.ReceiveVoid());
   if (FAILED(hr)) {
     std::printf("FAILED: activation of the server class (0x%08lx)\n", static_cast<unsigned long>(hr));
-    ++g_failures;
+    ++CheckFailures();
     return;
   }
   Check(StatusRunning(first.Get()), "first server object: status running with vendor text");
@@ -103,5 +97,5 @@ int main() {
   }
   Run();
   CoUninitialize();
-  return g_failures;
+  return CheckFailures();
 }

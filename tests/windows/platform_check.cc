@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/windows/check_count.h"
 #include "common/helpers/random_uid.h"
 #include "common/helpers/run_capture.h"
 #include "common/platform/named_mutex.h"
@@ -17,12 +18,6 @@
 #include "common/platform/window_channel.h"
 
 namespace {
-int g_failures = 0;
-void Check(bool ok, const char* what) {
-  if (ok) return;
-  ++g_failures;
-  std::printf("FAILED: %s\n", what);
-}
 
 void Registry() {
   const std::string key = "Software\\ZelPlatformCheck\\Sub";
@@ -114,6 +109,6 @@ int main() {
   Files();
   RandomAndProcess();
   Window();
-  std::printf("platform_check: %d failure(s)\n", g_failures);
-  return g_failures;
+  std::printf("platform_check: %d failure(s)\n", CheckFailures());
+  return CheckFailures();
 }
